@@ -1,0 +1,18 @@
+#pragma once
+
+namespace platform {
+
+// Queues the keystroke Alt+G for the program's own active window. It is handled after the event
+// in progress has finished, through the same key and shortcut path as a key typed by the operator.
+class KeySender {
+public:
+    virtual ~KeySender() = default;
+    virtual void sendAltG() = 0;
+};
+
+class QueuedKeySender final : public KeySender {
+public:
+    void sendAltG() override;
+};
+
+}  // namespace platform

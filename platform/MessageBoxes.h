@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace platform {
+
+// Modal message boxes without an icon: OK-only notices and the single Yes/No question.
+class MessageBoxes {
+public:
+    virtual ~MessageBoxes() = default;
+    virtual void show(const QString& text) = 0;
+    // True for Yes. Yes is the default answer.
+    virtual bool ask(const QString& text, const QString& title) = 0;
+};
+
+class QtMessageBoxes final : public MessageBoxes {
+public:
+    void show(const QString& text) override;
+    bool ask(const QString& text, const QString& title) override;
+};
+
+}  // namespace platform

@@ -1,0 +1,119 @@
+#include "Frm_Wo.h"
+
+#include <QFont>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShowEvent>
+
+#include "MessageBoxes.h"
+#include "Twips.h"
+
+namespace workorder {
+
+using platform::twipsRect;
+using platform::twipsToPixels;
+
+namespace {
+
+QPushButton* makeButton(const QString& caption, const QRect& geometry, QWidget* parent) {
+    auto* button = new QPushButton(caption, parent);
+    button->setGeometry(geometry);
+    // No default button: Enter has no dialog-wide meaning.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+}
+
+}  // namespace
+
+Frm_Wo::Frm_Wo(platform::MessageBoxes& messages, QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                         Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      Label1(new QLabel(QStringLiteral("Scan BarCode"), this)),
+      txt_Sample(new QLineEdit(this)),
+      cmd_Ok(makeButton(QStringLiteral("&OK"), twipsRect(120, 840, 1095, 350), this)),
+      cmd_Cancel(makeButton(QStringLiteral("&Cancel"), twipsRect(1320, 840, 1095, 350), this)),
+      cmd_Exit(makeButton(QStringLiteral("E&xit"), twipsRect(2880, 840, 1095, 350), this)),
+      messages_(messages) {
+    setObjectName(QStringLiteral("Frm_Wo"));
+    setWindowTitle(QStringLiteral("Scan Wo"));
+    setFixedSize(twipsToPixels(4080), twipsToPixels(1320));
+    setModal(true);
+
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(twipsRect(120, 120, 1455, 255));
+    Label1->setFocusPolicy(Qt::NoFocus);
+
+    txt_Sample->setObjectName(QStringLiteral("txt_Sample"));
+    txt_Sample->setGeometry(twipsRect(120, 390, 2295, 345));
+    txt_Sample->setMaxLength(kMaxSampleLength);
+    QFont sampleFont(QStringLiteral("@Arial Unicode MS"));
+    sampleFont.setPointSizeF(9.75);
+    txt_Sample->setFont(sampleFont);
+
+    cmd_Ok->setObjectName(QStringLiteral("cmd_Ok"));
+    cmd_Cancel->setObjectName(QStringLiteral("cmd_Cancel"));
+    cmd_Exit->setObjectName(QStringLiteral("cmd_Exit"));
+
+    setTabOrder(cmd_Ok, cmd_Cancel);
+    setTabOrder(cmd_Cancel, cmd_Exit);
+    setTabOrder(cmd_Exit, txt_Sample);
+
+    connect(cmd_Ok, &QPushButton::clicked, this, &Frm_Wo::cmd_Ok_Click);
+    connect(cmd_Cancel, &QPushButton::clicked, this, &Frm_Wo::cmd_Cancel_Click);
+    connect(cmd_Exit, &QPushButton::clicked, this, &Frm_Wo::cmd_Exit_Click);
+    cmd_Ok->installEventFilter(this);
+}
+
+void Frm_Wo::cmd_Ok_Click() {
+    hide();
+}
+
+void Frm_Wo::cmd_Cancel_Click() {
+    txt_Sample->clear();
+    hide();
+}
+
+void Frm_Wo::cmd_Exit_Click() {
+    ExitSoftware = true;
+    cmd_Cancel_Click();
+}
+
+void Frm_Wo::reject() {
+    cmd_Cancel_Click();
+}
+
+void Frm_Wo::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // A barcode scanner types as soon as the dialog appears, so the field takes the focus each time.
+    txt_Sample->setFocus(Qt::OtherFocusReason);
+}
+
+void Frm_Wo::keyPressEvent(QKeyEvent* event) {
+    // Escape and Enter have no dialog-wide meaning.
+    if (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Return ||
+        event->key() == Qt::Key_Enter) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+bool Frm_Wo::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == cmd_Ok && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const QString text = key->text();
+        if (!text.isEmpty() && key->modifiers().testFlag(Qt::AltModifier) == false) {
+            cmd_Ok_KeyPress(text.at(0).unicode());
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void Frm_Wo::cmd_Ok_KeyPress(int keyAscii) {
+    messages_.show(QString::number(keyAscii));
+}
+
+}  // namespace workorder
