@@ -53,8 +53,8 @@ public:
     void setFormObjObject(const ValueSlot::Object& vData) { formObj_ = ValueSlot::fromObject(vData); }
     ValueSlot formObj() const { return formObj_; }
 
-    void setType_(const QString& vData) { type_ = vData; }
-    QString type_() const { return type_; }
+    void setType_(const QString& vData) { typeTag_ = vData; }
+    QString type_() const { return typeTag_; }
 
     void setDescription(const QString& vData) { description_ = vData; }
     QString description() const { return description_; }
@@ -70,7 +70,7 @@ private:
     QString setting_;
     ValueSlot value_;
     QString description_;
-    QString type_;
+    QString typeTag_;
     ValueSlot formObj_;
 };
 
