@@ -1,0 +1,43 @@
+// The station program: wires the real platform services to the main window and runs it.
+#include <QStyleFactory>
+#include <exception>
+#include <memory>
+
+#include "FileSystem.h"
+#include "Form_ImageMaker.h"
+#include "GstVideoControl.h"
+#include "GuardedApplication.h"
+#include "KeySender.h"
+#include "MessageBoxes.h"
+#include "PlatformError.h"
+#include "ProcessStarter.h"
+
+int main(int argc, char** argv) {
+    platform::GuardedApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("sample-image-station"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Sample Image Capturing"));
+    // One look on every desktop, so the station's colours show as set.
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+
+    platform::QtMessageBoxes messages;
+    platform::DetachedProcessStarter processes;
+    platform::QueuedKeySender keys;
+    platform::LocalFileSystem files;
+
+    try {
+        capture::Form_ImageMaker window(std::make_unique<platform::GstVideoControl>(),
+                                        {messages, processes, keys, files});
+        // Start-up ends by asking for the first work order; the window appears only after that.
+        window.Form_Load();
+        if (window.programEnded()) {
+            return 0;
+        }
+        window.show();
+        return QApplication::exec();
+    } catch (const platform::PlatformError& error) {
+        platform::GuardedApplication::reportAndExit(error.message());
+    } catch (const std::exception& error) {
+        platform::GuardedApplication::reportAndExit(QString::fromUtf8(error.what()));
+    }
+    return 1;
+}

@@ -1,0 +1,362 @@
+// Main window: layout, start-up, the Waiting and Ready states and closing.
+#include "Form_ImageMaker.h"
+
+#include <QCloseEvent>
+#include <QEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <stdexcept>
+
+#include "CompressedImageWatcher.h"
+#include "FileSystem.h"
+#include "Frm_Wo.h"
+#include "ImageNaming.h"
+#include "MessageBoxes.h"
+#include "PlatformError.h"
+#include "SettingNames.h"
+#include "SettingsFile.h"
+#include "StationArtwork.h"
+#include "Twips.h"
+#include "VideoControl.h"
+
+namespace capture {
+
+using platform::twipsRect;
+using platform::twipsToPixels;
+
+namespace {
+
+const QString kWindowTitle = QStringLiteral("Sample Image Capturing ");
+const QString kWaiting = QStringLiteral("Waiting...");
+const QString kReady = QStringLiteral("Ready");
+const QString kCurrentSamplePrefix = QStringLiteral(" Current sample in view : ");
+const QString kTakePicture = QStringLiteral("Take Picture");
+const QString kNoCameras = QStringLiteral("Unable to connect to any PortalCam camera");
+const QString kCameraApplicationName = QStringLiteral("MIRET_DEMO");
+const QString kCameraSoftwareKey = QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam");
+
+constexpr int kDesignedClientWidth = 10620;
+constexpr int kOuterHeight = 7515;
+// The frame of a fixed single-border window: its title bar and the lower edge.
+constexpr int kFrameHeightPixels = 30;
+
+const QColor kWindowColour(214, 141, 0);
+const QColor kButtonColour(242, 240, 229);
+
+void setBackground(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, colour);
+    palette.setColor(QPalette::Button, colour);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+QLabel* makeTitleLabel(QWidget* parent, const QString& caption, const QRect& rect) {
+    auto* label = new QLabel(caption, parent);
+    label->setGeometry(rect);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, Qt::white);
+    label->setPalette(palette);
+    label->setAttribute(Qt::WA_TranslucentBackground);
+    return label;
+}
+
+void makeTitleBar(QWidget* parent, const QRect& rect) {
+    auto* bar = new QLabel(parent);
+    bar->setGeometry(rect);
+    bar->setPixmap(titleBarPicture(rect.size()));
+    bar->setScaledContents(true);
+}
+
+void makeBackgroundPanel(QWidget* parent, const QRect& rect, bool enabled) {
+    auto* panel = new QPushButton(parent);
+    panel->setGeometry(rect);
+    panel->setEnabled(enabled);
+    panel->setFocusPolicy(Qt::NoFocus);
+}
+
+void makeOutline(QWidget* parent, const QRect& rect) {
+    auto* outline = new QFrame(parent);
+    outline->setGeometry(rect);
+    outline->setFrameShape(QFrame::Box);
+    outline->setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+QLabel* makeImageBox(QWidget* parent, const QRect& rect) {
+    auto* box = new QLabel(parent);
+    box->setGeometry(rect);
+    box->setFrameShape(QFrame::Panel);
+    box->setFrameShadow(QFrame::Sunken);
+    box->setScaledContents(true);
+    return box;
+}
+
+}  // namespace
+
+Form_ImageMaker::Form_ImageMaker(std::unique_ptr<platform::VideoControl> video,
+                                 StationServices services, QWidget* parent)
+    : QWidget(parent),
+      VideoPortal1(video.release()),
+      services_(std::move(services)),
+      imageWatcher_(std::make_unique<CompressedImageWatcher>()) {
+    // The window owns the control from here on, like any child widget.
+    VideoPortal1->setParent(this);
+    setWindowTitle(kWindowTitle);
+    buildLayout();
+    connect(imageWatcher_.get(), &CompressedImageWatcher::filesChanged, this,
+            &Form_ImageMaker::reloadDisplayedImages);
+}
+
+Form_ImageMaker::~Form_ImageMaker() = default;
+
+void Form_ImageMaker::buildLayout() {
+    // Later children lie above earlier ones: panels first, then outlines, title bars and controls.
+    makeBackgroundPanel(this, twipsRect(120, 240, 5055, 6015), false);
+    makeBackgroundPanel(this, twipsRect(5400, 240, 5055, 3255), true);
+    makeBackgroundPanel(this, twipsRect(5415, 3615, 5055, 2640), true);
+    makeOutline(this, twipsRect(110, 225, 5090, 6045));
+    makeOutline(this, twipsRect(5385, 225, 5085, 3285));
+    makeOutline(this, twipsRect(5400, 3600, 5085, 2670));
+    makeTitleBar(this, twipsRect(240, 360, 4815, 375));
+    makeTitleBar(this, twipsRect(5520, 360, 4860, 375));
+    makeTitleBar(this, twipsRect(5535, 3735, 4860, 375));
+
+    lbl_view = makeTitleLabel(this, QStringLiteral("Color"), twipsRect(280, 400, 1935, 255));
+    VideoPortal1->setGeometry(twipsRect(240, 840, 4815, 3615));
+
+    lbl_labnumber = new QLabel(this);
+    lbl_labnumber->setGeometry(twipsRect(230, 4480, 4815, 375));
+    lbl_labnumber->setFrameShape(QFrame::Panel);
+    lbl_labnumber->setFrameShadow(QFrame::Sunken);
+    lbl_labnumber->setAutoFillBackground(true);
+
+    cmd_wo = new QPushButton(QStringLiteral("&Get Wo"), this);
+    cmd_wo->setGeometry(twipsRect(4200, 4504, 855, 320));
+
+    img_bttn_color = colorViewButtonPicture(twipsRect(0, 0, 1575, 735).size());
+    img_bttn_bottom = bottomViewButtonPicture(twipsRect(0, 0, 1575, 735).size());
+    img_bttn_capture = captureButtonPicture(twipsRect(0, 0, 2175, 735).size());
+
+    cmd_View = new QPushButton(this);
+    cmd_View->setGeometry(twipsRect(240, 4920, 1575, 735));
+    cmd_View->setIcon(img_bttn_color);
+    cmd_View->setIconSize(cmd_View->size() - QSize(8, 8));
+
+    cmd_capture = new QPushButton(this);
+    cmd_capture->setGeometry(twipsRect(1920, 4920, 2175, 735));
+    cmd_capture->setIcon(img_bttn_capture);
+    cmd_capture->setIconSize(cmd_capture->size() - QSize(8, 8));
+
+    lbl_Status = new QLabel(this);
+    lbl_Status->setGeometry(twipsRect(240, 5760, 4815, 300));
+    lbl_Status->setFrameShape(QFrame::Panel);
+    lbl_Status->setFrameShadow(QFrame::Sunken);
+    lbl_Status->setAutoFillBackground(true);
+
+    lbl_ImagesCaptured =
+        makeTitleLabel(this, QStringLiteral("Images captured"), twipsRect(5560, 400, 1935, 255));
+
+    lst_Captured = new QListWidget(this);
+    lst_Captured->setGeometry(twipsRect(5520, 840, 4815, 2400));
+    lst_Captured->viewport()->installEventFilter(this);
+
+    lbl_Pictures = makeTitleLabel(this, QStringLiteral("Images"), twipsRect(5575, 3775, 1935, 255));
+    img_bttm = makeImageBox(this, twipsRect(5775, 4200, 2055, 1575));
+    img_color = makeImageBox(this, twipsRect(8055, 4200, 2055, 1575));
+
+    cmd_Redo = new QPushButton(QStringLiteral("&Redo"), this);
+    cmd_Redo->setGeometry(twipsRect(8520, 5880, 735, 255));
+    cmd_Redo->hide();
+    cmd_Delete = new QPushButton(QStringLiteral("&Delete"), this);
+    cmd_Delete->setGeometry(twipsRect(9360, 5880, 735, 255));
+    cmd_Delete->hide();
+
+    TXT_CMDLINE = new QLineEdit(QStringLiteral("Text1"), this);
+    TXT_CMDLINE->setGeometry(twipsRect(210, 6390, 8775, 435));
+
+    cmd_Close = new QPushButton(QStringLiteral("&Close"), this);
+    cmd_Close->setGeometry(twipsRect(9120, 6480, 1335, 375));
+
+    for (QPushButton* button :
+         {cmd_wo, cmd_View, cmd_capture, cmd_Redo, cmd_Delete, cmd_Close}) {
+        button->setAutoDefault(false);
+    }
+
+    // Focus starts on Close; the capture button comes next.
+    setTabOrder(cmd_Close, cmd_capture);
+    setTabOrder(cmd_capture, cmd_View);
+    setTabOrder(cmd_View, cmd_wo);
+    setTabOrder(cmd_wo, lst_Captured);
+    setTabOrder(lst_Captured, cmd_Redo);
+    setTabOrder(cmd_Redo, cmd_Delete);
+    setTabOrder(cmd_Delete, TXT_CMDLINE);
+
+    // The designed client area is taller than the window start-up leaves visible.
+    setFixedSize(twipsToPixels(kDesignedClientWidth), twipsToPixels(9000));
+
+    connect(cmd_wo, &QPushButton::clicked, this, &Form_ImageMaker::cmd_wo_Click);
+    connect(cmd_Close, &QPushButton::clicked, this, &Form_ImageMaker::cmd_Close_Click);
+    connect(cmd_capture, &QPushButton::clicked, this, &Form_ImageMaker::cmd_capture_Click);
+    connect(cmd_View, &QPushButton::clicked, this, &Form_ImageMaker::cmd_View_Click);
+    connect(cmd_Redo, &QPushButton::clicked, this, &Form_ImageMaker::cmd_Redo_Click);
+    connect(cmd_Delete, &QPushButton::clicked, this, &Form_ImageMaker::cmd_Delete_Click);
+}
+
+void Form_ImageMaker::Form_Load() {
+    setFixedSize(width(), twipsToPixels(kOuterHeight) - kFrameHeightPixels);
+    DefaultSettingLines = settings::defaultSettingLines();
+    Load_Software_settings();
+    CapturedCount = 0;
+    ColorCameraIndex = 1;
+    BottomCameraIndex = 0;
+    setBackground(cmd_capture, kButtonColour);
+    setBackground(cmd_View, cmd_capture->palette().color(QPalette::Button));
+    CurrentView = kColorView;
+    Connect_Cameras();
+    setBackground(this, kWindowColour);
+
+    QFont bold = lbl_ImagesCaptured->font();
+    bold.setBold(true);
+    lbl_ImagesCaptured->setFont(bold);
+    lbl_view->setText(QStringLiteral("Color view"));
+    lbl_view->setFont(bold);
+    lbl_Pictures->setFont(bold);
+
+    QFont sampleFont(QStringLiteral("Tahoma"));
+    sampleFont.setPointSizeF(10);
+    sampleFont.setBold(true);
+    lbl_labnumber->setFont(sampleFont);
+
+    lbl_Status->setText(kWaiting);
+    cmd_Close->setFocus();
+    Show_Sample_Images(QString());
+    Refresh_Capture_State();
+}
+
+void Form_ImageMaker::Load_Software_settings() {
+    settings::loadSoftwareSettings(SoftwareSettings, DefaultSettingLines,
+                                   settings::settingsFilePath());
+}
+
+void Form_ImageMaker::Create_Setting_File() {
+    settings::createSettingFile(DefaultSettingLines, settings::settingsFilePath());
+}
+
+void Form_ImageMaker::Connect_Cameras() {
+    using platform::VideoControl;
+    VideoPortal1->invoke(VideoControl::kOpen, {kCameraApplicationName, kCameraSoftwareKey, 0});
+    VideoPortal1->invoke(VideoControl::kConfigure, {0, 0, 1});
+    QVariantList startArguments{0};
+    VideoPortal1->invoke(VideoControl::kStart, startArguments);
+    VideoPortal1->setProperty(VideoControl::kLiveProperty, -1);
+
+    qint16 connectionCount = 0;
+    for (int index = 0; index <= 2; ++index) {
+        const QVariant answer = VideoPortal1->invoke(VideoControl::kSelectCamera, {index});
+        bool isNumber = false;
+        const int value = answer.toInt(&isNumber);
+        if (!isNumber) {
+            throw platform::VideoControlError(
+                QStringLiteral("Camera %1 gave an answer that is not a number: %2")
+                    .arg(index)
+                    .arg(answer.toString()));
+        }
+        const int sum = connectionCount + value;
+        if (sum < -32768 || sum > 32767) {
+            throw std::overflow_error("The camera answers overflow the connection count");
+        }
+        connectionCount = static_cast<qint16>(sum);
+    }
+    if (connectionCount >= 2) {
+        return;
+    }
+    services_.messages.show(kNoCameras);
+    cmd_capture->setEnabled(false);
+}
+
+void Form_ImageMaker::Refresh_Capture_State() {
+    cmd_capture->setEnabled(lbl_labnumber->text() != QString());
+    cmd_View->setEnabled(cmd_capture->isEnabled());
+    if (!cmd_capture->isEnabled()) {
+        cmd_wo_Click();
+    }
+}
+
+void Form_ImageMaker::Accept_Sample_Number() {
+    SampleNumber = QString();
+    workorder::Frm_Wo& dialog = frmWo();
+    const QString text = dialog.txt_Sample->text();
+    // A number that cannot be part of a file name is refused before it becomes the current sample.
+    if (!text.isEmpty() && !isUsableSampleNumber(text)) {
+        dialog.txt_Sample->clear();
+        services_.messages.show(unusableSampleNumberMessage(text));
+    } else if (!text.isEmpty()) {
+        lbl_Status->setText(kReady);
+        lbl_labnumber->setText(kCurrentSamplePrefix + text.trimmed());
+        SampleNumber = text;
+        dialog.txt_Sample->clear();
+        cmd_capture->setEnabled(true);
+        if (services_.messages.ask(kTakePicture, kTakePicture)) {
+            cmd_capture_Click();
+        }
+        cmd_View->setEnabled(cmd_capture->isEnabled());
+        return;
+    }
+    lbl_Status->setText(kWaiting);
+    lbl_labnumber->setText(QString());
+    cmd_capture->setEnabled(false);
+    cmd_View->setEnabled(cmd_capture->isEnabled());
+}
+
+void Form_ImageMaker::cmd_wo_Click() {
+    workorder::Frm_Wo& dialog = frmWo();
+    dialog.exec();
+    if (dialog.ExitSoftware) {
+        cmd_Close_Click();
+    } else {
+        Accept_Sample_Number();
+    }
+}
+
+void Form_ImageMaker::cmd_Close_Click() {
+    programEnded_ = true;
+    close();
+}
+
+void Form_ImageMaker::closeEvent(QCloseEvent* event) {
+    programEnded_ = true;
+    imageWatcher_->stop();
+    event->accept();
+}
+
+workorder::Frm_Wo& Form_ImageMaker::frmWo() {
+    if (frmWo_.isNull()) {
+        frmWo_ = new workorder::Frm_Wo(services_.messages, this);
+    }
+    return *frmWo_;
+}
+
+QString Form_ImageMaker::setting(const QString& name) const {
+    return SoftwareSettings.valueOf(name);
+}
+
+void Form_ImageMaker::selectCamera(qint16 index) {
+    VideoPortal1->invoke(platform::VideoControl::kSelectCamera, {static_cast<int>(index)});
+}
+
+void Form_ImageMaker::takeStill(const QString& path) {
+    VideoPortal1->invoke(platform::VideoControl::kStillToFile, {0, 24, path, QString()});
+}
+
+bool Form_ImageMaker::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lst_Captured->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        // The press before the double click has already selected the line under the pointer.
+        lst_Captured_DblClick();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace capture

@@ -1,0 +1,130 @@
+// The image panel, the live-view switch, and redo and delete of the sample on display.
+#include <QImageReader>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "CompressedImageWatcher.h"
+#include "FileSystem.h"
+#include "Form_ImageMaker.h"
+#include "Frm_Wo.h"
+#include "ImageNaming.h"
+#include "MessageBoxes.h"
+#include "SettingNames.h"
+
+namespace capture {
+
+namespace {
+
+constexpr int kDisplayedNumberLength = 8;
+const QString kLastImageTaken = QStringLiteral("Last Image Taken");
+
+// Decodes straight to the box size: a full-size camera picture is never held for a thumbnail.
+QPixmap loadThumbnail(const QString& path, QSize boxSize) {
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    if (boxSize.isValid() && !boxSize.isEmpty()) {
+        reader.setScaledSize(boxSize);
+    }
+    const QImage image = reader.read();
+    return image.isNull() ? QPixmap() : QPixmap::fromImage(image);
+}
+
+}  // namespace
+
+void Form_ImageMaker::Show_Sample_Images(QString sampleNumber) {
+    const QString compressedExt = setting(settings::kFileExtCompressed);
+    if (compressedExt.isEmpty()) {
+        services_.messages.show(displaySettingsMessage());
+        return;
+    }
+    QString caption = kLastImageTaken;
+    cmd_Redo->hide();
+    cmd_Delete->hide();
+    img_bttm->clear();
+    img_color->clear();
+    displayingSample_ = false;
+    imageWatcher_->stop();
+    if (sampleNumber.size() == kDisplayedNumberLength) {
+        loadSampleImages(sampleNumber);
+        displayedSample_ = sampleNumber;
+        displayingSample_ = true;
+        const QString saveDir = setting(settings::kImageSaveDir);
+        // The compressor finishes after this routine; the panel reloads when its files appear.
+        imageWatcher_->watch({imagePath(saveDir, View::Bottom, sampleNumber, compressedExt),
+                              imagePath(saveDir, View::Color, sampleNumber, compressedExt)});
+        caption = sampleNumber;
+        cmd_Redo->show();
+        cmd_Delete->show();
+    }
+    lbl_Pictures->setText(caption);
+}
+
+void Form_ImageMaker::loadSampleImages(const QString& sampleNumber) {
+    const QString saveDir = setting(settings::kImageSaveDir);
+    const QString compressedExt = setting(settings::kFileExtCompressed);
+    // Bottom first, then colour; a picture that cannot be loaded leaves its box empty.
+    for (const auto& [view, box] :
+         {std::pair{View::Bottom, img_bttm}, std::pair{View::Color, img_color}}) {
+        const QPixmap picture = loadThumbnail(
+            imagePath(saveDir, view, sampleNumber, compressedExt), box->contentsRect().size());
+        if (picture.isNull()) {
+            box->clear();
+        } else {
+            box->setPixmap(picture);
+        }
+    }
+}
+
+void Form_ImageMaker::reloadDisplayedImages() {
+    if (displayingSample_ && setting(settings::kFileExtCompressed) != QString()) {
+        loadSampleImages(displayedSample_);
+    }
+}
+
+void Form_ImageMaker::cmd_View_Click() {
+    if (CurrentView == kColorView) {
+        cmd_View->setIcon(img_bttn_color);
+        CurrentView = kBottomView;
+        lbl_view->setText(QStringLiteral("Bottom View"));
+        selectCamera(0);
+    } else {
+        cmd_View->setIcon(img_bttn_bottom);
+        CurrentView = kColorView;
+        lbl_view->setText(QStringLiteral("Color View"));
+        selectCamera(1);
+    }
+}
+
+void Form_ImageMaker::cmd_Redo_Click() {
+    cmd_Redo->hide();
+    cmd_Delete->hide();
+    frmWo().txt_Sample->setText(lbl_Pictures->text());
+    Accept_Sample_Number();
+}
+
+void Form_ImageMaker::cmd_Delete_Click() {
+    const QString sampleNumber = lbl_Pictures->text();
+    const QString savedExt = setting(settings::kFileExtSaved);
+    if (savedExt.isEmpty()) {
+        return;
+    }
+    const QString saveDir = setting(settings::kImageSaveDir);
+    QStringList failures;
+    for (const View view : {View::Color, View::Bottom}) {
+        const QString path = imagePath(saveDir, view, sampleNumber, savedExt);
+        if (!services_.files.fileExists(path)) {
+            continue;
+        }
+        if (const std::optional<QString> reason = services_.files.removeFile(path)) {
+            failures.append(path + QStringLiteral(": ") + *reason);
+        }
+    }
+    if (!failures.isEmpty()) {
+        services_.messages.show(QStringLiteral("Error:\r\nThe saved pictures could not be "
+                                               "deleted:\r\n\r\n") +
+                                failures.join(QStringLiteral("\r\n")));
+    }
+}
+
+}  // namespace capture

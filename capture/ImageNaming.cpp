@@ -1,0 +1,94 @@
+#include "ImageNaming.h"
+
+#include <QProcess>
+
+namespace capture {
+
+namespace {
+
+const QString kLineBreak = QStringLiteral("\r\n");
+const QString kPleaseMakeSure = QStringLiteral(
+    "Please make sure there are entries and values in the settings file for the following:");
+
+}  // namespace
+
+QString viewPrefix(View view) {
+    return view == View::Color ? QStringLiteral("CLR_") : QStringLiteral("BTM_");
+}
+
+QString imageFileName(View view, const QString& sampleNumber, const QString& extension) {
+    return viewPrefix(view) + sampleNumber + QStringLiteral("_01.") + extension;
+}
+
+QString imagePath(const QString& saveDir, View view, const QString& sampleNumber,
+                  const QString& extension) {
+    return saveDir + imageFileName(view, sampleNumber, extension);
+}
+
+CompressionCommand compressionCommand(const QString& compressExe, const QString& options,
+                                      const QString& picturePath, const QString& compressedPath) {
+    CompressionCommand command;
+    const QString blank = QStringLiteral(" ");
+    command.commandLine = compressExe + blank + picturePath + blank + options + blank + compressedPath;
+    QStringList programWords = QProcess::splitCommand(compressExe);
+    if (!programWords.isEmpty()) {
+        command.program = programWords.takeFirst();
+    }
+    command.arguments = programWords;
+    command.arguments.append(picturePath);
+    command.arguments.append(QProcess::splitCommand(options));
+    command.arguments.append(compressedPath);
+    return command;
+}
+
+bool isUsableSampleNumber(const QString& sampleNumber) {
+    if (sampleNumber.contains(QStringLiteral(".."))) {
+        return false;
+    }
+    for (const QChar ch : sampleNumber) {
+        if (ch == QLatin1Char('/') || ch == QLatin1Char('\\') || ch == QLatin1Char('"') ||
+            ch.category() == QChar::Other_Control) {
+            return false;
+        }
+    }
+    return true;
+}
+
+QString unusableSampleNumberMessage(const QString& sampleNumber) {
+    QString shown;
+    for (const QChar ch : sampleNumber) {
+        shown += ch.category() == QChar::Other_Control
+                     ? QStringLiteral("\\x%1").arg(ch.unicode(), 2, 16, QLatin1Char('0'))
+                     : QString(ch);
+    }
+    return QStringLiteral("Error:") + kLineBreak +
+           QStringLiteral("The sample number cannot be used in a file name:") + kLineBreak +
+           kLineBreak + shown + kLineBreak + kLineBreak +
+           QStringLiteral("It must not contain / or \\, two dots, a double quote or a control "
+                          "character. Please scan the sample again.");
+}
+
+QString savingSettingsMessage(const QStringList& missingNames) {
+    QString text = QStringLiteral("Error:") + kLineBreak +
+                   QStringLiteral("Cannot save images because there are settings missing.  ") +
+                   kPleaseMakeSure + kLineBreak;
+    for (const QString& name : missingNames) {
+        text += kLineBreak + QStringLiteral(" - ") + name;
+    }
+    return text;
+}
+
+QString compressionSettingsMessage() {
+    return QStringLiteral("Error:") + kLineBreak +
+           QStringLiteral("Cannot compress the images because there are settings missing.  ") +
+           kPleaseMakeSure + kLineBreak + kLineBreak + QStringLiteral(" - COMPRESS_EXE ") +
+           kLineBreak + QStringLiteral(" - FILE_EXT_COMPRESSED");
+}
+
+QString displaySettingsMessage() {
+    return QStringLiteral("Error:") + kLineBreak +
+           QStringLiteral("Cannot display images because there are settings missing.  ") +
+           kPleaseMakeSure + kLineBreak + kLineBreak + QStringLiteral(" - FILE_EXT_COMPRESSED ");
+}
+
+}  // namespace capture

@@ -1,0 +1,424 @@
+// The capture sequence, the captured-samples list, the image panel, the view button, redo and
+// delete, on the real main window with a recording camera control.
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+#include "GeneralDate.h"
+#include "StationFixture.h"
+
+using capture::Form_ImageMaker;
+
+namespace {
+
+void writeJpeg(const QString& path, const QColor& colour) {
+    QImage picture(40, 30, QImage::Format_RGB888);
+    picture.fill(colour);
+    QVERIFY(picture.save(path, "JPG"));
+}
+
+QColor centreOf(const QLabel* box) {
+    const QImage image = box->pixmap().toImage();
+    return image.pixelColor(image.width() / 2, image.height() / 2);
+}
+
+bool near(const QColor& a, const QColor& b) {
+    return qAbs(a.red() - b.red()) < 40 && qAbs(a.green() - b.green()) < 40 &&
+           qAbs(a.blue() - b.blue()) < 40;
+}
+
+}  // namespace
+
+class TestCaptureLoop : public QObject {
+    Q_OBJECT
+private slots:
+    void captureTakesBothPicturesAndStartsTheCompressor() {
+        StationFixture station;
+        station.writeWorkingSettings();
+        station.startWaiting();
+        station.video->calls.clear();
+        station.accept(QStringLiteral("12345678"), true);
+
+        const QString clr = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"));
+        const QString btm = station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678"));
+        const QString clrJpg = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"),
+                                                 QStringLiteral("JPG"));
+        const QString btmJpg = station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678"),
+                                                 QStringLiteral("JPG"));
+        // Colour first from the camera already selected, then bottom, then back to colour.
+        QCOMPARE(station.video->trace(),
+                 (QStringList{QStringLiteral("15:") + clr, QStringLiteral("8:0"),
+                              QStringLiteral("15:") + btm, QStringLiteral("8:1")}));
+        QVERIFY(QFile::exists(clr));
+        QVERIFY(QFile::exists(btm));
+        QCOMPARE(station.processes.started.size(), 2);
+        QCOMPARE(station.processes.started.at(0),
+                 (QStringList{QStringLiteral("/usr/bin/convert"), btm, QStringLiteral("-quality"),
+                              QStringLiteral("80"), btmJpg}));
+        QCOMPARE(station.processes.started.at(1).at(1), clr);
+        Form_ImageMaker& w = *station.window;
+        QCOMPARE(w.TXT_CMDLINE->text(),
+                 QStringLiteral("/usr/bin/convert ") + clr + QStringLiteral(" -quality 80 ") + clrJpg);
+
+        QCOMPARE(w.CapturedCount, qint16(1));
+        QCOMPARE(w.CapturedSamples, QStringList{QStringLiteral("12345678")});
+        QCOMPARE(w.lst_Captured->count(), 1);
+        QCOMPARE(w.lst_Captured->item(0)->text(),
+                 QStringLiteral("12345678 captured at.... ") + capture::generalDateText(station.now));
+        QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("12345678"));
+        QVERIFY(w.cmd_Redo->isVisible() || !w.cmd_Redo->isHidden());
+        QCOMPARE(station.keys.altGCount, 1);
+        // The sequence ends in Waiting: the dialog's field was emptied when the number was taken.
+        QCOMPARE(w.lbl_Status->text(), QStringLiteral("Waiting..."));
+        QCOMPARE(w.SampleNumber, QString());
+        QVERIFY(!w.cmd_capture->isEnabled());
+        QVERIFY(station.messages.shown.isEmpty());
+    }
+
+    void bottomViewIsTakenFirstAndReselected() {
+        StationFixture station;
+        station.writeWorkingSettings();
+        station.startWaiting();
+        station.accept(QStringLiteral("87654321"), false);
+        station.window->cmd_View_Click();
+        station.video->calls.clear();
+        station.window->cmd_capture->click();
+        QCOMPARE(station.video->trace(),
+                 (QStringList{QStringLiteral("15:") +
+                                  station.savedPath(QStringLiteral("BTM_"), QStringLiteral("87654321")),
+                              QStringLiteral("8:1"),
+                              QStringLiteral("15:") +
+                                  station.savedPath(QStringLiteral("CLR_"), QStringLiteral("87654321")),
+                              QStringLiteral("8:0")}));
+        QCOMPARE(station.video->stills.at(0).first, 0);
+        QCOMPARE(station.video->stills.at(1).first, 1);
+    }
+
+    void missingSettingsAreNamedAndNothingIsTaken_data() {
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QStringList>("named");
+        const QString exe = QStringLiteral("COMPRESS_EXE;/usr/bin/convert;x");
+        const QString dir = QStringLiteral("IMAGE_SAVE_DIR;/tmp/;x");
+        QTest::newRow("save folder empty") << QStringList{exe} << QStringList{QStringLiteral("IMAGE_SAVE_DIR")};
+        QTest::newRow("compressed extension empty")
+            << QStringList{exe, dir, QStringLiteral("FILE_EXT_COMPRESSED;;x")}
+            << QStringList{QStringLiteral("FILE_EXT_COMPRESSED")};
+        QTest::newRow("saved extension empty")
+            << QStringList{exe, dir, QStringLiteral("FILE_EXT_SAVED;;x")}
+            << QStringList{QStringLiteral("FILE_EXT_SAVED")};
+        QTest::newRow("all three")
+            << QStringList{exe, QStringLiteral("FILE_EXT_SAVED;;x"), QStringLiteral("FILE_EXT_COMPRESSED;;x")}
+            << QStringList{QStringLiteral("FILE_EXT_SAVED"), QStringLiteral("FILE_EXT_COMPRESSED"),
+                           QStringLiteral("IMAGE_SAVE_DIR")};
+    }
+    void missingSettingsAreNamedAndNothingIsTaken() {
+        QFETCH(QStringList, lines);
+        QFETCH(QStringList, named);
+        StationFixture station;
+        station.writeSettings(lines);
+        station.startWaiting();
+        station.messages.shown.clear();
+        station.video->calls.clear();
+        station.window->SampleNumber = QStringLiteral("12345678");
+        QVERIFY(!station.window->Save_Sample_Images());
+
+        QCOMPARE(station.video->trace(), QStringList{QStringLiteral("8:1")});
+        QCOMPARE(station.messages.shown.size(), 1);
+        QString expected = QStringLiteral(
+            "Error:\r\nCannot save images because there are settings missing.  Please make sure "
+            "there are entries and values in the settings file for the following:\r\n");
+        for (const QString& name : named) {
+            expected += QStringLiteral("\r\n - ") + name;
+        }
+        QCOMPARE(station.messages.shown.first(), expected);
+        QVERIFY(station.processes.started.isEmpty());
+    }
+
+    void noCompressorStillSucceedsWithItsMessage() {
+        StationFixture station;
+        station.writeSettings({QStringLiteral("IMAGE_SAVE_DIR;%1;x").arg(station.saveDir)});
+        station.startWaiting();
+        station.accept(QStringLiteral("11112222"), true);
+        QCOMPARE(station.video->stills.size(), 2);
+        QCOMPARE(station.messages.shown,
+                 QStringList{QStringLiteral(
+                     "Error:\r\nCannot compress the images because there are settings missing.  "
+                     "Please make sure there are entries and values in the settings file for the "
+                     "following:\r\n\r\n - COMPRESS_EXE \r\n - FILE_EXT_COMPRESSED")});
+        QCOMPARE(station.window->CapturedCount, qint16(1));
+        QCOMPARE(station.keys.altGCount, 1);
+    }
+
+    void failuresSayWhatFailedAndChangeNothing_data() {
+        QTest::addColumn<int>("stillsBeforeFailure");
+        QTest::addColumn<QString>("compressor");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("first still") << 0 << QStringLiteral("/usr/bin/convert")
+                                     << QStringLiteral("camera 1 has delivered no picture");
+        QTest::newRow("second still") << 1 << QStringLiteral("/usr/bin/convert")
+                                      << QStringLiteral("camera 0 has delivered no picture");
+        QTest::newRow("compressor") << -1 << QStringLiteral("/opt/missing/compress")
+                                    << QStringLiteral("/opt/missing/compress was not found");
+    }
+    void failuresSayWhatFailedAndChangeNothing() {
+        QFETCH(int, stillsBeforeFailure);
+        QFETCH(QString, compressor);
+        QFETCH(QString, named);
+        StationFixture station;
+        station.writeWorkingSettings(compressor, QString());
+        station.processes.failingPrograms.insert(QStringLiteral("/opt/missing/compress"));
+        station.startWaiting();
+        station.video->failStillsAfter = stillsBeforeFailure;
+        station.video->calls.clear();
+        station.accept(QStringLiteral("12345678"), true);
+
+        QCOMPARE(station.messages.shown.size(), 1);
+        const QString message = station.messages.shown.first();
+        QVERIFY2(message.startsWith(QStringLiteral("Error:\r\n")), qPrintable(message));
+        QVERIFY2(message.contains(named), qPrintable(message));
+        QCOMPARE(station.video->trace().last(), QStringLiteral("8:1"));
+        QCOMPARE(station.window->CapturedCount, qint16(0));
+        QCOMPARE(station.window->lst_Captured->count(), 0);
+        QCOMPARE(station.keys.altGCount, 0);
+        QCOMPARE(station.window->lbl_Status->text(), QStringLiteral("Waiting..."));
+        if (stillsBeforeFailure < 0) {
+            // The bottom compressor failed to start, so the colour one was not tried; the message
+            // shows the command line with its two blanks for the empty options.
+            QVERIFY(station.processes.started.isEmpty());
+            QVERIFY(message.contains(QStringLiteral("/opt/missing/compress ") +
+                                     station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678")) +
+                                     QStringLiteral("  ")));
+        }
+    }
+
+    void closingSelectIsTriedAtMostTwice() {
+        StationFixture station;
+        station.writeWorkingSettings();
+        station.startWaiting();
+        station.window->SampleNumber = QStringLiteral("12345678");
+        station.video->calls.clear();
+        // The switch to the other camera fails, then the first closing select too; the second
+        // closing select works.
+        station.video->failSelects = 2;
+        QVERIFY(!station.window->Save_Sample_Images());
+        QCOMPARE(station.video->trace().mid(1),
+                 (QStringList{QStringLiteral("8:0"), QStringLiteral("8:1"), QStringLiteral("8:1")}));
+
+        station.video->calls.clear();
+        station.video->failSelects = 3;
+        QVERIFY(!station.window->Save_Sample_Images());
+        QCOMPARE(station.video->trace().size(), 4);
+        QVERIFY(station.processes.started.isEmpty());
+    }
+
+    void panelShowsTheCompressedCopiesOfEightCharacterNumbers() {
+        StationFixture station;
+        station.writeWorkingSettings();
+        station.startWaiting();
+        writeJpeg(station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678"), QStringLiteral("JPG")), Qt::blue);
+        writeJpeg(station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"), QStringLiteral("JPG")), Qt::red);
+        writeJpeg(station.savedPath(QStringLiteral("CLR_"), QStringLiteral("1234567 "), QStringLiteral("JPG")), Qt::green);
+        writeJpeg(station.savedPath(QStringLiteral("CLR_"), QStringLiteral("1234567"), QStringLiteral("JPG")), Qt::yellow);
+        Form_ImageMaker& w = *station.window;
+
+        w.Show_Sample_Images(QStringLiteral("12345678"));
+        QVERIFY(near(centreOf(w.img_bttm), Qt::blue));
+        QVERIFY(near(centreOf(w.img_color), Qt::red));
+        QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("12345678"));
+        QVERIFY(!w.cmd_Redo->isHidden());
+        QVERIFY(!w.cmd_Delete->isHidden());
+
+        // A trailing blank belongs to the number: the names are those the capture wrote.
+        w.Show_Sample_Images(QStringLiteral("1234567 "));
+        QVERIFY(near(centreOf(w.img_color), Qt::green));
+        QVERIFY(w.img_bttm->pixmap().isNull());
+        QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("1234567 "));
+
+        for (const QString& number : {QStringLiteral("1234567"), QStringLiteral("123456789"), QString()}) {
+            w.Show_Sample_Images(number);
+            QVERIFY(w.img_color->pixmap().isNull());
+            QVERIFY(w.img_bttm->pixmap().isNull());
+            QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("Last Image Taken"));
+            QVERIFY(w.cmd_Redo->isHidden());
+            QVERIFY(w.cmd_Delete->isHidden());
+        }
+    }
+
+    void panelReloadsWhenTheCompressorFinishes() {
+        StationFixture station;
+        station.writeWorkingSettings();
+        station.startWaiting();
+        Form_ImageMaker& w = *station.window;
+        const QString colour = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("55556666"), QStringLiteral("JPG"));
+        writeJpeg(colour, Qt::red);
+        w.Show_Sample_Images(QStringLiteral("55556666"));
+        QVERIFY(near(centreOf(w.img_color), Qt::red));
+        QVERIFY(w.img_bttm->pixmap().isNull());
+
+        // The compressor writes the bottom copy and rewrites the colour one later.
+        writeJpeg(station.savedPath(QStringLiteral("BTM_"), QStringLiteral("55556666"), QStringLiteral("JPG")), Qt::blue);
+        QTRY_VERIFY(!w.img_bttm->pixmap().isNull());
+        QVERIFY(near(centreOf(w.img_bttm), Qt::blue));
+        writeJpeg(colour + QStringLiteral(".tmp"), Qt::green);
+        QVERIFY(QFile::remove(colour));
+        QVERIFY(QFile::rename(colour + QStringLiteral(".tmp"), colour));
+        QTRY_VERIFY(near(centreOf(w.img_color), Qt::green));
+    }
+
+    void emptyCompressedExtensionLeavesThePanelAsItWas() {
+        StationFixture station;
+        station.writeSettings({QStringLiteral("FILE_EXT_COMPRESSED;;x")});
+        station.startWaiting();
+        Form_ImageMaker& w = *station.window;
+        QCOMPARE(station.messages.shown,
+                 QStringList{QStringLiteral(
+                     "Error:\r\nCannot display images because there are settings missing.  Please "
+                     "make sure there are entries and values in the settings file for the "
+                     "following:\r\n\r\n - FILE_EXT_COMPRESSED ")});
+        QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("Images"));
+        w.Show_Sample_Images(QStringLiteral("12345678"));
+        QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("Images"));
+        QVERIFY(w.cmd_Redo->isHidden());
+    }
+
+    void viewButtonAlternatesAndSelectsLast() {
+        StationFixture station;
+        station.startWaiting();
+        Form_ImageMaker& w = *station.window;
+        station.accept(QStringLiteral("12345678"), false);
+        station.video->calls.clear();
+        w.cmd_View->click();
+        QCOMPARE(w.lbl_view->text(), QStringLiteral("Bottom View"));
+        QCOMPARE(w.CurrentView, QStringLiteral("Bottom"));
+        w.cmd_View->click();
+        QCOMPARE(w.lbl_view->text(), QStringLiteral("Color View"));
+        QCOMPARE(w.CurrentView, QStringLiteral("Color"));
+        QCOMPARE(station.video->trace(), (QStringList{QStringLiteral("8:0"), QStringLiteral("8:1")}));
+        QCOMPARE(w.cmd_View->icon().pixmap(32).toImage(), QIcon(w.img_bttn_bottom).pixmap(32).toImage());
+    }
+
+    void redoOffersTheDisplayedSampleAgain() {
+        StationFixture station;
+        station.writeWorkingSettings();
+        station.startWaiting();
+        Form_ImageMaker& w = *station.window;
+        station.accept(QStringLiteral("12345678"), true);
+        QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("12345678"));
+
+        station.messages.answers.enqueue(false);
+        w.cmd_Redo->click();
+        QVERIFY(w.cmd_Redo->isHidden());
+        QVERIFY(w.cmd_Delete->isHidden());
+        QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("12345678"));
+        QCOMPARE(w.lbl_Status->text(), QStringLiteral("Ready"));
+        QCOMPARE(w.SampleNumber, QStringLiteral("12345678"));
+        QCOMPARE(station.messages.questions.size(), 2);
+
+        w.cmd_capture->click();
+        QCOMPARE(w.CapturedCount, qint16(2));
+        QCOMPARE(w.CapturedSamples, (QStringList{QStringLiteral("12345678"), QStringLiteral("12345678")}));
+        QVERIFY(!w.cmd_Redo->isHidden());
+    }
+
+    void deleteRemovesTheSavedPicturesOnly() {
+        StationFixture station;
+        station.writeWorkingSettings();
+        station.startWaiting();
+        Form_ImageMaker& w = *station.window;
+        station.accept(QStringLiteral("12345678"), true);
+        const QString clr = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"));
+        const QString btm = station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678"));
+        const QString jpg = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"), QStringLiteral("JPG"));
+        writeJpeg(jpg, Qt::red);
+
+        w.cmd_Delete->click();
+        QVERIFY(!QFile::exists(clr));
+        QVERIFY(!QFile::exists(btm));
+        QVERIFY(QFile::exists(jpg));
+        QVERIFY(!w.cmd_Delete->isHidden());
+        QCOMPARE(w.lst_Captured->count(), 1);
+        w.cmd_Delete->click();
+        QCOMPARE(station.files.removeAttempts.size(), 2);
+        QVERIFY(station.messages.shown.isEmpty());
+    }
+
+    void deleteThatFailsNamesTheFileAndTriesTheOther() {
+        StationFixture station;
+        station.writeWorkingSettings();
+        station.startWaiting();
+        station.accept(QStringLiteral("12345678"), true);
+        const QString clr = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"));
+        const QString btm = station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678"));
+        station.files.undeletable.insert(clr);
+        station.window->cmd_Delete->click();
+        QVERIFY(QFile::exists(clr));
+        QVERIFY(!QFile::exists(btm));
+        QCOMPARE(station.messages.shown.size(), 1);
+        QVERIFY(station.messages.shown.first().startsWith(QStringLiteral("Error:\r\n")));
+        QVERIFY(station.messages.shown.first().contains(clr + QStringLiteral(": Permission denied")));
+    }
+
+    void deleteWithoutSavedExtensionDoesNothing() {
+        StationFixture station;
+        station.writeSettings({QStringLiteral("FILE_EXT_SAVED;;x")});
+        station.startWaiting();
+        station.window->lbl_Pictures->setText(QStringLiteral("12345678"));
+        station.window->cmd_Delete_Click();
+        QVERIFY(station.files.removeAttempts.isEmpty());
+    }
+
+    void doubleClickShowsTheSampleOfThatLine() {
+        StationFixture station;
+        station.writeWorkingSettings();
+        station.startWaiting();
+        Form_ImageMaker& w = *station.window;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        // Without a selected line a double click changes nothing.
+        QTest::mouseDClick(w.lst_Captured->viewport(), Qt::LeftButton);
+        QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("Last Image Taken"));
+
+        for (const QString& number : {QStringLiteral("11111111"), QStringLiteral("22222222"),
+                                      QStringLiteral("33333333")}) {
+            station.accept(number, true);
+        }
+        const QRect line = w.lst_Captured->visualItemRect(w.lst_Captured->item(1));
+        QTest::mouseClick(w.lst_Captured->viewport(), Qt::LeftButton, {}, line.center());
+        QTest::mouseDClick(w.lst_Captured->viewport(), Qt::LeftButton, {}, line.center());
+        QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("22222222"));
+        QCOMPARE(w.CapturedCount, qint16(3));
+        w.close();
+    }
+
+    void listStaysConsistentAtItsLimit() {
+        StationFixture station;
+        station.startWaiting();
+        Form_ImageMaker& w = *station.window;
+        w.lst_Captured->setUpdatesEnabled(false);
+        for (int i = 0; i < Form_ImageMaker::kMaxCapturedLines; ++i) {
+            w.SampleNumber = QString::number(i);
+            w.Add_Captured_Sample();
+        }
+        QCOMPARE(w.CapturedCount, qint16(32767));
+        QVERIFY(station.messages.shown.isEmpty());
+        for (const QString& number : {QStringLiteral("NEW1"), QStringLiteral("NEW2")}) {
+            w.SampleNumber = number;
+            w.Add_Captured_Sample();
+        }
+        QCOMPARE(w.CapturedCount, qint16(32767));
+        QCOMPARE(w.CapturedSamples.size(), 32767);
+        QCOMPARE(w.lst_Captured->count(), 32767);
+        QCOMPARE(w.CapturedSamples.first(), QStringLiteral("2"));
+        QCOMPARE(w.CapturedSamples.last(), QStringLiteral("NEW2"));
+        QVERIFY(w.lst_Captured->item(0)->text().startsWith(QStringLiteral("2 captured at")));
+        QVERIFY(w.lst_Captured->item(32766)->text().startsWith(QStringLiteral("NEW2 captured at")));
+        QCOMPARE(station.messages.shown.size(), 1);
+        QVERIFY(station.messages.shown.first().contains(QStringLiteral("32767")));
+    }
+};
+
+QTEST_MAIN(TestCaptureLoop)
+#include "tst_capture_loop.moc"

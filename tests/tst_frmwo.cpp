@@ -1,0 +1,111 @@
+// The scan dialog on its own.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "Frm_Wo.h"
+#include "fakes/ModalDriver.h"
+#include "fakes/RecordingServices.h"
+
+using workorder::Frm_Wo;
+
+class TestFrmWo : public QObject {
+    Q_OBJECT
+private slots:
+    void controlsAsDesigned() {
+        fakes::RecordingMessageBoxes messages;
+        Frm_Wo dialog(messages);
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Scan Wo"));
+        QCOMPARE(dialog.size(), QSize(272, 88));
+        QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+        QCOMPARE(dialog.Label1->text(), QStringLiteral("Scan BarCode"));
+        QCOMPARE(dialog.txt_Sample->maxLength(), 8);
+        QCOMPARE(dialog.txt_Sample->font().family(), QStringLiteral("@Arial Unicode MS"));
+        QCOMPARE(dialog.txt_Sample->font().pointSizeF(), 9.75);
+        QCOMPARE(dialog.cmd_Ok->text(), QStringLiteral("&OK"));
+        QCOMPARE(dialog.cmd_Cancel->text(), QStringLiteral("&Cancel"));
+        QCOMPARE(dialog.cmd_Exit->text(), QStringLiteral("E&xit"));
+        QVERIFY(!dialog.ExitSoftware);
+        QCOMPARE(dialog.cmd_Ok->nextInFocusChain(), dialog.cmd_Cancel);
+        QCOMPARE(dialog.cmd_Cancel->nextInFocusChain(), dialog.cmd_Exit);
+        QCOMPARE(dialog.cmd_Exit->nextInFocusChain(), dialog.txt_Sample);
+        for (QPushButton* button : {dialog.cmd_Ok, dialog.cmd_Cancel, dialog.cmd_Exit}) {
+            QVERIFY(!button->isDefault());
+            QVERIFY(!button->autoDefault());
+        }
+    }
+
+    void buttonsHideAndLeaveTheirOutcome_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("exit");
+        QTest::newRow("ok") << QStringLiteral("ok") << QStringLiteral("1234 678") << false;
+        QTest::newRow("cancel") << QStringLiteral("cancel") << QString() << false;
+        QTest::newRow("exit") << QStringLiteral("exit") << QString() << true;
+        QTest::newRow("frame") << QStringLiteral("frame") << QString() << false;
+        QTest::newRow("escape key") << QStringLiteral("escape") << QStringLiteral("1234 678") << false;
+    }
+    void buttonsHideAndLeaveTheirOutcome() {
+        QFETCH(QString, button);
+        QFETCH(QString, text);
+        QFETCH(bool, exit);
+        fakes::RecordingMessageBoxes messages;
+        Frm_Wo dialog(messages);
+        fakes::ModalDriver<Frm_Wo> driver;
+        driver.then([&](Frm_Wo& shown) {
+            QTest::keyClicks(shown.txt_Sample, QStringLiteral("1234 6789"));
+            if (button == QStringLiteral("ok")) {
+                shown.cmd_Ok->click();
+            } else if (button == QStringLiteral("cancel")) {
+                shown.cmd_Cancel->click();
+            } else if (button == QStringLiteral("exit")) {
+                shown.cmd_Exit->click();
+            } else if (button == QStringLiteral("frame")) {
+                shown.close();
+            } else {
+                // Escape has no meaning here; OK ends the test's dialog.
+                QTest::keyClick(shown.txt_Sample, Qt::Key_Escape);
+                QTest::keyClick(shown.txt_Sample, Qt::Key_Return);
+                QVERIFY(shown.isVisible());
+                shown.cmd_Ok->click();
+            }
+        });
+        dialog.exec();
+        QCOMPARE(driver.handled(), 1);
+        QVERIFY(dialog.isHidden());
+        QCOMPARE(dialog.txt_Sample->text(), text);
+        QCOMPARE(dialog.ExitSoftware, exit);
+    }
+
+    void fieldHasTheFocusEachTimeItOpens() {
+        fakes::RecordingMessageBoxes messages;
+        Frm_Wo dialog(messages);
+        fakes::ModalDriver<Frm_Wo> driver;
+        QList<QWidget*> focused;
+        for (int round = 0; round < 2; ++round) {
+            driver.then([&](Frm_Wo& shown) {
+                focused.append(shown.focusWidget());
+                shown.cmd_Ok->setFocus();
+                shown.cmd_Ok->click();
+            });
+            dialog.exec();
+        }
+        QCOMPARE(focused, (QList<QWidget*>{dialog.txt_Sample, dialog.txt_Sample}));
+    }
+
+    void keyOnOkShowsItsCode() {
+        fakes::RecordingMessageBoxes messages;
+        Frm_Wo dialog(messages);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        dialog.cmd_Ok->setFocus();
+        QTest::keyClick(dialog.cmd_Ok, Qt::Key_1);
+        QCOMPARE(messages.shown, QStringList{QStringLiteral("49")});
+        QCOMPARE(dialog.txt_Sample->text(), QString());
+        dialog.hide();
+    }
+};
+
+QTEST_MAIN(TestFrmWo)
+#include "tst_frmwo.moc"

@@ -1,0 +1,115 @@
+// The real platform services: queued Alt+G, process start, the fatal-error guard, file access.
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QVBoxLayout>
+#include <stdexcept>
+
+#include "FileSystem.h"
+#include "GuardedApplication.h"
+#include "KeySender.h"
+#include "PlatformError.h"
+#include "ProcessStarter.h"
+
+namespace {
+
+class ThrowingObject : public QObject {
+public:
+    bool event(QEvent* event) override {
+        if (event->type() == QEvent::User) {
+            throw std::runtime_error("the camera control failed");
+        }
+        return QObject::event(event);
+    }
+};
+
+}  // namespace
+
+class TestPlatform : public QObject {
+    Q_OBJECT
+private slots:
+    void altGPressesTheGetWoButtonAfterTheCurrentEvent() {
+        QWidget window;
+        auto* layout = new QVBoxLayout(&window);
+        auto* field = new QLineEdit(&window);
+        auto* getWo = new QPushButton(QStringLiteral("&Get Wo"), &window);
+        layout->addWidget(field);
+        layout->addWidget(getWo);
+        int presses = 0;
+        connect(getWo, &QPushButton::clicked, [&] { ++presses; });
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        field->setFocus();
+
+        platform::QueuedKeySender keys;
+        keys.sendAltG();
+        QCOMPARE(presses, 0);
+        QTRY_COMPARE(presses, 1);
+        // The keystroke went through the shortcut, not into the focused field.
+        QCOMPARE(field->text(), QString());
+    }
+
+    void startedProgramRunsOnItsOwn() {
+        QTemporaryDir dir;
+        const QString marker = dir.filePath(QStringLiteral("made by child"));
+        platform::DetachedProcessStarter starter;
+        starter.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo ok > \"$0\""), marker});
+        QTRY_VERIFY(QFile::exists(marker));
+    }
+
+    void programsThatCannotStartAreNamed_data() {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << QStringLiteral("/opt/none/compress") << QStringLiteral("was not found");
+        QTest::newRow("not on PATH") << QStringLiteral("no-such-compressor-xyz") << QStringLiteral("was not found");
+        QTest::newRow("folder") << QStringLiteral("/tmp") << QStringLiteral("is not an executable program");
+        QTest::newRow("empty") << QString() << QStringLiteral("no program is named");
+    }
+    void programsThatCannotStartAreNamed() {
+        QFETCH(QString, program);
+        QFETCH(QString, reason);
+        platform::DetachedProcessStarter starter;
+        try {
+            starter.start(program, {});
+            QFAIL("started a program that cannot run");
+        } catch (const platform::ProcessStartError& error) {
+            QVERIFY2(error.message().contains(reason), qPrintable(error.message()));
+            QVERIFY(error.message().contains(program));
+        }
+    }
+
+    void escapedExceptionIsReportedNotCrashed() {
+        auto* app = qobject_cast<platform::GuardedApplication*>(QCoreApplication::instance());
+        QVERIFY(app != nullptr);
+        QStringList reports;
+        app->setFatalReporter([&](const QString& text) { reports.append(text); });
+        ThrowingObject target;
+        QCoreApplication::postEvent(&target, new QEvent(QEvent::User));
+        QTRY_COMPARE(reports, QStringList{QStringLiteral("the camera control failed")});
+    }
+
+    void fileAccess() {
+        QTemporaryDir dir;
+        platform::LocalFileSystem files;
+        const QString path = dir.filePath(QStringLiteral("CLR_1_01.BMP"));
+        QVERIFY(!files.fileExists(path));
+        QVERIFY(!files.fileExists(dir.path()));
+        QVERIFY(files.removeFile(path).has_value());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QVERIFY(files.fileExists(path));
+        QCOMPARE(files.removeFile(path), std::nullopt);
+        QVERIFY(!QFile::exists(path));
+    }
+};
+
+int main(int argc, char** argv) {
+    platform::GuardedApplication app(argc, argv);
+    TestPlatform test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_platform.moc"

@@ -1,0 +1,255 @@
+// Start-up, the Waiting and Ready states and the scan dialog hand-over, on the real windows.
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+#include "SettingsFile.h"
+#include "StationFixture.h"
+
+using capture::Form_ImageMaker;
+
+class TestStationStates : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() { QVERIFY(QApplication::topLevelWidgets().isEmpty() || noVisibleWindow()); }
+
+    void startUpWithoutSettingsFileCreatesItAndWaitsBeforeShowing() {
+        StationFixture station;
+        station.create();
+        bool mainWindowHiddenDuringDialog = false;
+        station.dialogs.then([&](workorder::Frm_Wo& dialog) {
+            mainWindowHiddenDuringDialog = !station.window->isVisible();
+            dialog.cmd_Cancel->click();
+        });
+        station.window->Form_Load();
+
+        QCOMPARE(station.dialogs.handled(), 1);
+        QVERIFY(mainWindowHiddenDuringDialog);
+        QFile file(station.folder() + QStringLiteral("/settings.txt"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray content = file.readAll();
+        QCOMPARE(content.count("\r\n"), 5);
+        QVERIFY(content.startsWith("COMPRESS_EXE;;"));
+
+        Form_ImageMaker& w = *station.window;
+        QCOMPARE(w.lbl_Status->text(), QStringLiteral("Waiting..."));
+        QCOMPARE(w.lbl_labnumber->text(), QString());
+        QVERIFY(!w.cmd_capture->isEnabled());
+        QVERIFY(!w.cmd_View->isEnabled());
+        QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("Last Image Taken"));
+        QVERIFY(w.cmd_Redo->isHidden());
+        QVERIFY(w.cmd_Delete->isHidden());
+        QCOMPARE(w.lbl_view->text(), QStringLiteral("Color view"));
+        QCOMPARE(w.CurrentView, QStringLiteral("Color"));
+        QCOMPARE(w.SoftwareSettings.count(), 5);
+        QVERIFY(!w.programEnded());
+        // The camera control is prepared in its order, then indexes 0, 1 and 2 are probed.
+        QCOMPARE(station.video->trace(),
+                 (QStringList{QStringLiteral("1:MIRET_DEMO"), QStringLiteral("25:0"),
+                              QStringLiteral("2:0"), QStringLiteral("33:-1"), QStringLiteral("8:0"),
+                              QStringLiteral("8:1"), QStringLiteral("8:2")}));
+        QCOMPARE(station.video->calls.at(0).arguments.at(1).toString(),
+                 QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam"));
+        QVERIFY(station.messages.shown.isEmpty());
+    }
+
+    void windowLooksAsDesigned() {
+        StationFixture station;
+        station.startWaiting();
+        Form_ImageMaker& w = *station.window;
+        QCOMPARE(w.windowTitle(), QStringLiteral("Sample Image Capturing "));
+        QCOMPARE(w.width(), 708);
+        QCOMPARE(w.minimumSize(), w.maximumSize());
+        QCOMPARE(w.palette().color(QPalette::Window), QColor(214, 141, 0));
+        QCOMPARE(w.cmd_capture->palette().color(QPalette::Button), QColor(242, 240, 229));
+        QCOMPARE(w.cmd_View->palette().color(QPalette::Button), QColor(242, 240, 229));
+        QCOMPARE(w.VideoPortal1->geometry(), QRect(16, 56, 321, 241));
+        QCOMPARE(w.lbl_labnumber->font().family(), QStringLiteral("Tahoma"));
+        QCOMPARE(w.lbl_labnumber->font().pointSizeF(), 10.0);
+        QVERIFY(w.lbl_labnumber->font().bold());
+        QVERIFY(w.lbl_Pictures->font().bold());
+        QCOMPARE(w.TXT_CMDLINE->text(), QStringLiteral("Text1"));
+        QCOMPARE(w.cmd_Close->nextInFocusChain(), w.cmd_capture);
+        // Everything the operator uses lies in the part of the window that start-up leaves visible.
+        for (QWidget* control : {static_cast<QWidget*>(w.cmd_Close), static_cast<QWidget*>(w.TXT_CMDLINE)}) {
+            QVERIFY(control->geometry().bottom() < w.height());
+        }
+    }
+
+    void acceptedNumberIsShownTrimmedAndKeptAsTyped() {
+        StationFixture station;
+        station.startWaiting();
+        station.accept(QStringLiteral(" 123456 "), false);
+        Form_ImageMaker& w = *station.window;
+        QCOMPARE(w.lbl_Status->text(), QStringLiteral("Ready"));
+        QCOMPARE(w.lbl_labnumber->text(), QStringLiteral(" Current sample in view : 123456"));
+        QCOMPARE(w.SampleNumber, QStringLiteral(" 123456 "));
+        QCOMPARE(w.frmWo().txt_Sample->text(), QString());
+        QVERIFY(w.cmd_capture->isEnabled());
+        QVERIFY(w.cmd_View->isEnabled());
+        QCOMPARE(station.messages.questions, QStringList{QStringLiteral("Take Picture|Take Picture")});
+        QVERIFY(station.video->stills.isEmpty());
+    }
+
+    void typedNumberThroughTheDialogAsksEachTime() {
+        StationFixture station;
+        station.startWaiting();
+        int focusedOnField = 0;
+        for (int round = 0; round < 2; ++round) {
+            station.dialogs.then([&](workorder::Frm_Wo& dialog) {
+                focusedOnField += dialog.focusWidget() == dialog.txt_Sample ? 1 : 0;
+                QTest::keyClicks(dialog.txt_Sample, QStringLiteral("123456789"));
+                dialog.cmd_Ok->click();
+            });
+            station.window->cmd_wo->click();
+        }
+        // A scanner types at once, so the field has the focus each time the dialog opens.
+        QCOMPARE(focusedOnField, 2);
+        QCOMPARE(station.dialogs.handled(), 3);
+        // The field refuses the ninth character.
+        QCOMPARE(station.window->SampleNumber, QStringLiteral("12345678"));
+        QCOMPARE(station.messages.questions.size(), 2);
+        QCOMPARE(station.window->lbl_Status->text(), QStringLiteral("Ready"));
+    }
+
+    void cancelGoesToWaiting() {
+        StationFixture station;
+        station.startWaiting();
+        station.accept(QStringLiteral("12345678"), false);
+        station.dialogs.then([](workorder::Frm_Wo& dialog) {
+            QTest::keyClicks(dialog.txt_Sample, QStringLiteral("999"));
+            dialog.cmd_Cancel->click();
+        });
+        station.window->cmd_wo->click();
+        Form_ImageMaker& w = *station.window;
+        QCOMPARE(w.lbl_Status->text(), QStringLiteral("Waiting..."));
+        QCOMPARE(w.lbl_labnumber->text(), QString());
+        QCOMPARE(w.SampleNumber, QString());
+        QVERIFY(!w.cmd_capture->isEnabled());
+        QVERIFY(!w.cmd_View->isEnabled());
+    }
+
+    void closingTheDialogFrameActsAsCancel() {
+        StationFixture station;
+        station.startWaiting();
+        station.dialogs.then([](workorder::Frm_Wo& dialog) {
+            QTest::keyClicks(dialog.txt_Sample, QStringLiteral("42"));
+            dialog.close();
+        });
+        station.window->cmd_wo->click();
+        QCOMPARE(station.window->lbl_Status->text(), QStringLiteral("Waiting..."));
+        QVERIFY(!station.window->frmWo().ExitSoftware);
+        QVERIFY(station.messages.questions.isEmpty());
+    }
+
+    void exitAtStartUpEndsWithoutShowingTheWindow() {
+        StationFixture station;
+        station.create();
+        station.dialogs.then([](workorder::Frm_Wo& dialog) { dialog.cmd_Exit->click(); });
+        station.window->Form_Load();
+        QVERIFY(station.window->programEnded());
+        QVERIFY(!station.window->isVisible());
+        QVERIFY(station.messages.questions.isEmpty());
+    }
+
+    void exitOrCloseLaterEndsTheProgram() {
+        StationFixture station;
+        station.startWaiting();
+        station.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(station.window.get()));
+        station.dialogs.then([](workorder::Frm_Wo& dialog) { dialog.cmd_Exit->click(); });
+        station.window->cmd_wo->click();
+        QVERIFY(station.window->programEnded());
+        QVERIFY(!station.window->isVisible());
+
+        StationFixture other;
+        other.startWaiting();
+        other.window->show();
+        other.window->cmd_Close->click();
+        QVERIFY(other.window->programEnded());
+        QVERIFY(!other.window->isVisible());
+    }
+
+    void unsafeNumberIsRefused_data() {
+        QTest::addColumn<QString>("number");
+        QTest::newRow("slash") << QStringLiteral("12/45678");
+        QTest::newRow("backslash") << QStringLiteral("12\\4");
+        QTest::newRow("two dots") << QStringLiteral("..");
+        QTest::newRow("quote") << QStringLiteral("12\"4");
+        QTest::newRow("control") << QStringLiteral("12\t4");
+    }
+    void unsafeNumberIsRefused() {
+        QFETCH(QString, number);
+        StationFixture station;
+        station.startWaiting();
+        station.accept(number, true);
+        Form_ImageMaker& w = *station.window;
+        QCOMPARE(station.messages.shown.size(), 1);
+        QVERIFY(station.messages.shown.first().startsWith(QStringLiteral("Error:\r\n")));
+        QVERIFY(station.messages.questions.isEmpty());
+        QCOMPARE(w.lbl_Status->text(), QStringLiteral("Waiting..."));
+        QCOMPARE(w.SampleNumber, QString());
+        QCOMPARE(w.frmWo().txt_Sample->text(), QString());
+        QVERIFY(!w.cmd_capture->isEnabled());
+        QVERIFY(station.video->stills.isEmpty());
+    }
+
+    void tooFewCamerasDisableCaptureUntilTheNextNumber_data() {
+        QTest::addColumn<QVariant>("answer0");
+        QTest::addColumn<QVariant>("answer1");
+        QTest::addColumn<bool>("message");
+        QTest::newRow("both") << QVariant(1) << QVariant(1) << false;
+        QTest::newRow("one") << QVariant(1) << QVariant(0) << true;
+        QTest::newRow("none") << QVariant(0) << QVariant(0) << true;
+        QTest::newRow("minus one is true elsewhere") << QVariant(-1) << QVariant(-1) << true;
+    }
+    void tooFewCamerasDisableCaptureUntilTheNextNumber() {
+        QFETCH(QVariant, answer0);
+        QFETCH(QVariant, answer1);
+        QFETCH(bool, message);
+        StationFixture station;
+        station.create();
+        station.video->answers = {{0, answer0}, {1, answer1}};
+        station.dialogs.then([](workorder::Frm_Wo& dialog) {
+            QTest::keyClicks(dialog.txt_Sample, QStringLiteral("12345678"));
+            dialog.cmd_Ok->click();
+        });
+        station.window->Form_Load();
+        QCOMPARE(station.messages.shown.contains(
+                     QStringLiteral("Unable to connect to any PortalCam camera")),
+                 message);
+        // The accepted number enables capture again whatever the cameras said.
+        QVERIFY(station.window->cmd_capture->isEnabled());
+        QVERIFY(station.window->cmd_View->isEnabled());
+    }
+
+    void settingsThatCannotBeReadStopStartUp() {
+        StationFixture station;
+        QDir(station.folder()).mkdir(QStringLiteral("settings.txt"));
+        station.create();
+        try {
+            station.window->Form_Load();
+            QFAIL("start-up went on without its settings");
+        } catch (const settings::SettingsFileError& error) {
+            const QString text = QString::fromUtf8(error.what());
+            QVERIFY2(text.contains(settings::settingsFilePath()), qPrintable(text));
+            QVERIFY2(text.contains(QStringLiteral("it is a folder")), qPrintable(text));
+        }
+        QCOMPARE(station.dialogs.handled(), 0);
+    }
+
+private:
+    static bool noVisibleWindow() {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->isVisible()) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+QTEST_MAIN(TestStationStates)
+#include "tst_station_states.moc"
