@@ -27,9 +27,20 @@ private slots:
         QCOMPARE(dialog.cmd_Cancel->text(), QStringLiteral("&Cancel"));
         QCOMPARE(dialog.cmd_Exit->text(), QStringLiteral("E&xit"));
         QVERIFY(!dialog.ExitSoftware);
-        QCOMPARE(dialog.cmd_Ok->nextInFocusChain(), dialog.cmd_Cancel);
-        QCOMPARE(dialog.cmd_Cancel->nextInFocusChain(), dialog.cmd_Exit);
-        QCOMPARE(dialog.cmd_Exit->nextInFocusChain(), dialog.txt_Sample);
+        // Tab runs OK, Cancel, Exit, then the field.
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        dialog.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        dialog.cmd_Ok->setFocus();
+        QList<QWidget*> order;
+        for (int i = 0; i < 3; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            order.append(QApplication::focusWidget());
+        }
+        QCOMPARE(order, (QList<QWidget*>{dialog.cmd_Cancel, dialog.cmd_Exit, dialog.txt_Sample}));
+        QVERIFY(messages.shown.isEmpty());
+        dialog.hide();
         for (QPushButton* button : {dialog.cmd_Ok, dialog.cmd_Cancel, dialog.cmd_Exit}) {
             QVERIFY(!button->isDefault());
             QVERIFY(!button->autoDefault());

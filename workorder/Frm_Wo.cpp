@@ -105,7 +105,9 @@ bool Frm_Wo::eventFilter(QObject* watched, QEvent* event) {
     if (watched == cmd_Ok && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const QString text = key->text();
-        if (!text.isEmpty() && key->modifiers().testFlag(Qt::AltModifier) == false) {
+        // Tab moves the focus before any key press reaches the button.
+        const bool navigation = key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab;
+        if (!navigation && !text.isEmpty() && !key->modifiers().testFlag(Qt::AltModifier)) {
             cmd_Ok_KeyPress(text.at(0).unicode());
         }
     }
