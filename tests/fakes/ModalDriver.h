@@ -46,6 +46,12 @@ public:
         timer_.start();
     }
 
+    // What to do with every showing once the scripted actions are used up.
+    void otherwise(Action action) {
+        fallback_ = std::move(action);
+        timer_.start();
+    }
+
     int handled() const { return handled_; }
     bool finished() const { return next_ >= actions_.size(); }
 
@@ -55,19 +61,20 @@ private:
         if (modal == nullptr || !modal->isVisible() || modal == last_) {
             return;
         }
-        if (finished()) {
+        if (finished() && !fallback_) {
             timer_.stop();
             return;
         }
         last_ = modal;
         modal->installEventFilter(&hideWatcher_);
         ++handled_;
-        Action action = actions_[next_++];
+        Action action = finished() ? fallback_ : actions_[next_++];
         action(*modal);
     }
 
     QTimer timer_;
     std::vector<Action> actions_;
+    Action fallback_;
     size_t next_ = 0;
     int handled_ = 0;
     QPointer<T> last_;
