@@ -15,7 +15,8 @@ CompressedImageWatcher::CompressedImageWatcher(QObject* parent) : QObject(parent
     settle_.setSingleShot(true);
     settle_.setInterval(kSettleMs);
     connect(&settle_, &QTimer::timeout, this, &CompressedImageWatcher::filesChanged);
-    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, &CompressedImageWatcher::onChange);
+    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this,
+            &CompressedImageWatcher::onChange);
     connect(&watcher_, &QFileSystemWatcher::fileChanged, this, &CompressedImageWatcher::onChange);
 }
 

@@ -36,7 +36,8 @@ const QString kCurrentSamplePrefix = QStringLiteral(" Current sample in view : "
 const QString kTakePicture = QStringLiteral("Take Picture");
 const QString kNoCameras = QStringLiteral("Unable to connect to any PortalCam camera");
 const QString kCameraApplicationName = QStringLiteral("MIRET_DEMO");
-const QString kCameraSoftwareKey = QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam");
+const QString kCameraSoftwareKey =
+    QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam");
 
 constexpr int kDesignedClientWidth = 10620;
 constexpr int kOuterHeight = 7515;
@@ -180,8 +181,7 @@ void Form_ImageMaker::buildLayout() {
     cmd_Close = new QPushButton(QStringLiteral("&Close"), this);
     cmd_Close->setGeometry(twipsRect(9120, 6480, 1335, 375));
 
-    for (QPushButton* button :
-         {cmd_wo, cmd_View, cmd_capture, cmd_Redo, cmd_Delete, cmd_Close}) {
+    for (QPushButton* button : {cmd_wo, cmd_View, cmd_capture, cmd_Redo, cmd_Delete, cmd_Close}) {
         button->setAutoDefault(false);
     }
 

@@ -67,7 +67,7 @@ public:
     void Accept_Sample_Number();
     bool Save_Sample_Images();
     void Add_Captured_Sample();
-    void Show_Sample_Images(QString sampleNumber);
+    void Show_Sample_Images(const QString& sampleNumber);
 
     void cmd_wo_Click();
     void cmd_Close_Click();

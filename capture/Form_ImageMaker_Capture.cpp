@@ -53,9 +53,9 @@ bool Form_ImageMaker::Save_Sample_Images() {
         compressedExt = setting(kFileExtCompressed);
         saveDir = setting(kImageSaveDir);
         QStringList missing;
-        for (const auto& [name, value] : {std::pair{kFileExtSaved, savedExt},
-                                          std::pair{kFileExtCompressed, compressedExt},
-                                          std::pair{kImageSaveDir, saveDir}}) {
+        for (const auto& [name, value] :
+             {std::pair{kFileExtSaved, savedExt}, std::pair{kFileExtCompressed, compressedExt},
+              std::pair{kImageSaveDir, saveDir}}) {
             if (value.isEmpty()) {
                 missing.append(name);
             }
@@ -118,10 +118,10 @@ bool Form_ImageMaker::Save_Sample_Images() {
         try {
             services_.processes.start(command->program, command->arguments);
         } catch (const std::exception& error) {
-            services_.messages.show(errorMessage(
-                QStringLiteral("The compression program could not be started:") + kLineBreak +
-                    kLineBreak + command->commandLine,
-                reasonOf(error)));
+            services_.messages.show(
+                errorMessage(QStringLiteral("The compression program could not be started:") +
+                                 kLineBreak + kLineBreak + command->commandLine,
+                             reasonOf(error)));
             return false;
         }
     }

@@ -32,7 +32,7 @@ QPixmap loadThumbnail(const QString& path, QSize boxSize) {
 
 }  // namespace
 
-void Form_ImageMaker::Show_Sample_Images(QString sampleNumber) {
+void Form_ImageMaker::Show_Sample_Images(const QString& sampleNumber) {
     const QString compressedExt = setting(settings::kFileExtCompressed);
     if (compressedExt.isEmpty()) {
         services_.messages.show(displaySettingsMessage());
@@ -66,8 +66,8 @@ void Form_ImageMaker::loadSampleImages(const QString& sampleNumber) {
     // Bottom first, then colour; a picture that cannot be loaded leaves its box empty.
     for (const auto& [view, box] :
          {std::pair{View::Bottom, img_bttm}, std::pair{View::Color, img_color}}) {
-        const QPixmap picture = loadThumbnail(
-            imagePath(saveDir, view, sampleNumber, compressedExt), box->contentsRect().size());
+        const QPixmap picture = loadThumbnail(imagePath(saveDir, view, sampleNumber, compressedExt),
+                                              box->contentsRect().size());
         if (picture.isNull()) {
             box->clear();
         } else {

@@ -1,6 +1,8 @@
 #include "ImageNaming.h"
 
 #include <QProcess>
+#include <algorithm>
+#include <numeric>
 
 namespace capture {
 
@@ -29,7 +31,8 @@ CompressionCommand compressionCommand(const QString& compressExe, const QString&
                                       const QString& picturePath, const QString& compressedPath) {
     CompressionCommand command;
     const QString blank = QStringLiteral(" ");
-    command.commandLine = compressExe + blank + picturePath + blank + options + blank + compressedPath;
+    command.commandLine =
+        compressExe + blank + picturePath + blank + options + blank + compressedPath;
     QStringList programWords = QProcess::splitCommand(compressExe);
     if (!programWords.isEmpty()) {
         command.program = programWords.takeFirst();
@@ -45,13 +48,10 @@ bool isUsableSampleNumber(const QString& sampleNumber) {
     if (sampleNumber.contains(QStringLiteral(".."))) {
         return false;
     }
-    for (const QChar ch : sampleNumber) {
-        if (ch == QLatin1Char('/') || ch == QLatin1Char('\\') || ch == QLatin1Char('"') ||
-            ch.category() == QChar::Other_Control) {
-            return false;
-        }
-    }
-    return true;
+    return std::none_of(sampleNumber.cbegin(), sampleNumber.cend(), [](QChar ch) {
+        return ch == QLatin1Char('/') || ch == QLatin1Char('\\') || ch == QLatin1Char('"') ||
+               ch.category() == QChar::Other_Control;
+    });
 }
 
 QString unusableSampleNumberMessage(const QString& sampleNumber) {
@@ -64,18 +64,19 @@ QString unusableSampleNumberMessage(const QString& sampleNumber) {
     return QStringLiteral("Error:") + kLineBreak +
            QStringLiteral("The sample number cannot be used in a file name:") + kLineBreak +
            kLineBreak + shown + kLineBreak + kLineBreak +
-           QStringLiteral("It must not contain / or \\, two dots, a double quote or a control "
-                          "character. Please scan the sample again.");
+           QStringLiteral(
+               "It must not contain / or \\, two dots, a double quote or a control "
+               "character. Please scan the sample again.");
 }
 
 QString savingSettingsMessage(const QStringList& missingNames) {
     QString text = QStringLiteral("Error:") + kLineBreak +
                    QStringLiteral("Cannot save images because there are settings missing.  ") +
                    kPleaseMakeSure + kLineBreak;
-    for (const QString& name : missingNames) {
-        text += kLineBreak + QStringLiteral(" - ") + name;
-    }
-    return text;
+    return std::accumulate(missingNames.cbegin(), missingNames.cend(), text,
+                           [](const QString& message, const QString& name) {
+                               return message + kLineBreak + QStringLiteral(" - ") + name;
+                           });
 }
 
 QString compressionSettingsMessage() {

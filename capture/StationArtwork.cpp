@@ -4,6 +4,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <array>
 
 namespace capture {
 
@@ -43,14 +44,16 @@ QPixmap colorViewButtonPicture(QSize size) {
     painter.setRenderHint(QPainter::Antialiasing);
     const int diameter = size.height() * 3 / 5;
     const QRect wheel(size.height() / 5, size.height() / 5, diameter, diameter);
-    const QColor colours[] = {Qt::red, QColor(255, 200, 0), Qt::green, Qt::cyan, Qt::blue,
-                              Qt::magenta};
+    const std::array<QColor, 6> colours = {QColor(Qt::red),   QColor(255, 200, 0),
+                                           QColor(Qt::green), QColor(Qt::cyan),
+                                           QColor(Qt::blue),  QColor(Qt::magenta)};
     for (int i = 0; i < 6; ++i) {
-        painter.setBrush(colours[i]);
+        painter.setBrush(colours.at(i));
         painter.setPen(Qt::NoPen);
         painter.drawPie(wheel, i * 60 * 16, 60 * 16);
     }
-    drawCaption(painter, QRect(wheel.right() + 4, 0, size.width() - wheel.right() - 6, size.height()),
+    drawCaption(painter,
+                QRect(wheel.right() + 4, 0, size.width() - wheel.right() - 6, size.height()),
                 QStringLiteral("COLOR VIEW"));
     return pixmap;
 }

@@ -15,8 +15,9 @@ namespace {
 constexpr QChar kSeparator = QLatin1Char(';');
 
 SettingsFileError fileError(const QString& action, const QString& path, const QString& reason) {
-    return SettingsFileError(
-        QStringLiteral("Cannot %1 the settings file %2: %3").arg(action, path, reason).toStdString());
+    return SettingsFileError{QStringLiteral("Cannot %1 the settings file %2: %3")
+                                 .arg(action, path, reason)
+                                 .toStdString()};
 }
 
 // Windows-1252 differs from Latin-1 only in 0x80..0x9F; the five unused codes stay as Latin-1.

@@ -60,14 +60,14 @@ private slots:
                               QStringLiteral("80"), btmJpg}));
         QCOMPARE(station.processes.started.at(1).at(1), clr);
         Form_ImageMaker& w = *station.window;
-        QCOMPARE(w.TXT_CMDLINE->text(),
-                 QStringLiteral("/usr/bin/convert ") + clr + QStringLiteral(" -quality 80 ") + clrJpg);
+        QCOMPARE(w.TXT_CMDLINE->text(), QStringLiteral("/usr/bin/convert ") + clr +
+                                            QStringLiteral(" -quality 80 ") + clrJpg);
 
         QCOMPARE(w.CapturedCount, qint16(1));
         QCOMPARE(w.CapturedSamples, QStringList{QStringLiteral("12345678")});
         QCOMPARE(w.lst_Captured->count(), 1);
-        QCOMPARE(w.lst_Captured->item(0)->text(),
-                 QStringLiteral("12345678 captured at.... ") + capture::generalDateText(station.now));
+        QCOMPARE(w.lst_Captured->item(0)->text(), QStringLiteral("12345678 captured at.... ") +
+                                                      capture::generalDateText(station.now));
         QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("12345678"));
         QVERIFY(w.cmd_Redo->isVisible() || !w.cmd_Redo->isHidden());
         QCOMPARE(station.keys.altGCount, 1);
@@ -87,11 +87,11 @@ private slots:
         station.video->calls.clear();
         station.window->cmd_capture->click();
         QCOMPARE(station.video->trace(),
-                 (QStringList{QStringLiteral("15:") +
-                                  station.savedPath(QStringLiteral("BTM_"), QStringLiteral("87654321")),
+                 (QStringList{QStringLiteral("15:") + station.savedPath(QStringLiteral("BTM_"),
+                                                                        QStringLiteral("87654321")),
                               QStringLiteral("8:1"),
-                              QStringLiteral("15:") +
-                                  station.savedPath(QStringLiteral("CLR_"), QStringLiteral("87654321")),
+                              QStringLiteral("15:") + station.savedPath(QStringLiteral("CLR_"),
+                                                                        QStringLiteral("87654321")),
                               QStringLiteral("8:0")}));
         QCOMPARE(station.video->stills.at(0).first, 0);
         QCOMPARE(station.video->stills.at(1).first, 1);
@@ -102,7 +102,8 @@ private slots:
         QTest::addColumn<QStringList>("named");
         const QString exe = QStringLiteral("COMPRESS_EXE;/usr/bin/convert;x");
         const QString dir = QStringLiteral("IMAGE_SAVE_DIR;/tmp/;x");
-        QTest::newRow("save folder empty") << QStringList{exe} << QStringList{QStringLiteral("IMAGE_SAVE_DIR")};
+        QTest::newRow("save folder empty")
+            << QStringList{exe} << QStringList{QStringLiteral("IMAGE_SAVE_DIR")};
         QTest::newRow("compressed extension empty")
             << QStringList{exe, dir, QStringLiteral("FILE_EXT_COMPRESSED;;x")}
             << QStringList{QStringLiteral("FILE_EXT_COMPRESSED")};
@@ -110,7 +111,8 @@ private slots:
             << QStringList{exe, dir, QStringLiteral("FILE_EXT_SAVED;;x")}
             << QStringList{QStringLiteral("FILE_EXT_SAVED")};
         QTest::newRow("all three")
-            << QStringList{exe, QStringLiteral("FILE_EXT_SAVED;;x"), QStringLiteral("FILE_EXT_COMPRESSED;;x")}
+            << QStringList{exe, QStringLiteral("FILE_EXT_SAVED;;x"),
+                           QStringLiteral("FILE_EXT_COMPRESSED;;x")}
             << QStringList{QStringLiteral("FILE_EXT_SAVED"), QStringLiteral("FILE_EXT_COMPRESSED"),
                            QStringLiteral("IMAGE_SAVE_DIR")};
     }
@@ -188,9 +190,10 @@ private slots:
             // The bottom compressor failed to start, so the colour one was not tried; the message
             // shows the command line with its two blanks for the empty options.
             QVERIFY(station.processes.started.isEmpty());
-            QVERIFY(message.contains(QStringLiteral("/opt/missing/compress ") +
-                                     station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678")) +
-                                     QStringLiteral("  ")));
+            QVERIFY(message.contains(
+                QStringLiteral("/opt/missing/compress ") +
+                station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678")) +
+                QStringLiteral("  ")));
         }
     }
 
@@ -204,8 +207,9 @@ private slots:
         // closing select works.
         station.video->failSelects = 2;
         QVERIFY(!station.window->Save_Sample_Images());
-        QCOMPARE(station.video->trace().mid(1),
-                 (QStringList{QStringLiteral("8:0"), QStringLiteral("8:1"), QStringLiteral("8:1")}));
+        QCOMPARE(
+            station.video->trace().mid(1),
+            (QStringList{QStringLiteral("8:0"), QStringLiteral("8:1"), QStringLiteral("8:1")}));
 
         station.video->calls.clear();
         station.video->failSelects = 3;
@@ -218,10 +222,18 @@ private slots:
         StationFixture station;
         station.writeWorkingSettings();
         station.startWaiting();
-        writeJpeg(station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678"), QStringLiteral("JPG")), Qt::blue);
-        writeJpeg(station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"), QStringLiteral("JPG")), Qt::red);
-        writeJpeg(station.savedPath(QStringLiteral("CLR_"), QStringLiteral("1234567 "), QStringLiteral("JPG")), Qt::green);
-        writeJpeg(station.savedPath(QStringLiteral("CLR_"), QStringLiteral("1234567"), QStringLiteral("JPG")), Qt::yellow);
+        writeJpeg(station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678"),
+                                    QStringLiteral("JPG")),
+                  Qt::blue);
+        writeJpeg(station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"),
+                                    QStringLiteral("JPG")),
+                  Qt::red);
+        writeJpeg(station.savedPath(QStringLiteral("CLR_"), QStringLiteral("1234567 "),
+                                    QStringLiteral("JPG")),
+                  Qt::green);
+        writeJpeg(station.savedPath(QStringLiteral("CLR_"), QStringLiteral("1234567"),
+                                    QStringLiteral("JPG")),
+                  Qt::yellow);
         Form_ImageMaker& w = *station.window;
 
         w.Show_Sample_Images(QStringLiteral("12345678"));
@@ -237,7 +249,8 @@ private slots:
         QVERIFY(w.img_bttm->pixmap().isNull());
         QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("1234567 "));
 
-        for (const QString& number : {QStringLiteral("1234567"), QStringLiteral("123456789"), QString()}) {
+        for (const QString& number :
+             {QStringLiteral("1234567"), QStringLiteral("123456789"), QString()}) {
             w.Show_Sample_Images(number);
             QVERIFY(w.img_color->pixmap().isNull());
             QVERIFY(w.img_bttm->pixmap().isNull());
@@ -252,14 +265,17 @@ private slots:
         station.writeWorkingSettings();
         station.startWaiting();
         Form_ImageMaker& w = *station.window;
-        const QString colour = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("55556666"), QStringLiteral("JPG"));
+        const QString colour = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("55556666"),
+                                                 QStringLiteral("JPG"));
         writeJpeg(colour, Qt::red);
         w.Show_Sample_Images(QStringLiteral("55556666"));
         QVERIFY(near(centreOf(w.img_color), Qt::red));
         QVERIFY(w.img_bttm->pixmap().isNull());
 
         // The compressor writes the bottom copy and rewrites the colour one later.
-        writeJpeg(station.savedPath(QStringLiteral("BTM_"), QStringLiteral("55556666"), QStringLiteral("JPG")), Qt::blue);
+        writeJpeg(station.savedPath(QStringLiteral("BTM_"), QStringLiteral("55556666"),
+                                    QStringLiteral("JPG")),
+                  Qt::blue);
         QTRY_VERIFY(!w.img_bttm->pixmap().isNull());
         QVERIFY(near(centreOf(w.img_bttm), Qt::blue));
         writeJpeg(colour + QStringLiteral(".tmp"), Qt::green);
@@ -296,8 +312,10 @@ private slots:
         w.cmd_View->click();
         QCOMPARE(w.lbl_view->text(), QStringLiteral("Color View"));
         QCOMPARE(w.CurrentView, QStringLiteral("Color"));
-        QCOMPARE(station.video->trace(), (QStringList{QStringLiteral("8:0"), QStringLiteral("8:1")}));
-        QCOMPARE(w.cmd_View->icon().pixmap(32).toImage(), QIcon(w.img_bttn_bottom).pixmap(32).toImage());
+        QCOMPARE(station.video->trace(),
+                 (QStringList{QStringLiteral("8:0"), QStringLiteral("8:1")}));
+        QCOMPARE(w.cmd_View->icon().pixmap(32).toImage(),
+                 QIcon(w.img_bttn_bottom).pixmap(32).toImage());
     }
 
     void redoOffersTheDisplayedSampleAgain() {
@@ -319,7 +337,8 @@ private slots:
 
         w.cmd_capture->click();
         QCOMPARE(w.CapturedCount, qint16(2));
-        QCOMPARE(w.CapturedSamples, (QStringList{QStringLiteral("12345678"), QStringLiteral("12345678")}));
+        QCOMPARE(w.CapturedSamples,
+                 (QStringList{QStringLiteral("12345678"), QStringLiteral("12345678")}));
         QVERIFY(!w.cmd_Redo->isHidden());
     }
 
@@ -331,7 +350,8 @@ private slots:
         station.accept(QStringLiteral("12345678"), true);
         const QString clr = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"));
         const QString btm = station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678"));
-        const QString jpg = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"), QStringLiteral("JPG"));
+        const QString jpg = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"),
+                                              QStringLiteral("JPG"));
         writeJpeg(jpg, Qt::red);
 
         w.cmd_Delete->click();
@@ -358,7 +378,8 @@ private slots:
         QVERIFY(!QFile::exists(btm));
         QCOMPARE(station.messages.shown.size(), 1);
         QVERIFY(station.messages.shown.first().startsWith(QStringLiteral("Error:\r\n")));
-        QVERIFY(station.messages.shown.first().contains(clr + QStringLiteral(": Permission denied")));
+        QVERIFY(
+            station.messages.shown.first().contains(clr + QStringLiteral(": Permission denied")));
     }
 
     void deleteWithoutSavedExtensionDoesNothing() {
@@ -381,8 +402,8 @@ private slots:
         QTest::mouseDClick(w.lst_Captured->viewport(), Qt::LeftButton);
         QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("Last Image Taken"));
 
-        for (const QString& number : {QStringLiteral("11111111"), QStringLiteral("22222222"),
-                                      QStringLiteral("33333333")}) {
+        for (const QString& number :
+             {QStringLiteral("11111111"), QStringLiteral("22222222"), QStringLiteral("33333333")}) {
             station.accept(number, true);
         }
         const QRect line = w.lst_Captured->visualItemRect(w.lst_Captured->item(1));

@@ -55,7 +55,8 @@ private slots:
         QTest::newRow("cancel") << QStringLiteral("cancel") << QString() << false;
         QTest::newRow("exit") << QStringLiteral("exit") << QString() << true;
         QTest::newRow("frame") << QStringLiteral("frame") << QString() << false;
-        QTest::newRow("escape key") << QStringLiteral("escape") << QStringLiteral("1234 678") << false;
+        QTest::newRow("escape key")
+            << QStringLiteral("escape") << QStringLiteral("1234 678") << false;
     }
     void buttonsHideAndLeaveTheirOutcome() {
         QFETCH(QString, button);

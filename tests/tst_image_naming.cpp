@@ -30,27 +30,39 @@ private slots:
             << QStringList{QStringLiteral("convert"), src, dst};
         QTest::newRow("options split like a command line")
             << QStringLiteral("convert") << QStringLiteral("-quality 80 -comment \"lab a\"")
-            << QStringLiteral("convert ") + src + QStringLiteral(" -quality 80 -comment \"lab a\" ") + dst
-            << QStringList{QStringLiteral("convert"), src, QStringLiteral("-quality"),
-                           QStringLiteral("80"), QStringLiteral("-comment"), QStringLiteral("lab a"), dst};
+            << QStringLiteral("convert ") + src +
+                   QStringLiteral(" -quality 80 -comment \"lab a\" ") + dst
+            << QStringList{QStringLiteral("convert"),
+                           src,
+                           QStringLiteral("-quality"),
+                           QStringLiteral("80"),
+                           QStringLiteral("-comment"),
+                           QStringLiteral("lab a"),
+                           dst};
         QTest::newRow("quoted program path with its own switch")
             << QStringLiteral("\"/opt/my tools/cjpeg\" -fast") << QString()
             << QStringLiteral("\"/opt/my tools/cjpeg\" -fast ") + src + QStringLiteral("  ") + dst
-            << QStringList{QStringLiteral("/opt/my tools/cjpeg"), QStringLiteral("-fast"), src, dst};
+            << QStringList{QStringLiteral("/opt/my tools/cjpeg"), QStringLiteral("-fast"), src,
+                           dst};
         QTest::newRow("shell characters stay plain arguments")
             << QStringLiteral("convert") << QStringLiteral("; rm -rf x")
             << QStringLiteral("convert ") + src + QStringLiteral(" ; rm -rf x ") + dst
-            << QStringList{QStringLiteral("convert"), src, QStringLiteral(";"), QStringLiteral("rm"),
-                           QStringLiteral("-rf"), QStringLiteral("x"), dst};
+            << QStringList{QStringLiteral("convert"),
+                           src,
+                           QStringLiteral(";"),
+                           QStringLiteral("rm"),
+                           QStringLiteral("-rf"),
+                           QStringLiteral("x"),
+                           dst};
     }
     void commandLineKeepsItsPiecesAndPathsStayWhole() {
         QFETCH(QString, exe);
         QFETCH(QString, options);
         QFETCH(QString, line);
         QFETCH(QStringList, argv);
-        const CompressionCommand command = compressionCommand(
-            exe, options, QStringLiteral("/lab images/CLR_1 2_01.BMP"),
-            QStringLiteral("/lab images/CLR_1 2_01.JPG"));
+        const CompressionCommand command =
+            compressionCommand(exe, options, QStringLiteral("/lab images/CLR_1 2_01.BMP"),
+                               QStringLiteral("/lab images/CLR_1 2_01.JPG"));
         QCOMPARE(command.commandLine, line);
         QCOMPARE(QStringList{command.program} + command.arguments, argv);
     }

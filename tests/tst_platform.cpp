@@ -55,16 +55,20 @@ private slots:
         QTemporaryDir dir;
         const QString marker = dir.filePath(QStringLiteral("made by child"));
         platform::DetachedProcessStarter starter;
-        starter.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo ok > \"$0\""), marker});
+        starter.start(QStringLiteral("sh"),
+                      {QStringLiteral("-c"), QStringLiteral("echo ok > \"$0\""), marker});
         QTRY_VERIFY(QFile::exists(marker));
     }
 
     void programsThatCannotStartAreNamed_data() {
         QTest::addColumn<QString>("program");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("missing") << QStringLiteral("/opt/none/compress") << QStringLiteral("was not found");
-        QTest::newRow("not on PATH") << QStringLiteral("no-such-compressor-xyz") << QStringLiteral("was not found");
-        QTest::newRow("folder") << QStringLiteral("/tmp") << QStringLiteral("is not an executable program");
+        QTest::newRow("missing") << QStringLiteral("/opt/none/compress")
+                                 << QStringLiteral("was not found");
+        QTest::newRow("not on PATH")
+            << QStringLiteral("no-such-compressor-xyz") << QStringLiteral("was not found");
+        QTest::newRow("folder") << QStringLiteral("/tmp")
+                                << QStringLiteral("is not an executable program");
         QTest::newRow("empty") << QString() << QStringLiteral("no program is named");
     }
     void programsThatCannotStartAreNamed() {

@@ -116,45 +116,56 @@ private slots:
             << QByteArray("FILE_EXT_SAVED;PNG;x\r\n")
             << QStringList{QStringLiteral("FILE_EXT_SAVED=PNG"), QStringLiteral("COMPRESS_EXE="),
                            QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS="),
-                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"), QStringLiteral("IMAGE_SAVE_DIR=")};
+                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"),
+                           QStringLiteral("IMAGE_SAVE_DIR=")};
         QTest::newRow("empty first line is skipped")
             << QByteArray("\r\nFILE_EXT_SAVED;TIF;x\r\n")
             << QStringList{QStringLiteral("FILE_EXT_SAVED=TIF"), QStringLiteral("COMPRESS_EXE="),
                            QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS="),
-                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"), QStringLiteral("IMAGE_SAVE_DIR=")};
+                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"),
+                           QStringLiteral("IMAGE_SAVE_DIR=")};
         QTest::newRow("wrong separator counts and text are ignored")
             << QByteArray("free text\r\nIMAGE_SAVE_DIR;/a/;has;semicolon\r\nONE;sep\r\n\r\n")
             << kDefaultsOnly;
         QTest::newRow("last line wins at the first position")
             << QByteArray("X;A;first\r\nFILE_EXT_SAVED;BMP;y\r\nx;B;second\r\n")
-            << QStringList{QStringLiteral("x=B"), QStringLiteral("FILE_EXT_SAVED=BMP"),
+            << QStringList{QStringLiteral("x=B"),
+                           QStringLiteral("FILE_EXT_SAVED=BMP"),
                            QStringLiteral("COMPRESS_EXE="),
                            QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS="),
-                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"), QStringLiteral("IMAGE_SAVE_DIR=")};
+                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"),
+                           QStringLiteral("IMAGE_SAVE_DIR=")};
         QTest::newRow("lower-case default keeps the file's value")
             << QByteArray("image_save_dir;/data/;x\n")
             << QStringList{QStringLiteral("image_save_dir=/data/"), QStringLiteral("COMPRESS_EXE="),
                            QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS="),
-                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"), QStringLiteral("FILE_EXT_SAVED=BMP")};
+                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"),
+                           QStringLiteral("FILE_EXT_SAVED=BMP")};
         QTest::newRow("blank before the separator is part of the name")
             << QByteArray("IMAGE_SAVE_DIR ;/d/;x\r")
-            << QStringList{QStringLiteral("IMAGE_SAVE_DIR =/d/"), QStringLiteral("COMPRESS_EXE="),
+            << QStringList{QStringLiteral("IMAGE_SAVE_DIR =/d/"),
+                           QStringLiteral("COMPRESS_EXE="),
                            QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS="),
-                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"), QStringLiteral("FILE_EXT_SAVED=BMP"),
+                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"),
+                           QStringLiteral("FILE_EXT_SAVED=BMP"),
                            QStringLiteral("IMAGE_SAVE_DIR=")};
         QTest::newRow("LF and CR line ends, no end at the last line")
             << QByteArray("A;1;x\nB;2;x\rC;3;x")
-            << QStringList{QStringLiteral("A=1"), QStringLiteral("B=2"), QStringLiteral("C=3")} + kDefaultsOnly;
+            << QStringList{QStringLiteral("A=1"), QStringLiteral("B=2"), QStringLiteral("C=3")} +
+                   kDefaultsOnly;
         QTest::newRow("Windows-1252 bytes")
             << QByteArray("IMAGE_SAVE_DIR;/Proben \x80 M\xfcller/;x\r\n")
             << QStringList{QString::fromUtf8("IMAGE_SAVE_DIR=/Proben € Müller/"),
-                           QStringLiteral("COMPRESS_EXE="), QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS="),
-                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"), QStringLiteral("FILE_EXT_SAVED=BMP")};
+                           QStringLiteral("COMPRESS_EXE="),
+                           QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS="),
+                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"),
+                           QStringLiteral("FILE_EXT_SAVED=BMP")};
         QTest::newRow("UTF-8 with byte-order mark")
             << QByteArray("\xef\xbb\xbfIMAGE_SAVE_DIR;/M\xc3\xbcller/;x\r\n")
-            << QStringList{QString::fromUtf8("IMAGE_SAVE_DIR=/Müller/"), QStringLiteral("COMPRESS_EXE="),
-                           QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS="),
-                           QStringLiteral("FILE_EXT_COMPRESSED=JPG"), QStringLiteral("FILE_EXT_SAVED=BMP")};
+            << QStringList{
+                   QString::fromUtf8("IMAGE_SAVE_DIR=/Müller/"), QStringLiteral("COMPRESS_EXE="),
+                   QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS="),
+                   QStringLiteral("FILE_EXT_COMPRESSED=JPG"), QStringLiteral("FILE_EXT_SAVED=BMP")};
     }
     void fileContentsLoad() {
         QFETCH(QByteArray, bytes);
@@ -190,8 +201,9 @@ private slots:
             settings::loadSoftwareSettings(table, settings::defaultSettingLines(), folderPath);
             QFAIL("a folder was read as settings");
         } catch (const settings::SettingsFileError& error) {
-            QCOMPARE(QString::fromUtf8(error.what()),
-                     QStringLiteral("Cannot read the settings file %1: it is a folder").arg(folderPath));
+            QCOMPARE(
+                QString::fromUtf8(error.what()),
+                QStringLiteral("Cannot read the settings file %1: it is a folder").arg(folderPath));
         }
         const QString inMissingFolder = dir.filePath(QStringLiteral("gone/settings.txt"));
         try {
@@ -199,7 +211,8 @@ private slots:
             QFAIL("a file was created in a missing folder");
         } catch (const settings::SettingsFileError& error) {
             QVERIFY(QString::fromUtf8(error.what())
-                        .startsWith(QStringLiteral("Cannot create the settings file %1: ").arg(inMissingFolder)));
+                        .startsWith(QStringLiteral("Cannot create the settings file %1: ")
+                                        .arg(inMissingFolder)));
         }
     }
 

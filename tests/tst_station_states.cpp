@@ -73,7 +73,8 @@ private slots:
         QCOMPARE(w.TXT_CMDLINE->text(), QStringLiteral("Text1"));
         QCOMPARE(w.cmd_Close->nextInFocusChain(), w.cmd_capture);
         // Everything the operator uses lies in the part of the window that start-up leaves visible.
-        for (QWidget* control : {static_cast<QWidget*>(w.cmd_Close), static_cast<QWidget*>(w.TXT_CMDLINE)}) {
+        for (QWidget* control :
+             {static_cast<QWidget*>(w.cmd_Close), static_cast<QWidget*>(w.TXT_CMDLINE)}) {
             QVERIFY(control->geometry().bottom() < w.height());
         }
     }
@@ -89,7 +90,8 @@ private slots:
         QCOMPARE(w.frmWo().txt_Sample->text(), QString());
         QVERIFY(w.cmd_capture->isEnabled());
         QVERIFY(w.cmd_View->isEnabled());
-        QCOMPARE(station.messages.questions, QStringList{QStringLiteral("Take Picture|Take Picture")});
+        QCOMPARE(station.messages.questions,
+                 QStringList{QStringLiteral("Take Picture|Take Picture")});
         QVERIFY(station.video->stills.isEmpty());
     }
 

@@ -87,7 +87,8 @@ void Frm_Wo::reject() {
 
 void Frm_Wo::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    // A barcode scanner types as soon as the dialog appears, so the field takes the focus each time.
+    // A barcode scanner types as soon as the dialog appears, so the field takes the focus each
+    // time.
     txt_Sample->setFocus(Qt::OtherFocusReason);
 }
 

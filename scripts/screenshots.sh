@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Takes the README's screenshots of the real station under Xvfb: the scan dialog, then the main
+# window after one capture with the demo's simulated cameras. Needs xdotool and ImageMagick; openbox, when installed, draws the window frames.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+for tool in xdotool openbox; do
+    command -v "$tool" >/dev/null || apt-get install -y -qq "$tool" >/dev/null
+done
+station="$here/build/app/sample-image-station"
+out="$here/docs"
+work="$(mktemp -d)"
+trap 'kill "${station_pid:-0}" "${xvfb_pid:-0}" 2>/dev/null || true; rm -rf "$work"' EXIT
+mkdir -p "$out" "$work/images" "$work/xdg/HPortal"
+
+printf '%s\r\n' \
+    "COMPRESS_EXE;/usr/bin/convert;ImageMagick makes the JPEG copies" \
+    "COMPRESS_COMMAND_LINE_OPTIONS;-quality 85;JPEG quality" \
+    "FILE_EXT_COMPRESSED;JPG;File extension of the file after compression" \
+    "FILE_EXT_SAVED;BMP;File extension of the saved image file" \
+    "IMAGE_SAVE_DIR;$work/images/;Directory where the files are saved" >"$work/settings.txt"
+cat >"$work/xdg/HPortal/PortalCam.conf" <<'CONF'
+camera0=videotestsrc pattern=ball is-live=true ! video/x-raw,width=1280,height=720,framerate=30/1
+camera1=videotestsrc pattern=smpte is-live=true ! video/x-raw,width=1280,height=720,framerate=30/1
+CONF
+
+display=":$((90 + RANDOM % 100))"
+Xvfb "$display" -screen 0 1024x640x24 -nolisten tcp &
+xvfb_pid=$!
+export DISPLAY="$display"
+sleep 1
+# A window manager draws the frames and title bars, and gives the keyboard focus to new windows.
+if command -v openbox >/dev/null; then
+    openbox >/dev/null 2>&1 &
+    sleep 1
+fi
+
+shot() { # window-name-pattern file
+    local id
+    id="$(xdotool search --sync --onlyvisible --name "$1" | head -1)"; echo "window $1: $id" >&2
+    sleep 0.7
+    import -window "$id" -frame "$2" 2>/dev/null || import -window "$id" "$2"
+}
+
+(cd "$work" && XDG_CONFIG_HOME="$work/xdg" QT_QPA_PLATFORM=xcb "$station") &
+station_pid=$!
+
+xdotool search --sync --onlyvisible --name "Scan Wo" >/dev/null
+sleep 0.5
+xdotool type --delay 40 "12345678"
+shot "Scan Wo" "$out/scan-dialog.png"
+xdotool key alt+o; echo "sent OK" >&2
+# "Take Picture": Yes is the default answer.
+xdotool search --sync --onlyvisible --name "Take Picture" >/dev/null
+sleep 0.5
+xdotool key Return; echo "answered Yes" >&2
+# The next work order is asked for at once; cancel it to show the main window.
+sleep 2
+xdotool search --sync --onlyvisible --name "Scan Wo" >/dev/null
+xdotool key alt+c
+sleep 3
+shot "Sample Image Capturing" "$out/main-window.png"
+echo "screenshots written to $out"
