@@ -1,0 +1,42 @@
+// The network folder picker: lets the lab's IT person find the path of a computer or share to put
+// into IMAGE_SAVE_DIR. Closing its window ends it.
+#include <QCommandLineParser>
+#include <QStyleFactory>
+#include <exception>
+
+#include "Form_GetDirectory.h"
+#include "GuardedApplication.h"
+#include "MountTable.h"
+#include "PlatformError.h"
+#include "QtShellApi.h"
+
+int main(int argc, char** argv) {
+    platform::GuardedApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("station-folder-picker"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Network Folder"));
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Browse the network for a computer or a shared folder."));
+    parser.addHelpOption();
+    const QCommandLineOption mountsOption(
+        QStringLiteral("mounts"),
+        QStringLiteral("Read the mounted shares from FILE instead of %1 (for demonstrations).")
+            .arg(QLatin1String(platform::kSystemMountTable)),
+        QStringLiteral("FILE"), QString::fromLatin1(platform::kSystemMountTable));
+    parser.addOption(mountsOption);
+    parser.process(app);
+
+    try {
+        platform::QtShellApi shell(parser.value(mountsOption));
+        folderpicker::Form_GetDirectory dialog(shell);
+        dialog.show();
+        return QApplication::exec();
+    } catch (const platform::PlatformError& error) {
+        platform::GuardedApplication::reportAndExit(error.message());
+    } catch (const std::exception& error) {
+        platform::GuardedApplication::reportAndExit(QString::fromUtf8(error.what()));
+    }
+    return 1;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+#include <optional>
+#include <vector>
+
+namespace platform {
+
+// One line of the kernel's mount table, with its octal escapes (\040 for a blank) undone.
+struct MountEntry {
+    QString device;
+    QString mountPoint;
+    QString fileSystemType;
+
+    friend bool operator==(const MountEntry&, const MountEntry&) = default;
+};
+
+// A share of another computer that is mounted here.
+struct NetworkMount {
+    QString computer;
+    QString share;
+    QString mountPoint;
+
+    friend bool operator==(const NetworkMount&, const NetworkMount&) = default;
+};
+
+inline constexpr auto kSystemMountTable = "/proc/self/mounts";
+
+// The table as the kernel writes it: UTF-8, one mount a line, fields separated by blanks. Lines
+// with fewer than three fields are skipped.
+std::vector<MountEntry> parseMountTable(QByteArrayView text);
+
+// Undoes the kernel's \ooo escapes; a backslash not followed by three octal digits stays as it is.
+QString unescapeMountField(QByteArrayView field);
+
+// SMB (cifs, smb3: //host/share) and NFS (nfs, nfs4: host:/export) mounts; nothing for local file
+// systems or for a device that names no computer and share.
+std::optional<NetworkMount> networkMount(const MountEntry& entry);
+
+// The network mounts listed in a mount table file; none when the file cannot be read.
+std::vector<NetworkMount> readNetworkMounts(const QString& mountTablePath);
+
+}  // namespace platform

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <chrono>
+#include <optional>
+
+#include "NetworkNeighbourhood.h"
+
+class QDialogButtonBox;
+class QLabel;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace platform {
+
+class MdnsSmbBrowser;
+
+// An item of the network tree as the shell reports it: what the browser displays, and the
+// file-system path of a share or folder (a computer and the network itself have none).
+struct BrowsedItem {
+    enum class Kind { Network, Computer, Share, Folder };
+
+    Kind kind = Kind::Network;
+    QString displayName;
+    std::optional<QString> fileSystemPath;
+
+    friend bool operator==(const BrowsedItem&, const BrowsedItem&) = default;
+};
+
+// Where the computers and shares come from.
+struct NetworkSources {
+    QString mountTablePath;
+    QString avahiProgram;
+    std::chrono::milliseconds avahiTimeout;
+};
+
+struct BrowseOptions {
+    QString title;
+    bool computersOnly = false;
+    bool newDialogStyle = false;
+    bool newFolderButton = false;
+};
+
+// The modal folder browser: "Network", the computers under it and their shares under each.
+class NetworkBrowserDialog : public QDialog {
+    Q_OBJECT
+public:
+    NetworkBrowserDialog(const BrowseOptions& options, const NetworkSources& sources,
+                         QWidget* owner);
+    ~NetworkBrowserDialog() override;
+
+    NetworkBrowserDialog(const NetworkBrowserDialog&) = delete;
+    NetworkBrowserDialog& operator=(const NetworkBrowserDialog&) = delete;
+
+    // The item selected when the operator pressed OK.
+    std::optional<BrowsedItem> chosenItem() const { return chosen_; }
+
+    static BrowsedItem networkRoot();
+
+    void accept() override;
+
+private:
+    void addComputer(const NetworkComputer& computer);
+    void addAnnouncedComputer(const QString& name);
+    void updateButtons();
+    void createFolder();
+    std::optional<BrowsedItem> selectedItem() const;
+    bool canBeChosen(const BrowsedItem& item) const;
+
+    BrowseOptions options_;
+    NetworkNeighbourhood neighbourhood_;
+    QLabel* instruction_;
+    QTreeWidget* tree_;
+    QTreeWidgetItem* root_ = nullptr;
+    QLabel* status_;
+    QPushButton* newFolder_ = nullptr;
+    QDialogButtonBox* buttons_;
+    MdnsSmbBrowser* mdns_;
+    std::optional<BrowsedItem> chosen_;
+};
+
+}  // namespace platform

@@ -1,0 +1,190 @@
+#include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "MountTable.h"
+#include "NetworkNeighbourhood.h"
+
+using platform::MountEntry;
+using platform::NetworkMount;
+
+namespace {
+
+// A mount table as the kernel writes it, with the network file systems among local ones.
+const QByteArray kSampleTable =
+    "sysfs /sys sysfs rw,nosuid,nodev,noexec,relatime 0 0\n"
+    "proc /proc proc rw,nosuid,nodev,noexec,relatime 0 0\n"
+    "/dev/sda1 / ext4 rw,relatime,errors=remount-ro 0 0\n"
+    "tmpfs /run tmpfs rw,nosuid,nodev,size=1620300k,mode=755 0 0\n"
+    "//labserver/images /mnt/lab\\040images cifs rw,relatime,vers=3.1.1,cache=strict 0 0\n"
+    "//NAS-02/archive/2024 /srv/archive smb3 rw,relatime,vers=3.0 0 0\n"
+    "nas-02:/export/scans /mnt/scans nfs rw,relatime,vers=3,proto=tcp 0 0\n"
+    "[fd00::12]:/data /mnt/v6\\011tab nfs4 rw,relatime,vers=4.2 0 0\n"
+    "garbage-without-fields\n"
+    "\n"
+    "//no-share-here /mnt/broken cifs rw 0 0\n"
+    "labserver:relative /mnt/relative nfs rw 0 0\n"
+    "/dev/sdb1 /media/usb\\040stick vfat rw 0 0\n";
+
+}  // namespace
+
+class TestMountTable : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup();
+
+    void parsesEveryLineWithThreeFields();
+    void unescapesOctalSequences_data();
+    void unescapesOctalSequences();
+    void networkMountOfAnEntry_data();
+    void networkMountOfAnEntry();
+    void readsOnlyTheNetworkMountsOfAFile();
+    void unreadableFileHasNoMounts();
+    void neighbourhoodGroupsSharesByComputer();
+    void announcedComputerJoinsItsMountedNamesake();
+};
+
+void TestMountTable::cleanup() {
+    for (const QWidget* widget : QApplication::topLevelWidgets()) {
+        QVERIFY2(!widget->isVisible(), qPrintable(widget->objectName() + " was left open"));
+    }
+}
+
+void TestMountTable::parsesEveryLineWithThreeFields() {
+    const std::vector<MountEntry> entries = platform::parseMountTable(kSampleTable);
+    QCOMPARE(entries.size(), std::size_t{11});
+    QCOMPARE(entries.at(4), (MountEntry{"//labserver/images", "/mnt/lab images", "cifs"}));
+    QCOMPARE(entries.at(7), (MountEntry{"[fd00::12]:/data", "/mnt/v6\ttab", "nfs4"}));
+    QCOMPARE(entries.at(10), (MountEntry{"/dev/sdb1", "/media/usb stick", "vfat"}));
+}
+
+void TestMountTable::unescapesOctalSequences_data() {
+    QTest::addColumn<QByteArray>("field");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("plain") << QByteArray("/mnt/lab") << "/mnt/lab";
+    QTest::newRow("blank") << QByteArray("/mnt/lab\\040images") << "/mnt/lab images";
+    QTest::newRow("two blanks") << QByteArray("a\\040\\040b") << "a  b";
+    QTest::newRow("tab and newline") << QByteArray("a\\011b\\012c") << "a\tb\nc";
+    QTest::newRow("backslash") << QByteArray("a\\134b") << "a\\b";
+    QTest::newRow("not octal stays") << QByteArray("a\\089b") << "a\\089b";
+    QTest::newRow("too short at the end") << QByteArray("a\\04") << "a\\04";
+    QTest::newRow("UTF-8 name") << QStringLiteral("/mnt/Prüfung").toUtf8() << "/mnt/Prüfung";
+    QTest::newRow("escaped UTF-8 bytes") << QByteArray("/mnt/Pr\\303\\274f") << "/mnt/Prüf";
+}
+
+void TestMountTable::unescapesOctalSequences() {
+    QFETCH(QByteArray, field);
+    QFETCH(QString, text);
+    QCOMPARE(platform::unescapeMountField(field), text);
+}
+
+void TestMountTable::networkMountOfAnEntry_data() {
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<bool>("isNetwork");
+    QTest::addColumn<QString>("computer");
+    QTest::addColumn<QString>("share");
+    auto row = [](const char* name, const QString& device, const QString& type, bool isNetwork,
+                  const QString& computer = {}, const QString& share = {}) {
+        QTest::newRow(name) << device << type << isNetwork << computer << share;
+    };
+    row("cifs", "//labserver/images", "cifs", true, "labserver", "images");
+    row("smb3 with a sub-folder", "//NAS-02/archive/2024", "smb3", true, "NAS-02", "archive/2024");
+    row("cifs, trailing slash", "//labserver/images/", "cifs", true, "labserver", "images");
+    row("cifs by address", "//192.168.7.20/scans", "cifs", true, "192.168.7.20", "scans");
+    row("cifs with backslashes", R"(\\labserver\images)", "cifs", true, "labserver", "images");
+    row("nfs", "nas-02:/export/scans", "nfs", true, "nas-02", "/export/scans");
+    row("nfs4", "nas-02:/", "nfs4", true, "nas-02", "/");
+    row("nfs4 by v6 address", "[fd00::12]:/data", "nfs4", true, "fd00::12", "/data");
+    row("cifs without share", "//no-share-here", "cifs", false);
+    row("cifs with an empty share", "//host/", "cifs", false);
+    row("cifs without host", "///share", "cifs", false);
+    row("nfs without export path", "labserver:relative", "nfs", false);
+    row("nfs without host", ":/export", "nfs", false);
+    row("nfs v6 unclosed", "[fd00::12:/data", "nfs", false);
+    row("ext4", "/dev/sda1", "ext4", false);
+    row("tmpfs", "tmpfs", "tmpfs", false);
+    row("proc", "proc", "proc", false);
+    row("SMB-looking device on ext4", "//labserver/images", "ext4", false);
+    row("fuse sshfs", "user@host:/home", "fuse.sshfs", false);
+}
+
+void TestMountTable::networkMountOfAnEntry() {
+    QFETCH(QString, device);
+    QFETCH(QString, type);
+    QFETCH(bool, isNetwork);
+    QFETCH(QString, computer);
+    QFETCH(QString, share);
+    const std::optional<NetworkMount> mount =
+        platform::networkMount(MountEntry{device, QStringLiteral("/mnt/x"), type});
+    QCOMPARE(mount.has_value(), isNetwork);
+    if (mount) {
+        QCOMPARE(mount->computer, computer);
+        QCOMPARE(mount->share, share);
+        QCOMPARE(mount->mountPoint, QStringLiteral("/mnt/x"));
+    }
+}
+
+void TestMountTable::readsOnlyTheNetworkMountsOfAFile() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile file(dir.filePath("mounts"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(kSampleTable), kSampleTable.size());
+    file.close();
+
+    const std::vector<NetworkMount> mounts = platform::readNetworkMounts(file.fileName());
+
+    const std::vector<NetworkMount> expected{
+        {"labserver", "images", "/mnt/lab images"},
+        {"NAS-02", "archive/2024", "/srv/archive"},
+        {"nas-02", "/export/scans", "/mnt/scans"},
+        {"fd00::12", "/data", "/mnt/v6\ttab"},
+    };
+    QCOMPARE(mounts, expected);
+}
+
+void TestMountTable::unreadableFileHasNoMounts() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(platform::readNetworkMounts(dir.filePath("missing")).empty());
+}
+
+void TestMountTable::neighbourhoodGroupsSharesByComputer() {
+    const auto neighbourhood = platform::NetworkNeighbourhood::fromMounts({
+        {"labserver", "images", "/mnt/lab images"},
+        {"NAS-02", "archive/2024", "/srv/archive"},
+        {"nas-02", "/export/scans", "/mnt/scans"},
+        {"labserver", "images", "/mnt/lab images"},
+        {"labserver", "images", "/home/tech/images"},
+    });
+
+    const std::vector<platform::NetworkComputer> expected{
+        {"labserver", {{"images", "/mnt/lab images"}, {"images", "/home/tech/images"}}},
+        {"NAS-02", {{"archive/2024", "/srv/archive"}, {"/export/scans", "/mnt/scans"}}},
+    };
+    QCOMPARE(neighbourhood.computers(), expected);
+}
+
+void TestMountTable::announcedComputerJoinsItsMountedNamesake() {
+    auto neighbourhood =
+        platform::NetworkNeighbourhood::fromMounts({{"labserver", "images", "/mnt/lab"}});
+
+    QVERIFY(!neighbourhood.addComputer("LabServer.local"));
+    QVERIFY(!neighbourhood.addComputer("labserver.local."));
+    QVERIFY(neighbourhood.addComputer("scanner-3.local"));
+    QVERIFY(!neighbourhood.addComputer("SCANNER-3"));
+    QVERIFY(!neighbourhood.addComputer(QString()));
+
+    QCOMPARE(neighbourhood.computers().size(), std::size_t{2});
+    QCOMPARE(neighbourhood.computers().at(0).name, QStringLiteral("labserver"));
+    QCOMPARE(neighbourhood.computers().at(0).shares.size(), std::size_t{1});
+    QCOMPARE(neighbourhood.computers().at(1).name, QStringLiteral("scanner-3.local"));
+    QVERIFY(neighbourhood.computers().at(1).shares.empty());
+    QVERIFY(neighbourhood.findComputer(u"Scanner-3") != nullptr);
+    QVERIFY(neighbourhood.findComputer(u"scanner") == nullptr);
+}
+
+QTEST_MAIN(TestMountTable)
+#include "tst_mounttable.moc"

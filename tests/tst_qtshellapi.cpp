@@ -1,0 +1,747 @@
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QInputDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QtTest>
+#include <array>
+#include <functional>
+
+#include "MdnsSmbBrowser.h"
+#include "NetworkBrowserDialog.h"
+#include "QtShellApi.h"
+#include "ShellApi.h"
+#include "fakes/ModalDriver.h"
+
+using platform::ItemList;
+using platform::NetworkBrowserDialog;
+using platform::QtShellApi;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kNoAvahi = "/nonexistent/avahi-browse";
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A stand-in for avahi-browse: a shell script that prints the given text and then does `tail`.
+QString writeAvahiScript(const QTemporaryDir& dir, const QByteArray& output,
+                         const QByteArray& tail = "exit 0") {
+    QString path = dir.filePath(QStringLiteral("avahi-browse"));
+    const QByteArray script = "#!/bin/sh\nprintf '%s' '" + output + "'\n" + tail + "\n";
+    if (!writeFile(path, script) ||
+        !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        return {};
+    }
+    return path;
+}
+
+// The operator's part at a modal window; whatever `act` leaves open is rejected, so that a failed
+// check cannot hang the test.
+template <typename T>
+std::function<void(T&)> closingAfter(std::function<void(T*)> act) {
+    return [act = std::move(act)](T& dialog) {
+        const QPointer<T> guard(&dialog);
+        act(&dialog);
+        if (guard && guard->isVisible()) {
+            guard->reject();
+        }
+    };
+}
+
+QTreeWidget* treeOf(QDialog* browser) {
+    return browser->findChild<QTreeWidget*>(QStringLiteral("networkTree"));
+}
+
+QPushButton* okButtonOf(QDialog* browser) {
+    return browser->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))
+        ->button(QDialogButtonBox::Ok);
+}
+
+QPushButton* newFolderButtonOf(QDialog* browser) {
+    return browser->findChild<QPushButton*>(QStringLiteral("newFolderButton"));
+}
+
+// The item under the given names from the top, e.g. {"Network", "labserver", "images"}.
+QTreeWidgetItem* itemAt(QTreeWidget* tree, const QStringList& names) {
+    QTreeWidgetItem* item = tree->invisibleRootItem();
+    for (const QString& name : names) {
+        QTreeWidgetItem* next = nullptr;
+        for (int i = 0; i < item->childCount() && next == nullptr; ++i) {
+            if (item->child(i)->text(0) == name) {
+                next = item->child(i);
+            }
+        }
+        if (next == nullptr) {
+            return nullptr;
+        }
+        item = next;
+    }
+    return item;
+}
+
+QStringList childNames(const QTreeWidgetItem* item) {
+    QStringList names;
+    for (int i = 0; i < item->childCount(); ++i) {
+        names << item->child(i)->text(0);
+    }
+    return names;
+}
+
+// Clicks the item as the operator would, opening its parents first.
+bool clickItem(QTreeWidget* tree, const QStringList& names) {
+    QTreeWidgetItem* item = itemAt(tree, names);
+    if (item == nullptr) {
+        return false;
+    }
+    for (QTreeWidgetItem* parent = item->parent(); parent != nullptr; parent = parent->parent()) {
+        parent->setExpanded(true);
+    }
+    tree->scrollToItem(item);
+    // A long name runs past the viewport: click the part that shows.
+    const QRect rect = tree->visualItemRect(item).intersected(tree->viewport()->rect());
+    if (rect.isEmpty()) {
+        return false;
+    }
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, rect.center());
+    return tree->currentItem() == item;
+}
+
+struct BrowseResult {
+    ItemList chosen;
+    QByteArray displayName;
+};
+
+// One browse from the network root, with the operator's part played by `act`.
+BrowseResult browse(QtShellApi& shell, QWidget* owner, std::uint32_t flags,
+                    std::function<void(NetworkBrowserDialog*)> act) {
+    ItemList root;
+    if (shell.SHGetSpecialFolderLocation(owner, platform::CSIDL_NETWORK, root) != platform::S_OK) {
+        return {};
+    }
+    QByteArray displayName(platform::MAX_PATH, ' ');
+    platform::BROWSEINFOA info;
+    info.hwndOwner = owner;
+    info.pidlRoot = root;
+    info.pszDisplayName = {displayName.data(), static_cast<std::size_t>(displayName.size())};
+    info.lpszTitle = "Select a network computer or share.";
+    info.ulFlags = flags;
+    fakes::ModalDriver<NetworkBrowserDialog> atTheBrowser;
+    atTheBrowser.then(closingAfter<NetworkBrowserDialog>(std::move(act)));
+    const ItemList chosen = shell.SHBrowseForFolderA(info);
+    shell.CoTaskMemFree(root);
+    return {chosen, displayName};
+}
+
+QString textBeforeNul(const QByteArray& buffer) {
+    const qsizetype nul = buffer.indexOf('\0');
+    return QString::fromLocal8Bit(nul < 0 ? buffer : buffer.first(nul));
+}
+
+std::optional<QString> pathOf(QtShellApi& shell, ItemList list) {
+    QByteArray path(platform::MAX_PATH, ' ');
+    if (!shell.SHGetPathFromIDListA(list, {path.data(), static_cast<std::size_t>(path.size())})) {
+        return std::nullopt;
+    }
+    return textBeforeNul(path);
+}
+
+}  // namespace
+
+class TestQtShellApi : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void rootIsGivenOnlyForTheNetwork();
+    void releasingTwiceOrAStrangerIsRefused();
+    void unreleasedListStaysVisible();
+    void lstrlenWCountsUpToTheFirstNul_data();
+    void lstrlenWCountsUpToTheFirstNul();
+
+    void browserShowsComputersAndTheirShares();
+    void computerOnlyBrowseRestrictsTheChoice();
+    void chosenShareGivesItsNameAndMountPoint();
+    void chosenComputerInAShareBrowseHasNoPath();
+    void cancelGivesNoListAndLeavesTheBuffer();
+    void browsingFromAReleasedRootIsRefused();
+    void newFolderButtonFollowsTheFlags_data();
+    void newFolderButtonFollowsTheFlags();
+    void newFolderIsMadeUnderTheSelectedShare();
+    void newFolderRefusesNamesThatLeaveTheShare_data();
+    void newFolderRefusesNamesThatLeaveTheShare();
+    void newFolderReportsAFolderThatCannotBeMade();
+
+    void longDisplayNameIsCutAtACharacterInsideTheBuffer();
+    void shortBufferIsNeverOverrun();
+    void pathLongerThanTheBufferIsNoPath();
+
+    void announcedComputersAppearOnceEach();
+    void slowAnnouncementsNeverHoldTheBrowser();
+    void resolvedSmbHostOfALine_data();
+    void resolvedSmbHostOfALine();
+
+private:
+    void closeStuckModalWindows();
+
+    std::optional<QTemporaryDir> dir_;
+    QString mountsFile_;
+    // Turns a modal window that nothing answers into a failure instead of a hang.
+    QTimer watchdog_;
+    bool watchdogFired_ = false;
+};
+
+void TestQtShellApi::closeStuckModalWindows() {
+    watchdogFired_ = true;
+    for (int i = 0; i < 10; ++i) {
+        auto* stuck = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (stuck == nullptr) {
+            return;
+        }
+        stuck->reject();
+    }
+}
+
+void TestQtShellApi::initTestCase() {
+    watchdog_.setSingleShot(true);
+    connect(&watchdog_, &QTimer::timeout, this, &TestQtShellApi::closeStuckModalWindows);
+}
+
+void TestQtShellApi::init() {
+    watchdogFired_ = false;
+    watchdog_.start(15000);
+    dir_.emplace();
+    QVERIFY(dir_->isValid());
+    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("mnt/lab images")));
+    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("srv/archive")));
+    mountsFile_ = dir_->filePath(QStringLiteral("mounts"));
+    const QByteArray labImages =
+        QFile::encodeName(dir_->filePath("mnt/lab images")).replace(" ", "\\040");
+    const QByteArray archive = QFile::encodeName(dir_->filePath("srv/archive"));
+    QVERIFY(writeFile(mountsFile_,
+                      "/dev/sda1 / ext4 rw 0 0\n"
+                      "proc /proc proc rw 0 0\n"
+                      "//labserver/images " +
+                          labImages +
+                          " cifs rw,vers=3.1.1 0 0\n"
+                          "nas-02:/export/archive " +
+                          archive +
+                          " nfs4 rw 0 0\n"
+                          "//NAS-02/scans /mnt/missing-scans smb3 rw 0 0\n"
+                          "//Analyzer-7/results /mnt/results cifs rw 0 0\n"));
+}
+
+void TestQtShellApi::cleanup() {
+    watchdog_.stop();
+    QVERIFY2(!watchdogFired_, "a modal window waited for an answer that never came");
+    for (const QWidget* widget : QApplication::topLevelWidgets()) {
+        QVERIFY2(!widget->isVisible(), qPrintable(widget->objectName() + " was left open"));
+    }
+    dir_.reset();
+}
+
+void TestQtShellApi::rootIsGivenOnlyForTheNetwork() {
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    ItemList root(77);
+    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, 0x0005, root), platform::E_INVALIDARG);
+    QVERIFY(root.isNull());
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+
+    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, platform::CSIDL_NETWORK, root),
+             platform::S_OK);
+    QVERIFY(!root.isNull());
+    QCOMPARE(shell.liveHandleCount(), std::size_t{1});
+    // The network itself has no file-system path.
+    QVERIFY(!pathOf(shell, root));
+    shell.CoTaskMemFree(root);
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+}
+
+void TestQtShellApi::releasingTwiceOrAStrangerIsRefused() {
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    ItemList first;
+    ItemList second;
+    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, platform::CSIDL_NETWORK, first),
+             platform::S_OK);
+    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, platform::CSIDL_NETWORK, second),
+             platform::S_OK);
+    QVERIFY(first != second);
+
+    shell.CoTaskMemFree(first);
+    QVERIFY_THROWS_EXCEPTION(platform::ShellError, shell.CoTaskMemFree(first));
+    QVERIFY_THROWS_EXCEPTION(platform::ShellError, shell.CoTaskMemFree(ItemList(9999)));
+    QVERIFY_THROWS_EXCEPTION(platform::ShellError, pathOf(shell, first));
+    // The refused releases took nothing else with them.
+    QCOMPARE(shell.liveHandleCount(), std::size_t{1});
+    shell.CoTaskMemFree(ItemList());
+    QCOMPARE(shell.liveHandleCount(), std::size_t{1});
+    shell.CoTaskMemFree(second);
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+}
+
+void TestQtShellApi::unreleasedListStaysVisible() {
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    const BrowseResult result =
+        browse(shell, &owner, platform::BIF_BROWSEFORCOMPUTER, [](NetworkBrowserDialog* browser) {
+            QVERIFY(clickItem(treeOf(browser), {"Network", "labserver"}));
+            QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
+        });
+    QVERIFY(!result.chosen.isNull());
+    // The root is released by browse(); the chosen list is not yet.
+    QCOMPARE(shell.liveHandleCount(), std::size_t{1});
+    shell.CoTaskMemFree(result.chosen);
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+}
+
+void TestQtShellApi::lstrlenWCountsUpToTheFirstNul_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("length");
+    QTest::newRow("empty") << QString() << 0;
+    QTest::newRow("no NUL") << "labserver" << 9;
+    QTest::newRow("NUL inside") << QString::fromUtf16(u"lab\0server", 10) << 3;
+    QTest::newRow("NUL first") << QString::fromUtf16(u"\0lab", 4) << 0;
+    QTest::newRow("blanks") << QString(260, u' ') << 260;
+}
+
+void TestQtShellApi::lstrlenWCountsUpToTheFirstNul() {
+    QFETCH(QString, text);
+    QFETCH(int, length);
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QCOMPARE(shell.lstrlenW(text), length);
+}
+
+void TestQtShellApi::browserShowsComputersAndTheirShares() {
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    QStringList computers;
+    QStringList labShares;
+    QStringList nasShares;
+    QString title;
+    QWidget* parent = nullptr;
+    bool modal = false;
+    QString labPath;
+    browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
+        title = browser->windowTitle();
+        parent = browser->parentWidget();
+        modal = browser->isModal();
+        QTreeWidget* tree = treeOf(browser);
+        QCOMPARE(tree->topLevelItemCount(), 1);
+        QCOMPARE(tree->topLevelItem(0)->text(0), QStringLiteral("Network"));
+        QVERIFY(tree->topLevelItem(0)->isExpanded());
+        computers = childNames(itemAt(tree, {"Network"}));
+        labShares = childNames(itemAt(tree, {"Network", "labserver"}));
+        nasShares = childNames(itemAt(tree, {"Network", "nas-02"}));
+        labPath = itemAt(tree, {"Network", "labserver", "images"})->text(1);
+    });
+    QCOMPARE(title, QStringLiteral("Select a network computer or share."));
+    QCOMPARE(parent, &owner);
+    QVERIFY(modal);
+    // Sorted without regard to case; NAS-02 from the SMB line joins nas-02 from the NFS line.
+    QCOMPARE(computers, (QStringList{"Analyzer-7", "labserver", "nas-02"}));
+    QCOMPARE(labShares, QStringList{"images"});
+    QCOMPARE(nasShares, (QStringList{"/export/archive", "scans"}));
+    QCOMPARE(labPath, dir_->filePath("mnt/lab images"));
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+}
+
+void TestQtShellApi::computerOnlyBrowseRestrictsTheChoice() {
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    bool okOnRoot = true;
+    bool okOnShare = true;
+    bool okOnComputer = false;
+    bool stayedOpenOnShare = false;
+    const BrowseResult result =
+        browse(shell, &owner, platform::BIF_BROWSEFORCOMPUTER, [&](NetworkBrowserDialog* browser) {
+            QTreeWidget* tree = treeOf(browser);
+            QPushButton* ok = okButtonOf(browser);
+            QCOMPARE(tree->currentItem(), itemAt(tree, {"Network"}));
+            okOnRoot = ok->isEnabled();
+            QVERIFY(clickItem(tree, {"Network", "labserver", "images"}));
+            okOnShare = ok->isEnabled();
+            // Enter reaches accept() even when the button is disabled: it must refuse too.
+            browser->accept();
+            stayedOpenOnShare = browser->isVisible();
+            QVERIFY(clickItem(tree, {"Network", "nas-02"}));
+            okOnComputer = ok->isEnabled();
+            QTest::mouseClick(ok, Qt::LeftButton);
+        });
+    QVERIFY(!okOnRoot);
+    QVERIFY(!okOnShare);
+    QVERIFY(stayedOpenOnShare);
+    QVERIFY(okOnComputer);
+    QVERIFY(!result.chosen.isNull());
+    QCOMPARE(textBeforeNul(result.displayName), QStringLiteral("nas-02"));
+    QVERIFY(!pathOf(shell, result.chosen));
+    shell.CoTaskMemFree(result.chosen);
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+}
+
+void TestQtShellApi::chosenShareGivesItsNameAndMountPoint() {
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    const BrowseResult result =
+        browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [](NetworkBrowserDialog* browser) {
+            QVERIFY(clickItem(treeOf(browser), {"Network", "labserver", "images"}));
+            QVERIFY(okButtonOf(browser)->isEnabled());
+            QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
+        });
+    QVERIFY(!result.chosen.isNull());
+    QCOMPARE(textBeforeNul(result.displayName), QStringLiteral("images"));
+    QCOMPARE(result.displayName.size(), platform::MAX_PATH);
+    QCOMPARE(pathOf(shell, result.chosen).value_or("<no path>"), dir_->filePath("mnt/lab images"));
+    shell.CoTaskMemFree(result.chosen);
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+}
+
+void TestQtShellApi::chosenComputerInAShareBrowseHasNoPath() {
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    bool okOnRoot = true;
+    const BrowseResult result =
+        browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
+            okOnRoot = okButtonOf(browser)->isEnabled();
+            QVERIFY(clickItem(treeOf(browser), {"Network", "Analyzer-7"}));
+            QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
+        });
+    QVERIFY(!okOnRoot);
+    QVERIFY(!result.chosen.isNull());
+    QCOMPARE(textBeforeNul(result.displayName), QStringLiteral("Analyzer-7"));
+    QVERIFY(!pathOf(shell, result.chosen));
+    shell.CoTaskMemFree(result.chosen);
+}
+
+void TestQtShellApi::cancelGivesNoListAndLeavesTheBuffer() {
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    const BrowseResult result =
+        browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [](NetworkBrowserDialog* browser) {
+            QVERIFY(clickItem(treeOf(browser), {"Network", "labserver", "images"}));
+            QTest::mouseClick(
+                browser->findChild<QDialogButtonBox*>("buttons")->button(QDialogButtonBox::Cancel),
+                Qt::LeftButton);
+        });
+    QVERIFY(result.chosen.isNull());
+    QCOMPARE(result.displayName, QByteArray(platform::MAX_PATH, ' '));
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+}
+
+void TestQtShellApi::browsingFromAReleasedRootIsRefused() {
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    ItemList root;
+    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, platform::CSIDL_NETWORK, root),
+             platform::S_OK);
+    shell.CoTaskMemFree(root);
+    QByteArray displayName(platform::MAX_PATH, ' ');
+    platform::BROWSEINFOA info;
+    info.pidlRoot = root;
+    info.pszDisplayName = {displayName.data(), static_cast<std::size_t>(displayName.size())};
+    QVERIFY_THROWS_EXCEPTION(platform::ShellError, shell.SHBrowseForFolderA(info));
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+}
+
+void TestQtShellApi::newFolderButtonFollowsTheFlags_data() {
+    QTest::addColumn<uint>("flags");
+    QTest::addColumn<bool>("hasButton");
+    QTest::newRow("old style share browse") << 0x0001U << false;
+    QTest::newRow("new style share browse") << 0x0041U << true;
+    QTest::newRow("new style, no button") << 0x0241U << false;
+    QTest::newRow("old style, no button") << 0x0201U << false;
+    QTest::newRow("old style computer browse") << 0x1000U << false;
+    QTest::newRow("new style computer browse") << 0x1040U << true;
+    QTest::newRow("new style computer browse, no button") << 0x1240U << false;
+}
+
+void TestQtShellApi::newFolderButtonFollowsTheFlags() {
+    QFETCH(uint, flags);
+    QFETCH(bool, hasButton);
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    bool found = !hasButton;
+    bool enabledOnComputer = true;
+    bool enabledOnShare = false;
+    browse(shell, &owner, flags, [&](NetworkBrowserDialog* browser) {
+        QPushButton* button = newFolderButtonOf(browser);
+        found = button != nullptr;
+        if (button != nullptr) {
+            QCOMPARE(button->text(), QStringLiteral("&New Folder"));
+            QVERIFY(clickItem(treeOf(browser), {"Network", "labserver"}));
+            enabledOnComputer = button->isEnabled();
+            QVERIFY(clickItem(treeOf(browser), {"Network", "labserver", "images"}));
+            enabledOnShare = button->isEnabled();
+        }
+    });
+    QCOMPARE(found, hasButton);
+    if (hasButton) {
+        QVERIFY(!enabledOnComputer);
+        QVERIFY(enabledOnShare);
+    }
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+}
+
+void TestQtShellApi::newFolderIsMadeUnderTheSelectedShare() {
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    QString prompt;
+    QString selectedAfter;
+    const BrowseResult result =
+        browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS | platform::BIF_NEWDIALOGSTYLE,
+               [&](NetworkBrowserDialog* browser) {
+                   QVERIFY(clickItem(treeOf(browser), {"Network", "labserver", "images"}));
+                   fakes::ModalDriver<QInputDialog> naming;
+                   naming.then([&](QInputDialog& input) {
+                       prompt = input.labelText();
+                       input.setTextValue(QStringLiteral("  run 2024-05  "));
+                       input.accept();
+                   });
+                   QTest::mouseClick(newFolderButtonOf(browser), Qt::LeftButton);
+                   selectedAfter = treeOf(browser)->currentItem()->text(0);
+                   QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
+               });
+    const QString created = dir_->filePath("mnt/lab images/run 2024-05");
+    QVERIFY(prompt.contains(dir_->filePath("mnt/lab images")));
+    QVERIFY(QFileInfo(created).isDir());
+    QCOMPARE(selectedAfter, QStringLiteral("run 2024-05"));
+    QVERIFY(!result.chosen.isNull());
+    QCOMPARE(textBeforeNul(result.displayName), QStringLiteral("run 2024-05"));
+    QCOMPARE(pathOf(shell, result.chosen).value_or("<no path>"), created);
+    shell.CoTaskMemFree(result.chosen);
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+}
+
+void TestQtShellApi::newFolderRefusesNamesThatLeaveTheShare_data() {
+    QTest::addColumn<QString>("name");
+    QTest::newRow("slash") << "a/b";
+    QTest::newRow("parent") << "..";
+    QTest::newRow("escape upwards") << "../escaped";
+    QTest::newRow("dots inside") << "x..y";
+    QTest::newRow("current") << ".";
+    QTest::newRow("absolute") << "/tmp/elsewhere";
+}
+
+void TestQtShellApi::newFolderRefusesNamesThatLeaveTheShare() {
+    QFETCH(QString, name);
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    QString warning;
+    const QStringList sharesBefore = QDir(dir_->filePath("mnt/lab images")).entryList();
+    const QStringList mntBefore = QDir(dir_->filePath("mnt")).entryList();
+    int itemsAfter = -1;
+    browse(
+        shell, &owner, platform::BIF_RETURNONLYFSDIRS | platform::BIF_NEWDIALOGSTYLE,
+        [&](NetworkBrowserDialog* browser) {
+            QVERIFY(clickItem(treeOf(browser), {"Network", "labserver", "images"}));
+            fakes::ModalDriver<QInputDialog> naming;
+            fakes::ModalDriver<QMessageBox> warned;
+            naming.then([&](QInputDialog& input) {
+                input.setTextValue(name);
+                input.accept();
+            });
+            warned.then([&](QMessageBox& box) {
+                warning = box.text();
+                box.accept();
+            });
+            QTest::mouseClick(newFolderButtonOf(browser), Qt::LeftButton);
+            itemsAfter = itemAt(treeOf(browser), {"Network", "labserver", "images"})->childCount();
+        });
+    QCOMPARE(warning, QStringLiteral("A folder name cannot contain \"/\" or \"..\"."));
+    QCOMPARE(itemsAfter, 0);
+    QCOMPARE(QDir(dir_->filePath("mnt/lab images")).entryList(), sharesBefore);
+    QCOMPARE(QDir(dir_->filePath("mnt")).entryList(), mntBefore);
+}
+
+void TestQtShellApi::newFolderReportsAFolderThatCannotBeMade() {
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    QString warningForMissingShare;
+    QString warningForExisting;
+    QVERIFY(QDir(dir_->filePath("srv/archive")).mkdir(QStringLiteral("2023")));
+    browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS | platform::BIF_NEWDIALOGSTYLE,
+           [&](NetworkBrowserDialog* browser) {
+               fakes::ModalDriver<QInputDialog> naming;
+               fakes::ModalDriver<QMessageBox> warned;
+               // Listed in the mount table, but nothing is at its mount point.
+               QVERIFY(clickItem(treeOf(browser), {"Network", "nas-02", "scans"}));
+               naming.then([](QInputDialog& input) {
+                   input.setTextValue(QStringLiteral("new"));
+                   input.accept();
+               });
+               warned.then([&](QMessageBox& box) {
+                   warningForMissingShare = box.text();
+                   box.accept();
+               });
+               QTest::mouseClick(newFolderButtonOf(browser), Qt::LeftButton);
+
+               QVERIFY(clickItem(treeOf(browser), {"Network", "nas-02", "/export/archive"}));
+               naming.then([](QInputDialog& input) {
+                   input.setTextValue(QStringLiteral("2023"));
+                   input.accept();
+               });
+               warned.then([&](QMessageBox& box) {
+                   warningForExisting = box.text();
+                   box.accept();
+               });
+               QTest::mouseClick(newFolderButtonOf(browser), Qt::LeftButton);
+           });
+    QVERIFY2(
+        warningForMissingShare.startsWith("The folder /mnt/missing-scans/new could not be made: "),
+        qPrintable(warningForMissingShare));
+    QVERIFY2(warningForMissingShare.contains("No such file or directory"),
+             qPrintable(warningForMissingShare));
+    QVERIFY2(warningForExisting.endsWith("already exists."), qPrintable(warningForExisting));
+    QVERIFY(!QFileInfo::exists("/mnt/missing-scans/new"));
+}
+
+void TestQtShellApi::longDisplayNameIsCutAtACharacterInsideTheBuffer() {
+    const QString longName = QString(300, u'é');
+    QVERIFY(writeFile(mountsFile_, "//" + longName.toUtf8() + "/share /mnt/long cifs rw 0 0\n"));
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    const BrowseResult result =
+        browse(shell, &owner, platform::BIF_BROWSEFORCOMPUTER, [&](NetworkBrowserDialog* browser) {
+            QVERIFY(clickItem(treeOf(browser), {"Network", longName}));
+            QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
+        });
+    QVERIFY(!result.chosen.isNull());
+    QCOMPARE(result.displayName.size(), platform::MAX_PATH);
+    const qsizetype nul = result.displayName.indexOf('\0');
+    // 259 bytes of room hold 129 two-byte characters; half of the 130th must not be left behind.
+    QCOMPARE(nul, qsizetype{258});
+    QCOMPARE(textBeforeNul(result.displayName), QString(129, u'é'));
+    shell.CoTaskMemFree(result.chosen);
+}
+
+void TestQtShellApi::shortBufferIsNeverOverrun() {
+    std::array<char, 20> storage{};
+    storage.fill('x');
+    QVERIFY(!platform::copyToBuffer(QStringLiteral("labserver-with-a-long-name"),
+                                    std::span<char>(storage).first(10)));
+    QCOMPARE(QByteArray(storage.data(), 10), QByteArray("labserver\0", 10));
+    QCOMPARE(QByteArray(storage.data() + 10, 10), QByteArray(10, 'x'));
+
+    QVERIFY(platform::copyToBuffer(QStringLiteral("nas"), std::span<char>(storage).first(4)));
+    QCOMPARE(QByteArray(storage.data(), 4), QByteArray("nas\0", 4));
+    QVERIFY(!platform::copyToBuffer(QStringLiteral("nas"), std::span<char>()));
+}
+
+void TestQtShellApi::pathLongerThanTheBufferIsNoPath() {
+    const QString deepMount = QStringLiteral("/mnt/") + QString(300, u'd');
+    QVERIFY(writeFile(mountsFile_, "//labserver/deep " + deepMount.toUtf8() + " cifs rw 0 0\n"));
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    const BrowseResult result =
+        browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [](NetworkBrowserDialog* browser) {
+            QVERIFY(clickItem(treeOf(browser), {"Network", "labserver", "deep"}));
+            QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
+        });
+    QVERIFY(!result.chosen.isNull());
+    QVERIFY(!pathOf(shell, result.chosen));
+    shell.CoTaskMemFree(result.chosen);
+}
+
+void TestQtShellApi::announcedComputersAppearOnceEach() {
+    const QString avahi = writeAvahiScript(
+        *dir_,
+        "+;eth0;IPv4;Scanner\\0323;_smb._tcp;local\n"
+        "=;eth0;IPv4;Scanner\\0323;_smb._tcp;local;scanner-3.local;192.168.7.33;445;\n"
+        "=;eth0;IPv6;Scanner\\0323;_smb._tcp;local;scanner-3.local;fe80::3;445;\n"
+        "=;eth0;IPv4;LABSERVER;_smb._tcp;local;labserver.local;192.168.7.2;445;\n"
+        "=;eth0;IPv4;Microscope;_smb._tcp;local;micro\\032room.local;192.168.7.40;445;");
+    QVERIFY(!avahi.isEmpty());
+    QtShellApi shell(mountsFile_, avahi, 5s);
+    QWidget owner;
+    QStringList computers;
+    bool statusHidden = false;
+    const BrowseResult result =
+        browse(shell, &owner, platform::BIF_BROWSEFORCOMPUTER, [&](NetworkBrowserDialog* browser) {
+            QTreeWidget* tree = treeOf(browser);
+            QTRY_COMPARE(itemAt(tree, {"Network"})->childCount(), 5);
+            QTRY_VERIFY(browser->findChild<QLabel*>("mdnsStatus")->isHidden());
+            statusHidden = true;
+            computers = childNames(itemAt(tree, {"Network"}));
+            QVERIFY(clickItem(tree, {"Network", "scanner-3.local"}));
+            QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
+        });
+    QVERIFY(statusHidden);
+    QCOMPARE(computers, (QStringList{"Analyzer-7", "labserver", "micro room.local", "nas-02",
+                                     "scanner-3.local"}));
+    QVERIFY(!result.chosen.isNull());
+    QCOMPARE(textBeforeNul(result.displayName), QStringLiteral("scanner-3.local"));
+    shell.CoTaskMemFree(result.chosen);
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+}
+
+void TestQtShellApi::slowAnnouncementsNeverHoldTheBrowser() {
+    const QString avahi = writeAvahiScript(
+        *dir_, "=;eth0;IPv4;Slow;_smb._tcp;local;slow-nas.local;192.168.7.50;445;\n",
+        "exec sleep 30");
+    QVERIFY(!avahi.isEmpty());
+    QtShellApi shell(mountsFile_, avahi, 400ms);
+    QWidget owner;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 shownAfter = -1;
+    qint64 statusHiddenAfter = -1;
+    bool slowComputerListed = false;
+    browse(shell, &owner, platform::BIF_BROWSEFORCOMPUTER, [&](NetworkBrowserDialog* browser) {
+        shownAfter = clock.elapsed();
+        QTRY_VERIFY(itemAt(treeOf(browser), {"Network", "slow-nas.local"}) != nullptr);
+        slowComputerListed = true;
+        QTRY_VERIFY(browser->findChild<QLabel*>("mdnsStatus")->isHidden());
+        statusHiddenAfter = clock.elapsed();
+        browser->reject();
+    });
+    QVERIFY(slowComputerListed);
+    QVERIFY2(shownAfter >= 0 && shownAfter < 2000, qPrintable(QString::number(shownAfter)));
+    // Stopped at its deadline, not at the end of its 30 seconds.
+    QVERIFY2(statusHiddenAfter >= 0 && statusHiddenAfter < 5000,
+             qPrintable(QString::number(statusHiddenAfter)));
+    QVERIFY(clock.elapsed() < 10000);
+}
+
+void TestQtShellApi::resolvedSmbHostOfALine_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("host");
+    QTest::newRow("resolved") << QByteArray(
+                                     "=;eth0;IPv4;NAS;_smb._tcp;local;nas.local;10.0.0.2;445;")
+                              << "nas.local";
+    QTest::newRow("escaped blank")
+        << QByteArray("=;eth0;IPv4;A;_smb._tcp;local;a\\032b.local;x;445;") << "a b.local";
+    QTest::newRow("escaped dot") << QByteArray("=;eth0;IPv4;A;_smb._tcp;local;a\\.b.local;x;445;")
+                                 << "a.b.local";
+    QTest::newRow("trailing dot") << QByteArray("=;eth0;IPv4;A;_smb._tcp;local;nas.local.;x;445;")
+                                  << "nas.local";
+    QTest::newRow("found, not resolved")
+        << QByteArray("+;eth0;IPv4;NAS;_smb._tcp;local") << QString();
+    QTest::newRow("removed") << QByteArray("-;eth0;IPv4;NAS;_smb._tcp;local") << QString();
+    QTest::newRow("too short") << QByteArray("=;eth0;IPv4;NAS;_smb._tcp;local") << QString();
+    QTest::newRow("empty host") << QByteArray("=;eth0;IPv4;NAS;_smb._tcp;local;;x;445;")
+                                << QString();
+    QTest::newRow("empty line") << QByteArray() << QString();
+}
+
+void TestQtShellApi::resolvedSmbHostOfALine() {
+    QFETCH(QByteArray, line);
+    QFETCH(QString, host);
+    const std::optional<QString> found = platform::resolvedSmbHost(line);
+    QCOMPARE(found.value_or(QString()), host);
+    QCOMPARE(found.has_value(), !host.isEmpty());
+}
+
+QTEST_MAIN(TestQtShellApi)
+#include "tst_qtshellapi.moc"
