@@ -1,0 +1,145 @@
+#include "CameraConfig.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <algorithm>
+#include <numeric>
+
+namespace platform::cameraconfig {
+
+namespace {
+
+const QString kSoftwarePrefix = QStringLiteral("Software\\");
+const QString kCameraKeyPrefix = QStringLiteral("camera");
+
+QStringView withoutLeadingZeros(QStringView digits) {
+    qsizetype first = 0;
+    while (first + 1 < digits.size() && digits[first] == QLatin1Char('0')) {
+        ++first;
+    }
+    return digits.sliced(first);
+}
+
+qsizetype digitRunEnd(QStringView text, qsizetype from) {
+    while (from < text.size() && text[from].isDigit()) {
+        ++from;
+    }
+    return from;
+}
+
+// Compares digit runs by value so that device numbers sort as an operator expects.
+bool naturalLess(QStringView a, QStringView b) {
+    qsizetype i = 0;
+    qsizetype j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            const qsizetype endA = digitRunEnd(a, i);
+            const qsizetype endB = digitRunEnd(b, j);
+            const QStringView numberA = withoutLeadingZeros(a.sliced(i, endA - i));
+            const QStringView numberB = withoutLeadingZeros(b.sliced(j, endB - j));
+            if (numberA.size() != numberB.size()) {
+                return numberA.size() < numberB.size();
+            }
+            if (numberA != numberB) {
+                return numberA < numberB;
+            }
+            i = endA;
+            j = endB;
+            continue;
+        }
+        if (a[i] != b[j]) {
+            return a[i] < b[j];
+        }
+        ++i;
+        ++j;
+    }
+    return (a.size() - i) < (b.size() - j);
+}
+
+}  // namespace
+
+std::optional<QString> configPathForKey(const QString& softwareKey, const QString& xdgConfigHome,
+                                        const QString& homeDir) {
+    const qsizetype prefixAt = softwareKey.indexOf(kSoftwarePrefix, 0, Qt::CaseInsensitive);
+    if (prefixAt < 0) {
+        return std::nullopt;
+    }
+    const QString subKey = softwareKey.mid(prefixAt + kSoftwarePrefix.size());
+    QStringList parts = subKey.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+    // A key must not reach outside the configuration folder.
+    parts.removeIf([](const QString& part) { return part == "." || part == ".."; });
+    if (parts.isEmpty()) {
+        return std::nullopt;
+    }
+    const QString configHome = QDir::isAbsolutePath(xdgConfigHome)
+                                   ? xdgConfigHome
+                                   : QDir(homeDir).filePath(QStringLiteral(".config"));
+    return QDir::cleanPath(configHome + QLatin1Char('/') + parts.join(QLatin1Char('/')) +
+                           QStringLiteral(".conf"));
+}
+
+std::map<int, QString> parseCameraLines(const QString& text) {
+    std::map<int, QString> cameras;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (const QString& rawLine : lines) {
+        const QString line = rawLine.trimmed();  // also drops the '\r' of CRLF files
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#'))) {
+            continue;
+        }
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (equals < 0) {
+            continue;
+        }
+        const QString key = line.left(equals).trimmed();
+        const QString description = line.mid(equals + 1).trimmed();
+        if (!key.startsWith(kCameraKeyPrefix) || description.isEmpty()) {
+            continue;
+        }
+        const QString number = key.mid(kCameraKeyPrefix.size());
+        const bool allDigits =
+            !number.isEmpty() &&
+            std::all_of(number.begin(), number.end(), [](QChar c) { return c >= '0' && c <= '9'; });
+        bool ok = false;
+        const int index = number.toInt(&ok);
+        if (allDigits && ok) {
+            cameras[index] = description;
+        }
+    }
+    return cameras;
+}
+
+std::optional<QString> v4l2DevicePath(const QString& description) {
+    static const QRegularExpression pattern(QStringLiteral(
+        R"re((?:^|[\s!])v4l2src\s[^!]*?\bdevice\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s!]+)))re"));
+    const QRegularExpressionMatch match = pattern.match(description);
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    for (int group = 1; group <= 3; ++group) {
+        if (match.capturedLength(group) > 0) {
+            return match.captured(group);
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::size_t> deviceOrder(const std::vector<DeviceListing>& devices) {
+    std::vector<std::size_t> order(devices.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&devices](std::size_t left, std::size_t right) {
+        const DeviceListing& a = devices[left];
+        const DeviceListing& b = devices[right];
+        if (a.path.isEmpty() != b.path.isEmpty()) {
+            return b.path.isEmpty();
+        }
+        if (a.path != b.path) {
+            return naturalLess(a.path, b.path);
+        }
+        return naturalLess(a.displayName, b.displayName);
+    });
+    return order;
+}
+
+}  // namespace platform::cameraconfig

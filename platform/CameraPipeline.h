@@ -1,0 +1,71 @@
+#pragma once
+
+#include "CameraHealth.h"
+#include "GstHandles.h"
+
+#include <QString>
+
+#include <gst/app/gstappsink.h>
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace platform {
+
+// Where one camera's pictures come from.
+struct CameraSource {
+    QString description;                // gst-launch fragment, or the device's name
+    std::optional<QString> devicePath;  // device node, to restart when it is plugged in again
+    std::shared_ptr<GstDevice> device;  // set when the camera was found by the device monitor
+};
+
+// One camera running continuously: SOURCE ! videoconvert ! appsink, keeping the latest frame.
+// A source that cannot be built, an error or the end of the stream leaves it failed for good; a
+// new CameraPipeline is built to try again.
+class CameraPipeline {
+public:
+    // Both are called on GStreamer threads (or during a call into this object), never with a
+    // lock held; they must only hand work over to the owner's thread.
+    struct Listener {
+        std::function<void()> frameArrived;
+        std::function<void()> failed;
+    };
+
+    CameraPipeline(CameraSource source, Listener listener);
+    ~CameraPipeline();
+    CameraPipeline(const CameraPipeline&) = delete;
+    CameraPipeline& operator=(const CameraPipeline&) = delete;
+
+    void play();
+
+    const CameraSource& source() const { return source_; }
+    CameraState state() const;
+    bool hasFailed() const;
+
+    // Blocks until the first frame or a failure arrives, or until `deadline`.
+    CameraState awaitFirstFrame(CameraClock::time_point deadline) const;
+
+private:
+    static GstFlowReturn onNewSample(GstAppSink* sink, gpointer self);
+    static GstBusSyncReply onBusMessage(GstBus* bus, GstMessage* message, gpointer self);
+
+    void build();
+    // SOURCE ! videoconvert as one bin with a src pad; empty (and failed) when it cannot be made.
+    gst::ObjectPtr<GstElement> makeConvertedSource();
+    void takeSample(GstAppSink* sink);
+    void fail(const QString& reason);
+
+    const CameraSource source_;
+    const Listener listener_;
+    gst::ObjectPtr<GstElement> pipeline_;
+    gst::ObjectPtr<GstBus> bus_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    CameraState state_;  // guarded by mutex_
+};
+
+}  // namespace platform

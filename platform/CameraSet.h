@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QImage>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+
+namespace platform {
+
+class CameraPipeline;
+class CameraDeviceMonitor;
+struct CameraSource;
+
+// The cameras of the control, by index, all running from start() on so that switching is
+// instant, and the selection that the live picture and the stills follow. Lives on the GUI
+// thread; GStreamer threads only post work to it.
+class CameraSet {
+public:
+    // `repaint` runs on guiContext's thread when the selected camera has something new to show.
+    CameraSet(QObject* guiContext, std::function<void()> repaint);
+    ~CameraSet();
+    CameraSet(const CameraSet&) = delete;
+    CameraSet& operator=(const CameraSet&) = delete;
+
+    // Replaces the cameras with the ones described (index -> gst-launch fragment).
+    void useConfiguredCameras(const std::map<int, QString>& descriptions);
+    // Replaces the cameras with the capture devices present, numbered in a stable order.
+    void useDetectedCameras();
+
+    void start();
+    bool isStarted() const { return started_; }
+
+    // Selects the camera to show and to take stills from; true when it delivers pictures.
+    bool select(int index);
+    int selected() const { return selected_.load(); }
+
+    // The selected camera's current picture, or a VideoControlError explaining why there is none.
+    QImage stillOfSelected();
+    // The selected camera's latest picture if it has not failed; null otherwise.
+    QImage pictureToShow() const;
+
+private:
+    void clear();
+    void add(int index, CameraSource source);
+    std::unique_ptr<CameraPipeline> makeCamera(int index, CameraSource source);
+    void watchDevices();
+    void restartCamerasOf(const CameraSource& added);
+    // Empty when the selected camera delivers, after waiting for one that is still starting;
+    // its picture then goes to `picture` when given.
+    std::optional<QString> whySelectedHasNoPicture(QImage* picture);
+
+    QObject* const guiContext_;
+    const std::function<void()> repaint_;
+    std::map<int, std::unique_ptr<CameraPipeline>> cameras_;
+    std::unique_ptr<CameraDeviceMonitor> monitor_;
+    bool started_ = false;
+    std::atomic<int> selected_{0};
+    std::atomic<bool> repaintPending_{false};
+};
+
+}  // namespace platform

@@ -1,0 +1,182 @@
+#include "GstVideoControl.h"
+
+#include "CameraConfig.h"
+#include "CameraSet.h"
+#include "PlatformError.h"
+#include "StillWriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QRegion>
+
+#include <array>
+
+namespace platform {
+
+namespace {
+
+const QColor kNoPictureColour(48, 48, 48);
+
+QString operationName(int dispatchId) {
+    return QStringLiteral("operation %1").arg(dispatchId);
+}
+
+void requireArgumentCount(int dispatchId, const QVariantList& arguments, qsizetype count) {
+    if (arguments.size() != count) {
+        throw VideoControlError(QStringLiteral("%1 takes %2 arguments, not %3")
+                                    .arg(operationName(dispatchId))
+                                    .arg(count)
+                                    .arg(arguments.size()));
+    }
+}
+
+int intArgument(int dispatchId, const QVariant& value, qsizetype position) {
+    constexpr std::array kIntegerTypes{QMetaType::Int,      QMetaType::UInt,     QMetaType::Short,
+                                       QMetaType::UShort,   QMetaType::Long,     QMetaType::ULong,
+                                       QMetaType::LongLong, QMetaType::ULongLong};
+    bool ok = false;
+    const int number = value.toInt(&ok);
+    const bool isInteger = std::find(kIntegerTypes.begin(), kIntegerTypes.end(), value.typeId()) !=
+                           kIntegerTypes.end();
+    if (!isInteger || !ok) {
+        throw VideoControlError(QStringLiteral("%1 expects an integer as argument %2")
+                                    .arg(operationName(dispatchId))
+                                    .arg(position + 1));
+    }
+    return number;
+}
+
+QString stringArgument(int dispatchId, const QVariant& value, qsizetype position) {
+    if (value.typeId() != QMetaType::QString) {
+        throw VideoControlError(QStringLiteral("%1 expects a string as argument %2")
+                                    .arg(operationName(dispatchId))
+                                    .arg(position + 1));
+    }
+    return value.toString();
+}
+
+// The largest rectangle of the picture's shape that fits centred in `area`.
+QRect fittedRect(const QSize& picture, const QRect& area) {
+    QRect target(QPoint(0, 0), picture.scaled(area.size(), Qt::KeepAspectRatio));
+    target.moveCenter(area.center());
+    return target;
+}
+
+}  // namespace
+
+GstVideoControl::GstVideoControl(QWidget* parent)
+    : VideoControl(parent), cameras_(std::make_unique<CameraSet>(this, [this] { update(); })) {
+    // Every pixel is painted, so Qt need not clear the background first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+// The pipelines stop here, before QObject's destructor drops the updates they queued.
+GstVideoControl::~GstVideoControl() {
+    cameras_.reset();
+}
+
+QVariant GstVideoControl::invoke(int dispatchId, QVariantList& arguments) {
+    switch (dispatchId) {
+        case kOpen:
+            open(arguments);
+            return {};
+        case kConfigure:
+            requireOpened(dispatchId);
+            requireArgumentCount(dispatchId, arguments, 3);
+            for (qsizetype i = 0; i < arguments.size(); ++i) {
+                intArgument(dispatchId, arguments[i], i);
+            }
+            return {};
+        case kStart:
+            requireOpened(dispatchId);
+            requireArgumentCount(dispatchId, arguments, 1);
+            intArgument(dispatchId, arguments[0], 0);
+            cameras_->start();
+            arguments[0] = 0;
+            return {};
+        case kSelectCamera: {
+            requireArgumentCount(dispatchId, arguments, 1);
+            const int index = intArgument(dispatchId, arguments[0], 0);
+            return {cameras_->select(index) ? 1 : 0};
+        }
+        case kStillToFile: {
+            requireArgumentCount(dispatchId, arguments, 4);
+            intArgument(dispatchId, arguments[0], 0);
+            const int bitsPerPixel = intArgument(dispatchId, arguments[1], 1);
+            const QString path = stringArgument(dispatchId, arguments[2], 2);
+            stringArgument(dispatchId, arguments[3], 3);
+            if (bitsPerPixel != 24) {
+                throw VideoControlError(
+                    QStringLiteral("stills of %1 bits per pixel are not supported")
+                        .arg(bitsPerPixel));
+            }
+            writeStill(cameras_->stillOfSelected(), path);
+            return {};
+        }
+        default:
+            throw VideoControlError(
+                QStringLiteral("%1 is not supported").arg(operationName(dispatchId)));
+    }
+}
+
+void GstVideoControl::setProperty(int dispatchId, const QVariant& value) {
+    if (dispatchId != kLiveProperty) {
+        throw VideoControlError(QStringLiteral("property %1 is not supported").arg(dispatchId));
+    }
+    requireOpened(dispatchId);
+    showLivePicture_ = intArgument(dispatchId, value, 0) != 0;
+    update();
+}
+
+void GstVideoControl::open(const QVariantList& arguments) {
+    requireArgumentCount(kOpen, arguments, 3);
+    stringArgument(kOpen, arguments[0], 0);
+    const QString key = stringArgument(kOpen, arguments[1], 1);
+    intArgument(kOpen, arguments[2], 2);
+
+    const std::optional<QString> configPath = cameraconfig::configPathForKey(
+        key, qEnvironmentVariable("XDG_CONFIG_HOME"), QDir::homePath());
+    if (!configPath) {
+        throw VideoControlError(
+            QStringLiteral("the camera software key %1 names no configuration").arg(key));
+    }
+    QFile config(*configPath);
+    if (config.exists()) {
+        if (!config.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            throw VideoControlError(QStringLiteral("cannot read the camera configuration %1: %2")
+                                        .arg(*configPath, config.errorString()));
+        }
+        cameras_->useConfiguredCameras(
+            cameraconfig::parseCameraLines(QString::fromUtf8(config.readAll())));
+    } else {
+        cameras_->useDetectedCameras();
+    }
+    opened_ = true;
+    update();
+}
+
+void GstVideoControl::requireOpened(int dispatchId) const {
+    if (!opened_) {
+        throw VideoControlError(QStringLiteral("%1 needs operation %2 first")
+                                    .arg(operationName(dispatchId))
+                                    .arg(kOpen));
+    }
+}
+
+void GstVideoControl::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    const QImage picture = showLivePicture_ ? cameras_->pictureToShow() : QImage();
+    if (picture.isNull()) {
+        painter.fillRect(rect(), kNoPictureColour);
+        return;
+    }
+    const QRect target = fittedRect(picture.size(), rect());
+    painter.setClipRegion(QRegion(rect()).subtracted(target));
+    painter.fillRect(rect(), Qt::black);
+    painter.setClipping(false);
+    painter.drawImage(target, picture);
+}
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "VideoControl.h"
+
+#include <memory>
+
+namespace platform {
+
+class CameraSet;
+
+// The camera control on GStreamer: one pipeline per configured camera, all running from
+// operation 2 on, the selected one painted into the widget, stills written synchronously.
+class GstVideoControl final : public VideoControl {
+    Q_OBJECT
+public:
+    explicit GstVideoControl(QWidget* parent = nullptr);
+    ~GstVideoControl() override;
+
+    using VideoControl::invoke;
+    using VideoControl::setProperty;
+    QVariant invoke(int dispatchId, QVariantList& arguments) override;
+    void setProperty(int dispatchId, const QVariant& value) override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void open(const QVariantList& arguments);
+    void requireOpened(int dispatchId) const;
+
+    std::unique_ptr<CameraSet> cameras_;
+    bool opened_ = false;
+    bool showLivePicture_ = false;
+};
+
+}  // namespace platform

@@ -1,0 +1,112 @@
+#include "StillWriter.h"
+
+#include "PlatformError.h"
+
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QSaveFile>
+#include <QtEndian>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+[[noreturn]] void throwWriteError(const QString& path, const QString& reason) {
+    throw VideoControlError(QStringLiteral("cannot write the picture to %1: %2").arg(path, reason));
+}
+
+constexpr int kJpegQuality = 95;
+constexpr qsizetype kBmpHeaderSize = 14 + 40;  // file header, then BITMAPINFOHEADER
+constexpr quint32 kPixelsPerMetre = 3780;      // 96 dpi
+
+template <typename T>
+char* put(char* at, T value) {
+    qToLittleEndian(value, at);
+    return at + sizeof(T);
+}
+
+// A 24-bit bottom-up BMP. Qt's own BMP writer encodes pixel by pixel and takes several times
+// longer on camera-sized pictures; the rows of a BGR888 image already are the BMP's rows.
+QByteArray encodeBmp24(const QImage& picture) {
+    const QImage bgr = picture.convertToFormat(QImage::Format_BGR888);
+    const qsizetype rowBytes = (qsizetype{bgr.width()} * 3 + 3) & ~qsizetype{3};
+    const qsizetype pixelBytes = rowBytes * bgr.height();
+    QByteArray file(kBmpHeaderSize + pixelBytes, '\0');
+
+    char* at = file.data();
+    *at++ = 'B';
+    *at++ = 'M';
+    at = put<quint32>(at, static_cast<quint32>(file.size()));
+    at = put<quint32>(at, 0);  // reserved
+    at = put<quint32>(at, static_cast<quint32>(kBmpHeaderSize));
+    at = put<quint32>(at, 40);
+    at = put<qint32>(at, bgr.width());
+    at = put<qint32>(at, bgr.height());  // positive: the last row comes first
+    at = put<quint16>(at, 1);            // planes
+    at = put<quint16>(at, 24);           // bits per pixel
+    at = put<quint32>(at, 0);            // no compression
+    at = put<quint32>(at, static_cast<quint32>(pixelBytes));
+    at = put<quint32>(at, kPixelsPerMetre);
+    at = put<quint32>(at, kPixelsPerMetre);
+    at = put<quint32>(at, 0);  // colours used
+    put<quint32>(at, 0);       // important colours
+
+    const qsizetype copied = std::min<qsizetype>(rowBytes, bgr.bytesPerLine());
+    char* const pixels = file.data() + kBmpHeaderSize;
+    for (int row = 0; row < bgr.height(); ++row) {
+        std::memcpy(pixels + (bgr.height() - 1 - row) * rowBytes, bgr.constScanLine(row),
+                    static_cast<std::size_t>(copied));
+    }
+    return file;
+}
+
+void writeEncoded(QSaveFile& file, const QImage& picture, const QByteArray& format) {
+    if (format == "bmp") {
+        const QByteArray encoded = encodeBmp24(picture);
+        if (file.write(encoded) != encoded.size()) {
+            file.cancelWriting();
+            throwWriteError(file.fileName(), file.errorString());
+        }
+        return;
+    }
+    QImageWriter writer(&file, format);
+    if (format == "jpg" || format == "jpeg") {
+        writer.setQuality(kJpegQuality);
+    }
+    if (!writer.write(picture.convertToFormat(QImage::Format_RGB888))) {
+        file.cancelWriting();
+        throwWriteError(file.fileName(), writer.errorString());
+    }
+}
+
+}  // namespace
+
+QByteArray stillFormatForPath(const QString& path) {
+    QByteArray suffix = QFileInfo(path).suffix().toLower().toLatin1();
+    constexpr std::array kColourFormats{"bmp", "jpg", "jpeg", "png", "ppm", "tif", "tiff"};
+    const bool keepsColour =
+        std::any_of(kColourFormats.begin(), kColourFormats.end(),
+                    [&suffix](const char* format) { return suffix == format; });
+    if (keepsColour && QImageWriter::supportedImageFormats().contains(suffix)) {
+        return suffix;
+    }
+    return QByteArrayLiteral("bmp");
+}
+
+void writeStill(const QImage& picture, const QString& path) {
+    const QByteArray format = stillFormatForPath(path);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        throwWriteError(path, file.errorString());
+    }
+    writeEncoded(file, picture, format);
+    if (!file.commit()) {
+        throwWriteError(path, file.errorString());
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,618 @@
+#include "CameraConfig.h"
+#include "CameraHealth.h"
+#include "GstVideoControl.h"
+#include "PlatformError.h"
+#include "StillWriter.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QImageReader>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+#include <array>
+#include <functional>
+#include <memory>
+
+using platform::GstVideoControl;
+using platform::VideoControl;
+using platform::VideoControlError;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+constexpr int kSlowTimeout = 10000;  // ms: camera start-up on a loaded machine
+const QColor kRed(255, 0, 0);
+const QColor kBlue(0, 0, 255);
+const QColor kNoPicture(48, 48, 48);
+const QString kKey = QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam");
+
+QString solidCamera(const char* argb) {
+    return QStringLiteral(
+               "videotestsrc pattern=solid-color foreground-color=%1 is-live=true ! "
+               "video/x-raw,width=%2,height=%3,framerate=30/1")
+        .arg(QLatin1String(argb))
+        .arg(kWidth)
+        .arg(kHeight);
+}
+const QString kRedCamera = solidCamera("0xffff0000");
+const QString kBlueCamera = solidCamera("0xff0000ff");
+
+bool near(const QColor& actual, const QColor& expected, int tolerance = 12) {
+    return std::abs(actual.red() - expected.red()) <= tolerance &&
+           std::abs(actual.green() - expected.green()) <= tolerance &&
+           std::abs(actual.blue() - expected.blue()) <= tolerance;
+}
+
+// Message of the VideoControlError that `call` throws; empty when it throws none.
+QString errorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const VideoControlError& error) {
+        return error.message();
+    }
+    return {};
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Samples the middle, the corners' neighbourhood and an off-centre point.
+bool wholePictureIs(const QImage& image, const QColor& expected) {
+    if (image.isNull()) {
+        return false;
+    }
+    const int w = image.width();
+    const int h = image.height();
+    const std::array points{QPoint(w / 2, h / 2), QPoint(2, 2),         QPoint(w - 3, 2),
+                            QPoint(2, h - 3),     QPoint(w - 3, h - 3), QPoint(w / 3, 2 * h / 3)};
+    for (const QPoint& point : points) {
+        if (!near(image.pixelColor(point), expected)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+class TestGstVideoControl : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    // The running control.
+    void stillsComeFromTheSelectedCamera();
+    void livePictureShowsTheSelectedCamera();
+    void stillFormatFollowsTheExtension_data();
+    void stillFormatFollowsTheExtension();
+    void selectionAnswersPerIndex();
+    void cameraThatCannotStartIsReported_data();
+    void cameraThatCannotStartIsReported();
+    void cameraThatStopsIsReported_data();
+    void cameraThatStopsIsReported();
+    void staleFrameIsRefused();
+    void failedStillLeavesExistingFileUntouched();
+    void badCallsAreRefused();
+    void withoutConfigurationTheDevicesAreUsed();
+
+    // The rules underneath.
+    void parseCameraLines_data();
+    void parseCameraLines();
+    void configPathForKey_data();
+    void configPathForKey();
+    void v4l2DevicePath_data();
+    void v4l2DevicePath();
+    void deviceOrderIsStable();
+    void staleAfterFollowsFrameRate();
+    void whyNoPictureNamesTheCamera();
+    void stillFormatForPath_data();
+    void stillFormatForPath();
+    void bmpStillKeepsEveryPixel();
+
+private:
+    // Writes the cameras' configuration and points the control at it.
+    void configure(const QString& text);
+    std::unique_ptr<GstVideoControl> startedControl(const QSize& size = {kWidth, kHeight});
+    static QVariant select(VideoControl& control, int index);
+    static void still(VideoControl& control, const QString& path);
+    QString outputPath(const QString& name) const { return outputDir_->filePath(name); }
+
+    std::unique_ptr<QTemporaryDir> configHome_;
+    std::unique_ptr<QTemporaryDir> outputDir_;
+    QByteArray savedConfigHome_;
+};
+
+void TestGstVideoControl::init() {
+    savedConfigHome_ = qgetenv("XDG_CONFIG_HOME");
+    configHome_ = std::make_unique<QTemporaryDir>();
+    outputDir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(configHome_->isValid());
+    QVERIFY(outputDir_->isValid());
+    qputenv("XDG_CONFIG_HOME", configHome_->path().toLocal8Bit());
+}
+
+void TestGstVideoControl::cleanup() {
+    qputenv("XDG_CONFIG_HOME", savedConfigHome_);
+    configHome_.reset();
+    outputDir_.reset();
+    QVERIFY(QApplication::topLevelWidgets().isEmpty());
+}
+
+void TestGstVideoControl::configure(const QString& text) {
+    QVERIFY(QDir(configHome_->path()).mkpath("HPortal"));
+    QFile file(configHome_->filePath("HPortal/PortalCam.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.write(text.toUtf8()) == text.toUtf8().size());
+}
+
+std::unique_ptr<GstVideoControl> TestGstVideoControl::startedControl(const QSize& size) {
+    auto control = std::make_unique<GstVideoControl>();
+    control->setGeometry(QRect(QPoint(0, 0), size));
+    control->invoke(VideoControl::kOpen, {QStringLiteral("MIRET_DEMO"), kKey, 0});
+    control->invoke(VideoControl::kConfigure, {0, 0, 1});
+    QVariantList startArguments{0};
+    control->invoke(VideoControl::kStart, startArguments);
+    control->setProperty(VideoControl::kLiveProperty, -1);
+    control->show();
+    return control;
+}
+
+QVariant TestGstVideoControl::select(VideoControl& control, int index) {
+    return control.invoke(VideoControl::kSelectCamera, {index});
+}
+
+void TestGstVideoControl::still(VideoControl& control, const QString& path) {
+    control.invoke(VideoControl::kStillToFile, {0, 24, path, QString()});
+}
+
+void TestGstVideoControl::stillsComeFromTheSelectedCamera() {
+    configure("camera0=" + kRedCamera + "\ncamera1=" + kBlueCamera + "\n");
+    const auto control = startedControl();
+
+    struct View {
+        int index;  // cppcheck-suppress unusedStructMember ; read inside QCOMPARE
+        QColor colour;
+        QString file;
+    };
+    const std::array views{View{0, kRed, "BTM_12345678_01.BMP"},
+                           View{1, kBlue, "CLR_12345678_01.BMP"},
+                           View{0, kRed, "BTM_12345678_02.BMP"}};
+    for (const auto& view : views) {
+        QCOMPARE(select(*control, view.index), QVariant(1));
+        const QString path = outputPath(view.file);
+        still(*control, path);
+        const QByteArray bytes = readAll(path);
+        QVERIFY2(bytes.size() > 54, qPrintable(path));
+        QCOMPARE(bytes.left(2), QByteArray("BM"));
+        QCOMPARE(static_cast<int>(static_cast<quint8>(bytes[28])), 24);  // biBitCount
+        const QImage picture(path);
+        QCOMPARE(picture.size(), QSize(kWidth, kHeight));
+        QVERIFY2(wholePictureIs(picture, view.colour), qPrintable(view.file));
+    }
+}
+
+void TestGstVideoControl::livePictureShowsTheSelectedCamera() {
+    configure("camera0=" + kRedCamera + "\ncamera1=" + kBlueCamera + "\n");
+    // Wider than the pictures' 4:3, so black bars appear left and right.
+    const auto control = startedControl(QSize(400, 200));
+    const QRect picture(67, 0, 267, 200);
+
+    for (const auto& [index, colour] : {std::pair{0, kRed}, std::pair{1, kBlue}}) {
+        QCOMPARE(select(*control, index), QVariant(1));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            wholePictureIs(control->grab().toImage().copy(picture.adjusted(2, 2, -2, -2)), colour),
+            kSlowTimeout);
+        const QImage shown = control->grab().toImage();
+        QVERIFY(near(shown.pixelColor(10, 100), Qt::black, 0));
+        QVERIFY(near(shown.pixelColor(390, 100), Qt::black, 0));
+    }
+}
+
+void TestGstVideoControl::stillFormatFollowsTheExtension_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("magic");
+    QTest::addColumn<QByteArray>("format");
+    QTest::newRow("upper-case BMP") << "CLR_1_01.BMP" << QByteArray("BM") << QByteArray("bmp");
+    QTest::newRow("lower-case bmp") << "clr.bmp" << QByteArray("BM") << QByteArray("bmp");
+    QTest::newRow("JPG") << "CLR_1_01.JPG" << QByteArray("\xff\xd8\xff") << QByteArray("jpeg");
+    QTest::newRow("jpeg") << "clr.jpeg" << QByteArray("\xff\xd8\xff") << QByteArray("jpeg");
+    QTest::newRow("PNG") << "CLR_1_01.PNG" << QByteArray("\x89PNG") << QByteArray("png");
+    QTest::newRow("unknown") << "clr.xyz" << QByteArray("BM") << QByteArray("bmp");
+    QTest::newRow("none") << "clr" << QByteArray("BM") << QByteArray("bmp");
+}
+
+void TestGstVideoControl::stillFormatFollowsTheExtension() {
+    QFETCH(QString, file);
+    QFETCH(QByteArray, magic);
+    QFETCH(QByteArray, format);
+    configure("camera0=" + kBlueCamera + "\n");
+    const auto control = startedControl();
+    QCOMPARE(select(*control, 0), QVariant(1));
+
+    const QString path = outputPath(file);
+    still(*control, path);
+    QCOMPARE(readAll(path).left(magic.size()), magic);
+    QImageReader reader(path);
+    reader.setDecideFormatFromContent(true);
+    QCOMPARE(reader.format(), format);
+    const QImage picture = reader.read();
+    QCOMPARE(picture.size(), QSize(kWidth, kHeight));
+    QVERIFY(wholePictureIs(picture, kBlue));
+}
+
+void TestGstVideoControl::selectionAnswersPerIndex() {
+    configure("camera0=" + kRedCamera + "\ncamera1=" + kBlueCamera + "\n");
+    const auto control = startedControl();
+
+    QCOMPARE(select(*control, 0), QVariant(1));
+    QCOMPARE(select(*control, 1), QVariant(1));
+    QCOMPARE(select(*control, 2), QVariant(0));
+    QCOMPARE(select(*control, -1), QVariant(0));
+
+    // Probing an index without a camera leaves camera 1 selected: its picture, its stills.
+    QTRY_VERIFY(near(control->grab().toImage().pixelColor(kWidth / 2, kHeight / 2), kBlue, 0));
+    const QString path = outputPath("after-probe.BMP");
+    still(*control, path);
+    QVERIFY(wholePictureIs(QImage(path), kBlue));
+}
+
+void TestGstVideoControl::cameraThatCannotStartIsReported_data() {
+    QTest::addColumn<QString>("description");
+    QTest::newRow("missing device")
+        << "v4l2src device=/dev/video99 ! video/x-raw,width=320,height=240";
+    QTest::newRow("unknown element") << "nosuchcamerasrc ! video/x-raw,width=320,height=240";
+    QTest::newRow("no video") << "audiotestsrc is-live=true";
+}
+
+void TestGstVideoControl::cameraThatCannotStartIsReported() {
+    QFETCH(QString, description);
+    configure("camera0=" + description + "\ncamera1=" + kBlueCamera + "\n");
+    const auto control = startedControl();
+
+    QCOMPARE(select(*control, 0), QVariant(0));
+    const QString error = errorOf([&] { still(*control, outputPath("bottom.BMP")); });
+    QVERIFY2(error.startsWith("camera 0 failed: "), qPrintable(error));
+    QVERIFY(!QFile::exists(outputPath("bottom.BMP")));
+
+    QCOMPARE(select(*control, 1), QVariant(1));
+    still(*control, outputPath("colour.BMP"));
+    QVERIFY(wholePictureIs(QImage(outputPath("colour.BMP")), kBlue));
+}
+
+void TestGstVideoControl::cameraThatStopsIsReported_data() {
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("reason");
+    // 45 frames at 30 per second: delivering for the first one and a half seconds.
+    QTest::newRow("end of stream") << "videotestsrc is-live=true num-buffers=45 ! "
+                                      "video/x-raw,width=320,height=240,framerate=30/1"
+                                   << "camera 0 failed: the picture stream has ended";
+    QTest::newRow("stream error") << "videotestsrc is-live=true ! "
+                                     "video/x-raw,width=320,height=240,framerate=30/1 ! "
+                                     "identity error-after=45"
+                                  << "camera 0 failed: ";
+}
+
+void TestGstVideoControl::cameraThatStopsIsReported() {
+    QFETCH(QString, description);
+    QFETCH(QString, reason);
+    configure("camera0=" + description + "\ncamera1=" + kBlueCamera + "\n");
+    const auto control = startedControl();
+
+    QCOMPARE(select(*control, 0), QVariant(1));
+    QTRY_COMPARE_WITH_TIMEOUT(select(*control, 0), QVariant(0), kSlowTimeout);
+    const QString error = errorOf([&] { still(*control, outputPath("bottom.BMP")); });
+    QVERIFY2(error.startsWith(reason), qPrintable(error));
+    QVERIFY(!QFile::exists(outputPath("bottom.BMP")));
+    QTRY_VERIFY(near(control->grab().toImage().pixelColor(kWidth / 2, kHeight / 2), kNoPicture, 0));
+
+    QCOMPARE(select(*control, 1), QVariant(1));
+    still(*control, outputPath("colour.BMP"));
+    QVERIFY(wholePictureIs(QImage(outputPath("colour.BMP")), kBlue));
+}
+
+void TestGstVideoControl::staleFrameIsRefused() {
+    // Announces 30 frames per second but sends one picture per 100 s, without ending the stream.
+    configure(
+        "camera0=videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=1/100 ! "
+        "capssetter caps=\"video/x-raw,framerate=30/1\"\ncamera1=" +
+        kBlueCamera + "\n");
+    const auto control = startedControl();
+
+    QCOMPARE(select(*control, 0), QVariant(1));
+    const QString path = outputPath("bottom.BMP");
+    QString error;
+    QTRY_VERIFY_WITH_TIMEOUT(!(error = errorOf([&] { still(*control, path); })).isEmpty(),
+                             kSlowTimeout);
+    QVERIFY2(error.startsWith("camera 0 has delivered no picture for "), qPrintable(error));
+    QCOMPARE(select(*control, 0), QVariant(0));
+    QCOMPARE(select(*control, 1), QVariant(1));
+}
+
+void TestGstVideoControl::failedStillLeavesExistingFileUntouched() {
+    configure("camera0=" + kRedCamera +
+              "\ncamera1=nosuchcamerasrc ! video/x-raw,width=320,height=240\n");
+    const auto control = startedControl();
+    const QByteArray earlier("an earlier picture");
+    const QString existing = outputPath("CLR_12345678_01.BMP");
+    {
+        QFile file(existing);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(earlier);
+    }
+
+    // No picture to take: camera 1 never started.
+    QCOMPARE(select(*control, 1), QVariant(0));
+    QVERIFY(!errorOf([&] { still(*control, existing); }).isEmpty());
+    QCOMPARE(readAll(existing), earlier);
+
+    // A picture, but nowhere to put it.
+    QCOMPARE(select(*control, 0), QVariant(1));
+    const QString intoMissingFolder = outputPath("no such folder/CLR.BMP");
+    const QString error = errorOf([&] { still(*control, intoMissingFolder); });
+    QVERIFY2(error.startsWith("cannot write the picture to " + intoMissingFolder + ": "),
+             qPrintable(error));
+    QVERIFY(!QFile::exists(intoMissingFolder));
+    const QString aFolder = outputPath("a folder");
+    QVERIFY(QDir(outputDir_->path()).mkdir("a folder"));
+    QVERIFY(!errorOf([&] { still(*control, aFolder); }).isEmpty());
+    QVERIFY(QFileInfo(aFolder).isDir());
+
+    // Nothing half-written is left beside the files.
+    QCOMPARE(QDir(outputDir_->path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{"CLR_12345678_01.BMP"});
+    still(*control, existing);
+    QVERIFY(wholePictureIs(QImage(existing), kRed));
+}
+
+void TestGstVideoControl::badCallsAreRefused() {
+    configure("camera0=" + kRedCamera + "\n");
+    GstVideoControl unopened;
+    QVERIFY(!errorOf([&] { unopened.invoke(VideoControl::kConfigure, {0, 0, 1}); }).isEmpty());
+    QVERIFY(!errorOf([&] { unopened.setProperty(VideoControl::kLiveProperty, -1); }).isEmpty());
+    QCOMPARE(errorOf([&] { still(unopened, outputPath("x.BMP")); }),
+             QString("camera 0 is not configured"));
+
+    const auto control = std::make_unique<GstVideoControl>();
+    QCOMPARE(errorOf([&] {
+                 control->invoke(1, {kKey, 0});
+             }),
+             QString("operation 1 takes 3 arguments, not 2"));
+    control->invoke(VideoControl::kOpen, {QStringLiteral("MIRET_DEMO"), kKey, 0});
+    QCOMPARE(errorOf([&] { still(*control, outputPath("x.BMP")); }),
+             QString("camera 0 is not started"));
+    QVariantList startArguments{7};
+    control->invoke(VideoControl::kStart, startArguments);
+    QCOMPARE(startArguments, QVariantList{0});
+
+    QCOMPARE(errorOf([&] { control->invoke(99, {}); }), QString("operation 99 is not supported"));
+    QCOMPARE(errorOf([&] { control->setProperty(34, -1); }),
+             QString("property 34 is not supported"));
+    QVERIFY(!errorOf([&] { control->invoke(VideoControl::kSelectCamera, {}); }).isEmpty());
+    QVERIFY(!errorOf([&] { control->invoke(VideoControl::kSelectCamera, {"zero"}); }).isEmpty());
+    QVERIFY(!errorOf([&] {
+                 control->invoke(VideoControl::kStillToFile, {0, 24, 5, ""});
+             }).isEmpty());
+    QVERIFY(!errorOf([&] {
+                 control->invoke(VideoControl::kStillToFile, {0, 8, outputPath("x.BMP"), ""});
+             }).isEmpty());
+    QVERIFY(!errorOf([&] {
+                 control->invoke(VideoControl::kOpen, {"MIRET_DEMO", "HKLM\\x", 0});
+             }).isEmpty());
+    QVERIFY(QDir(outputDir_->path()).isEmpty());
+}
+
+void TestGstVideoControl::withoutConfigurationTheDevicesAreUsed() {
+    if (!QDir("/dev").entryList({"video*"}, QDir::System).isEmpty()) {
+        QSKIP("this machine has video devices; their number is not known to the test");
+    }
+    const auto control = startedControl();
+    for (const int index : {0, 1, 2}) {
+        QCOMPARE(select(*control, index), QVariant(0));
+    }
+    QCOMPARE(errorOf([&] { still(*control, outputPath("x.BMP")); }),
+             QString("camera 0 is not configured"));
+}
+
+void TestGstVideoControl::parseCameraLines_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("expected");  // "index=description"
+    QTest::newRow("two cameras") << "camera0=a ! b\ncamera1=c\n" << QStringList{"0=a ! b", "1=c"};
+    QTest::newRow("comments and blanks")
+        << "# bottom camera\n\n   \ncamera0=a\n  # camera1=hidden\n"
+        << QStringList{"0=a"};
+    QTest::newRow("gap") << "camera0=a\ncamera2=c\n" << QStringList{"0=a", "2=c"};
+    QTest::newRow("last wins") << "camera1=old\ncamera1=new\n" << QStringList{"1=new"};
+    QTest::newRow("CRLF") << "camera0=a\r\ncamera1=b c\r\n" << QStringList{"0=a", "1=b c"};
+    QTest::newRow("spaces around") << "  camera0 =  a=b  \n" << QStringList{"0=a=b"};
+    QTest::newRow("unknown lines")
+        << "device=x\ncamera=y\ncameraA=z\ncamera-1=w\ncamera1\ncamera3=\nCamera4=v\n"
+        << QStringList{};
+    QTest::newRow("leading zero") << "camera01=a\n" << QStringList{"1=a"};
+    QTest::newRow("no final newline") << "camera0=a" << QStringList{"0=a"};
+}
+
+void TestGstVideoControl::parseCameraLines() {
+    QFETCH(QString, text);
+    QFETCH(QStringList, expected);
+    QStringList actual;
+    for (const auto& [index, description] : platform::cameraconfig::parseCameraLines(text)) {
+        actual << QString::number(index) + "=" + description;
+    }
+    QCOMPARE(actual, expected);
+}
+
+void TestGstVideoControl::configPathForKey_data() {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("configHome");
+    QTest::addColumn<QString>("expected");  // empty for none
+    QTest::newRow("station key") << kKey << "/tmp/cfg"
+                                 << "/tmp/cfg/HPortal/PortalCam.conf";
+    QTest::newRow("no XDG_CONFIG_HOME") << kKey << ""
+                                        << "/home/op/.config/HPortal/PortalCam.conf";
+    QTest::newRow("relative XDG_CONFIG_HOME ignored") << kKey << "cfg"
+                                                      << "/home/op/.config/HPortal/PortalCam.conf";
+    QTest::newRow("lower-case software") << R"(HKEY_CURRENT_USER\software\Vendor\Cam)"
+                                         << "/c"
+                                         << "/c/Vendor/Cam.conf";
+    QTest::newRow("trailing backslash") << R"(HKLM\Software\Vendor\)"
+                                        << "/c"
+                                        << "/c/Vendor.conf";
+    QTest::newRow("no software part") << R"(HKEY_LOCAL_MACHINE\HPortal)"
+                                      << "/c"
+                                      << "";
+    QTest::newRow("nothing after software") << R"(HKLM\Software\)"
+                                            << "/c"
+                                            << "";
+    QTest::newRow("no escape upwards") << R"(HKLM\Software\..\..\etc\x)"
+                                       << "/c"
+                                       << "/c/etc/x.conf";
+}
+
+void TestGstVideoControl::configPathForKey() {
+    QFETCH(QString, key);
+    QFETCH(QString, configHome);
+    QFETCH(QString, expected);
+    const std::optional<QString> path =
+        platform::cameraconfig::configPathForKey(key, configHome, "/home/op");
+    QCOMPARE(path.value_or(QString()), expected);
+}
+
+void TestGstVideoControl::v4l2DevicePath_data() {
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("mjpeg") << "v4l2src device=/dev/video2 ! image/jpeg,width=1280 ! jpegdec"
+                           << "/dev/video2";
+    QTest::newRow("other property first") << "v4l2src io-mode=2 device=/dev/video4"
+                                          << "/dev/video4";
+    QTest::newRow("quoted") << "v4l2src device=\"/dev/v4l/by-id/usb-cam 1\" ! jpegdec"
+                            << "/dev/v4l/by-id/usb-cam 1";
+    QTest::newRow("spaces around =") << "v4l2src device = /dev/video0"
+                                     << "/dev/video0";
+    QTest::newRow("test source") << "videotestsrc ! video/x-raw"
+                                 << "";
+    QTest::newRow("device of another element")
+        << "v4l2src ! identity ! fakeelement device=/dev/video9"
+        << "";
+}
+
+void TestGstVideoControl::v4l2DevicePath() {
+    QFETCH(QString, description);
+    QFETCH(QString, expected);
+    QCOMPARE(platform::cameraconfig::v4l2DevicePath(description).value_or(QString()), expected);
+}
+
+void TestGstVideoControl::deviceOrderIsStable() {
+    using platform::cameraconfig::DeviceListing;
+    const std::vector<DeviceListing> devices{{"/dev/video10", "Late"},
+                                             {"", "No path B"},
+                                             {"/dev/video2", "Colour"},
+                                             {"", "No path A"},
+                                             {"/dev/video0", "Bottom"}};
+    const std::vector<std::size_t> expected{4, 2, 0, 3, 1};
+    QCOMPARE(platform::cameraconfig::deviceOrder(devices), expected);
+    QCOMPARE(platform::cameraconfig::deviceOrder({}), std::vector<std::size_t>{});
+}
+
+void TestGstVideoControl::staleAfterFollowsFrameRate() {
+    using platform::staleAfter;
+    QCOMPARE(staleAfter(std::chrono::milliseconds(33)), platform::CameraClock::duration(500ms));
+    QCOMPARE(staleAfter(std::chrono::milliseconds(200)), platform::CameraClock::duration(1000ms));
+    QCOMPARE(staleAfter(std::nullopt), platform::CameraClock::duration(1s));
+}
+
+void TestGstVideoControl::whyNoPictureNamesTheCamera() {
+    using platform::CameraState;
+    using platform::whyNoPicture;
+    const auto now = platform::CameraClock::now();
+    const QImage picture(4, 4, QImage::Format_RGB32);
+
+    QCOMPARE(whyNoPicture(2, std::nullopt, now).value_or(""),
+             QString("camera 2 is not configured"));
+    CameraState state;
+    QCOMPARE(whyNoPicture(0, state, now).value_or(""), QString("camera 0 is not started"));
+    state.playingSince = now - 2500ms;
+    QCOMPARE(whyNoPicture(0, state, now).value_or(""),
+             QString("camera 0 has delivered no picture since it was started 2.5 s ago"));
+    state.frame = platform::LatestFrame{picture, now - 100ms, 33ms};
+    QVERIFY(!whyNoPicture(0, state, now).has_value());
+    state.frame->arrivedAt = now - 3200ms;
+    QCOMPARE(whyNoPicture(1, state, now).value_or(""),
+             QString("camera 1 has delivered no picture for 3.2 s"));
+    state.failure = "Could not open device";
+    QCOMPARE(whyNoPicture(0, state, now).value_or(""),
+             QString("camera 0 failed: Could not open device"));
+}
+
+void TestGstVideoControl::stillFormatForPath_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("format");
+    QTest::newRow("BMP") << "/x/CLR_12345678_01.BMP" << QByteArray("bmp");
+    QTest::newRow("JPG") << "/x/CLR_12345678_01.JPG" << QByteArray("jpg");
+    QTest::newRow("Png") << "/x/a.Png" << QByteArray("png");
+    QTest::newRow("grey-only format") << "/x/a.pgm" << QByteArray("bmp");
+    QTest::newRow("dotted folder, no extension") << "/x.y/a" << QByteArray("bmp");
+}
+
+void TestGstVideoControl::stillFormatForPath() {
+    QFETCH(QString, path);
+    QFETCH(QByteArray, format);
+    QCOMPARE(platform::stillFormatForPath(path), format);
+}
+
+void TestGstVideoControl::bmpStillKeepsEveryPixel() {
+    // 5 pixels make 15-byte rows, padded to 16; every pixel differs, so a flipped, mirrored or
+    // channel-swapped picture cannot pass.
+    constexpr int kW = 5;
+    constexpr int kH = 3;
+    QImage picture(kW, kH, QImage::Format_RGB32);
+    for (int y = 0; y < kH; ++y) {
+        for (int x = 0; x < kW; ++x) {
+            picture.setPixel(x, y, qRgb(40 * x + 10, 80 * y + 5, 200 - 13 * (x + kW * y)));
+        }
+    }
+    const QString path = outputPath("pattern.BMP");
+    platform::writeStill(picture, path);
+
+    const QByteArray bytes = readAll(path);
+    const auto u32 = [&bytes](int offset) {
+        return qFromLittleEndian<quint32>(bytes.constData() + offset);
+    };
+    const auto u16 = [&bytes](int offset) {
+        return qFromLittleEndian<quint16>(bytes.constData() + offset);
+    };
+    QCOMPARE(bytes.left(2), QByteArray("BM"));
+    QCOMPARE(u32(2), quint32(54 + 16 * kH));  // file size
+    QCOMPARE(u32(10), quint32(54));           // pixel data offset
+    QCOMPARE(u32(14), quint32(40));           // info header size
+    QCOMPARE(u32(18), quint32(kW));
+    QCOMPARE(u32(22), quint32(kH));  // positive: bottom-up
+    QCOMPARE(u16(26), quint16(1));
+    QCOMPARE(u16(28), quint16(24));
+    QCOMPARE(u32(30), quint32(0));
+    QCOMPARE(bytes.size(), 54 + 16 * kH);
+    // First stored row is the picture's bottom row, in blue, green, red order.
+    const QRgb bottomLeft = picture.pixel(0, kH - 1);
+    QCOMPARE(static_cast<quint8>(bytes[54]), static_cast<quint8>(qBlue(bottomLeft)));
+    QCOMPARE(static_cast<quint8>(bytes[55]), static_cast<quint8>(qGreen(bottomLeft)));
+    QCOMPARE(static_cast<quint8>(bytes[56]), static_cast<quint8>(qRed(bottomLeft)));
+
+    const QImage read(path);
+    QCOMPARE(read.size(), picture.size());
+    for (int y = 0; y < kH; ++y) {
+        for (int x = 0; x < kW; ++x) {
+            QCOMPARE(read.pixel(x, y), picture.pixel(x, y));
+        }
+    }
+}
+
+QTEST_MAIN(TestGstVideoControl)
+#include "tst_gstvideocontrol.moc"
