@@ -14,8 +14,9 @@
 
 int main(int argc, char** argv) {
     platform::GuardedApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("sample-image-station"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Sample Image Capturing"));
+    // The name is the message boxes' title. A display name would also be appended to every
+    // window title by the window system integration, so none is set.
+    QApplication::setApplicationName(QStringLiteral("Sample Image Capturing"));
     // One look on every desktop, so the station's colours show as set.
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 

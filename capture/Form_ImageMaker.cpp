@@ -127,6 +127,8 @@ void Form_ImageMaker::buildLayout() {
 
     lbl_view = makeTitleLabel(this, QStringLiteral("Color"), twipsRect(280, 400, 1935, 255));
     VideoPortal1->setGeometry(twipsRect(240, 840, 4815, 3615));
+    // The control became a child before the panels behind it were made.
+    VideoPortal1->raise();
 
     lbl_labnumber = new QLabel(this);
     lbl_labnumber->setGeometry(twipsRect(230, 4480, 4815, 375));
@@ -137,19 +139,21 @@ void Form_ImageMaker::buildLayout() {
     cmd_wo = new QPushButton(QStringLiteral("&Get Wo"), this);
     cmd_wo->setGeometry(twipsRect(4200, 4504, 855, 320));
 
-    img_bttn_color = colorViewButtonPicture(twipsRect(0, 0, 1575, 735).size());
-    img_bttn_bottom = bottomViewButtonPicture(twipsRect(0, 0, 1575, 735).size());
-    img_bttn_capture = captureButtonPicture(twipsRect(0, 0, 2175, 735).size());
+    // Drawn at the size the buttons show them, inside their bevel.
+    const QSize bevel(8, 8);
+    img_bttn_color = colorViewButtonPicture(twipsRect(0, 0, 1575, 735).size() - bevel);
+    img_bttn_bottom = bottomViewButtonPicture(twipsRect(0, 0, 1575, 735).size() - bevel);
+    img_bttn_capture = captureButtonPicture(twipsRect(0, 0, 2175, 735).size() - bevel);
 
     cmd_View = new QPushButton(this);
     cmd_View->setGeometry(twipsRect(240, 4920, 1575, 735));
     cmd_View->setIcon(img_bttn_color);
-    cmd_View->setIconSize(cmd_View->size() - QSize(8, 8));
+    cmd_View->setIconSize(img_bttn_color.size());
 
     cmd_capture = new QPushButton(this);
     cmd_capture->setGeometry(twipsRect(1920, 4920, 2175, 735));
     cmd_capture->setIcon(img_bttn_capture);
-    cmd_capture->setIconSize(cmd_capture->size() - QSize(8, 8));
+    cmd_capture->setIconSize(img_bttn_capture.size());
 
     lbl_Status = new QLabel(this);
     lbl_Status->setGeometry(twipsRect(240, 5760, 4815, 300));

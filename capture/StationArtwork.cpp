@@ -1,6 +1,7 @@
 #include "StationArtwork.h"
 
 #include <QFont>
+#include <QFontMetrics>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -17,12 +18,20 @@ QPixmap transparentPixmap(QSize size) {
 }
 
 void drawCaption(QPainter& painter, const QRect& area, const QString& text) {
+    // The largest bold face at which the caption, wrapped at its blank, fits the area.
     QFont font = painter.font();
     font.setBold(true);
-    font.setPixelSize(std::max(9, area.height() / 3));
+    constexpr int flags = Qt::AlignCenter | Qt::TextWordWrap;
+    for (int pixels = std::max(9, area.height() / 3); pixels > 6; --pixels) {
+        font.setPixelSize(pixels);
+        const QRect needed = QFontMetrics(font).boundingRect(area, flags, text);
+        if (area.contains(needed)) {
+            break;
+        }
+    }
     painter.setFont(font);
     painter.setPen(QColor(40, 40, 40));
-    painter.drawText(area, Qt::AlignCenter, text);
+    painter.drawText(area, flags, text);
 }
 
 }  // namespace

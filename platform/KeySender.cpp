@@ -17,7 +17,10 @@ constexpr int kMaxRetries = 250;
 
 void deliverAltG(int retriesLeft) {
     QWidget* const active = QApplication::activeWindow();
-    QWindow* const window = active != nullptr ? active->windowHandle() : nullptr;
+    // A dialog that has just closed can still count as active for a moment; a key sent to it
+    // would be lost.
+    QWindow* const window =
+        active != nullptr && active->isVisible() ? active->windowHandle() : nullptr;
     if (window == nullptr) {
         if (retriesLeft > 0) {
             QTimer::singleShot(kRetryIntervalMs, qApp, [retriesLeft] { deliverAltG(retriesLeft - 1); });

@@ -66,6 +66,12 @@ private slots:
         QCOMPARE(w.cmd_capture->palette().color(QPalette::Button), QColor(242, 240, 229));
         QCOMPARE(w.cmd_View->palette().color(QPalette::Button), QColor(242, 240, 229));
         QCOMPARE(w.VideoPortal1->geometry(), QRect(16, 56, 321, 241));
+        // Nothing covers the live picture or the controls the operator uses.
+        for (QWidget* control : std::initializer_list<QWidget*>{
+                 w.VideoPortal1, w.cmd_capture, w.cmd_View, w.cmd_wo, w.lst_Captured, w.img_bttm,
+                 w.img_color, w.lbl_Status, w.cmd_Close}) {
+            QCOMPARE(w.childAt(control->geometry().center()), control);
+        }
         QCOMPARE(w.lbl_labnumber->font().family(), QStringLiteral("Tahoma"));
         QCOMPARE(w.lbl_labnumber->font().pointSizeF(), 10.0);
         QVERIFY(w.lbl_labnumber->font().bold());

@@ -1,0 +1,263 @@
+// The whole station loop on the real camera control with two simulated cameras, real files and
+// ImageMagick as the compressor.
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "FileSystem.h"
+#include "Form_ImageMaker.h"
+#include "Frm_Wo.h"
+#include "GstVideoControl.h"
+#include "KeySender.h"
+#include "ProcessStarter.h"
+#include "fakes/ModalDriver.h"
+#include "fakes/RecordingServices.h"
+
+using capture::Form_ImageMaker;
+
+namespace {
+
+const QString kConvert = QStringLiteral("/usr/bin/convert");
+const QColor kBottomColour(0, 0, 255);
+const QColor kColourColour(255, 0, 0);
+
+bool near(const QColor& a, const QColor& b) {
+    return qAbs(a.red() - b.red()) < 48 && qAbs(a.green() - b.green()) < 48 &&
+           qAbs(a.blue() - b.blue()) < 48;
+}
+
+QColor centreOfFile(const QString& path) {
+    const QImage image(path);
+    return image.isNull() ? QColor() : image.pixelColor(image.width() / 2, image.height() / 2);
+}
+
+QColor centreOf(const QLabel* box) {
+    const QImage image = box->pixmap().toImage();
+    return image.isNull() ? QColor() : image.pixelColor(image.width() / 2, image.height() / 2);
+}
+
+// One station in its own folder: settings, save folder and camera configuration.
+class LiveStation {
+public:
+    explicit LiveStation(const QStringList& settingLines = {}) : previous_(QDir::currentPath()) {
+        saveDir = folder_.path() + QStringLiteral("/images/");
+        QDir().mkpath(saveDir);
+        QDir().mkpath(folder_.path() + QStringLiteral("/xdg/HPortal"));
+        QFile config(folder_.path() + QStringLiteral("/xdg/HPortal/PortalCam.conf"));
+        if (config.open(QIODevice::WriteOnly)) {
+            config.write(
+                "camera0=videotestsrc pattern=solid-color foreground-color=0xff0000ff is-live=true "
+                "! video/x-raw,width=320,height=240,framerate=30/1\n"
+                "camera1=videotestsrc pattern=solid-color foreground-color=0xffff0000 is-live=true "
+                "! video/x-raw,width=320,height=240,framerate=30/1\n");
+        }
+        qputenv("XDG_CONFIG_HOME", (folder_.path() + QStringLiteral("/xdg")).toUtf8());
+        QDir::setCurrent(folder_.path());
+        QFile settingsFile(QStringLiteral("settings.txt"));
+        if (settingsFile.open(QIODevice::WriteOnly)) {
+            const QStringList lines =
+                settingLines.isEmpty()
+                    ? QStringList{QStringLiteral("COMPRESS_EXE;%1;x").arg(kConvert),
+                                  QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS;-quality 90;x"),
+                                  QStringLiteral("IMAGE_SAVE_DIR;%1;x").arg(saveDir)}
+                    : settingLines;
+            for (const QString& line : lines) {
+                settingsFile.write(
+                    QString(line).replace(QStringLiteral("SAVE_DIR_HERE"), saveDir).toUtf8() +
+                    "\r\n");
+            }
+        }
+        window = std::make_unique<Form_ImageMaker>(
+            std::make_unique<platform::GstVideoControl>(),
+            capture::StationServices{messages, processes, keys, files});
+        // Every capture queues Alt+G; a scan dialog nobody scripted is cancelled.
+        dialogs.otherwise([](workorder::Frm_Wo& dialog) { dialog.cmd_Cancel->click(); });
+    }
+    ~LiveStation() {
+        window.reset();
+        QDir::setCurrent(previous_);
+    }
+
+    QString path(const QString& prefix, const QString& number, const QString& ext) const {
+        return saveDir + prefix + number + QStringLiteral("_01.") + ext;
+    }
+
+    // Start-up, taking the first number through the dialog and answering the question.
+    void startWith(const QString& number, bool takePicture) {
+        messages.answers.enqueue(takePicture);
+        dialogs.then([number](workorder::Frm_Wo& dialog) {
+            QTest::keyClicks(dialog.txt_Sample, number);
+            dialog.cmd_Ok->click();
+        });
+        window->Form_Load();
+    }
+
+    void showWindow() {
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    }
+
+    QString saveDir;
+    fakes::RecordingMessageBoxes messages;
+    platform::DetachedProcessStarter processes;
+    platform::QueuedKeySender keys;
+    platform::LocalFileSystem files;
+    fakes::ModalDriver<workorder::Frm_Wo> dialogs;
+    std::unique_ptr<Form_ImageMaker> window;
+
+private:
+    QTemporaryDir folder_;
+    QString previous_;
+};
+
+}  // namespace
+
+class TestStationEndToEnd : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { QVERIFY2(QFile::exists(kConvert), "ImageMagick is not installed"); }
+
+    void scanCaptureShowListAndAskAgain() {
+        LiveStation station;
+        station.startWith(QStringLiteral("12345678"), true);
+        Form_ImageMaker& w = *station.window;
+        QVERIFY2(station.messages.shown.isEmpty(), qPrintable(station.messages.shown.join('\n')));
+
+        const QString clr =
+            station.path(QStringLiteral("CLR_"), QStringLiteral("12345678"), QStringLiteral("BMP"));
+        const QString btm =
+            station.path(QStringLiteral("BTM_"), QStringLiteral("12345678"), QStringLiteral("BMP"));
+        QVERIFY(near(centreOfFile(clr), kColourColour));
+        QVERIFY(near(centreOfFile(btm), kBottomColour));
+        QCOMPARE(QImage(clr).size(), QSize(320, 240));
+        QCOMPARE(w.lst_Captured->count(), 1);
+        QVERIFY(w.lst_Captured->item(0)->text().startsWith(
+            QStringLiteral("12345678 captured at.... ")));
+        QCOMPARE(w.lbl_Status->text(), QStringLiteral("Waiting..."));
+        QVERIFY(w.TXT_CMDLINE->text().startsWith(kConvert + QStringLiteral(" ") + clr));
+
+        // The queued Alt+G opens the scan dialog again once the window is up,
+        // as it is right after start-up.
+        bool reopened = false;
+        station.dialogs.then([&](workorder::Frm_Wo& dialog) {
+            reopened = true;
+            dialog.cmd_Cancel->click();
+        });
+        station.showWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(reopened, 10000);
+        QCOMPARE(w.lbl_Status->text(), QStringLiteral("Waiting..."));
+
+        // The compressor finishes on its own; the panel picks its copies up when they appear.
+        const QString clrJpg =
+            station.path(QStringLiteral("CLR_"), QStringLiteral("12345678"), QStringLiteral("JPG"));
+        const QString btmJpg =
+            station.path(QStringLiteral("BTM_"), QStringLiteral("12345678"), QStringLiteral("JPG"));
+        QTRY_VERIFY_WITH_TIMEOUT(near(centreOfFile(clrJpg), kColourColour), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(near(centreOfFile(btmJpg), kBottomColour), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(near(centreOf(w.img_color), kColourColour), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(near(centreOf(w.img_bttm), kBottomColour), 10000);
+        QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("12345678"));
+
+        QVERIFY(!w.programEnded());
+    }
+
+    void bottomViewFirstStillTakesEachCameraItsOwnPicture() {
+        LiveStation station;
+        station.startWith(QStringLiteral("22223333"), false);
+        Form_ImageMaker& w = *station.window;
+        w.cmd_View->click();
+        QCOMPARE(w.lbl_view->text(), QStringLiteral("Bottom View"));
+        w.cmd_capture->click();
+        QVERIFY(near(centreOfFile(station.path(QStringLiteral("BTM_"), QStringLiteral("22223333"),
+                                               QStringLiteral("BMP"))),
+                     kBottomColour));
+        QVERIFY(near(centreOfFile(station.path(QStringLiteral("CLR_"), QStringLiteral("22223333"),
+                                               QStringLiteral("BMP"))),
+                     kColourColour));
+        // The live picture is back on the bottom camera.
+        w.show();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            near(w.VideoPortal1->grab().toImage().pixelColor(160, 120), kBottomColour), 5000);
+        w.close();
+    }
+
+    void missingSettingsAndCompressorAreReported_data() {
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<bool>("picturesWritten");
+        QTest::newRow("no save folder")
+            << QStringList{QStringLiteral("COMPRESS_EXE;/usr/bin/convert;x")}
+            << QStringLiteral(" - IMAGE_SAVE_DIR") << false;
+        QTest::newRow("no compressed extension")
+            << QStringList{QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x"),
+                           QStringLiteral("FILE_EXT_COMPRESSED;;x")}
+            << QStringLiteral(" - FILE_EXT_COMPRESSED") << false;
+        QTest::newRow("no compressor")
+            << QStringList{QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x")}
+            << QStringLiteral(" - COMPRESS_EXE ") << true;
+        QTest::newRow("compressor missing")
+            << QStringList{QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x"),
+                           QStringLiteral("COMPRESS_EXE;/opt/none/compress;x")}
+            << QStringLiteral("/opt/none/compress") << true;
+    }
+    void missingSettingsAndCompressorAreReported() {
+        QFETCH(QStringList, lines);
+        QFETCH(QString, expected);
+        QFETCH(bool, picturesWritten);
+        LiveStation station(lines);
+        station.startWith(QStringLiteral("44445555"), true);
+        const QString joined = station.messages.shown.join(QStringLiteral("\n---\n"));
+        QVERIFY2(joined.contains(expected), qPrintable(joined));
+        QVERIFY(station.messages.shown.last().startsWith(QStringLiteral("Error:\r\n")));
+        QCOMPARE(QFile::exists(station.path(QStringLiteral("CLR_"), QStringLiteral("44445555"),
+                                            QStringLiteral("BMP"))),
+                 picturesWritten);
+        QCOMPARE(station.window->lbl_Status->text(), QStringLiteral("Waiting..."));
+    }
+
+    void redoDeleteAndAnEarlierLine() {
+        LiveStation station;
+        station.startWith(QStringLiteral("66667777"), true);
+        Form_ImageMaker& w = *station.window;
+        // A second sample, then redo of it with Yes: listed twice.
+        station.messages.answers.enqueue(true);
+        w.frmWo().txt_Sample->setText(QStringLiteral("88889999"));
+        w.Accept_Sample_Number();
+        station.messages.answers.enqueue(true);
+        w.cmd_Redo->click();
+        QCOMPARE(w.CapturedSamples,
+                 (QStringList{QStringLiteral("66667777"), QStringLiteral("88889999"),
+                              QStringLiteral("88889999")}));
+        QCOMPARE(w.lst_Captured->count(), 3);
+
+        const QString jpg =
+            station.path(QStringLiteral("CLR_"), QStringLiteral("88889999"), QStringLiteral("JPG"));
+        QTRY_VERIFY_WITH_TIMEOUT(near(centreOfFile(jpg), kColourColour), 20000);
+        w.cmd_Delete->click();
+        QVERIFY(!QFile::exists(station.path(QStringLiteral("CLR_"), QStringLiteral("88889999"),
+                                            QStringLiteral("BMP"))));
+        QVERIFY(!QFile::exists(station.path(QStringLiteral("BTM_"), QStringLiteral("88889999"),
+                                            QStringLiteral("BMP"))));
+        QVERIFY(QFile::exists(jpg));
+
+        // Double click on the first line shows the first sample again.
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const QRect line = w.lst_Captured->visualItemRect(w.lst_Captured->item(0));
+        QTest::mouseClick(w.lst_Captured->viewport(), Qt::LeftButton, {}, line.center());
+        QTest::mouseDClick(w.lst_Captured->viewport(), Qt::LeftButton, {}, line.center());
+        QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("66667777"));
+        QTRY_VERIFY_WITH_TIMEOUT(near(centreOf(w.img_color), kColourColour), 20000);
+        w.close();
+    }
+};
+
+QTEST_MAIN(TestStationEndToEnd)
+#include "tst_station_e2e.moc"
