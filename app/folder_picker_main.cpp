@@ -12,8 +12,8 @@
 
 int main(int argc, char** argv) {
     platform::GuardedApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("station-folder-picker"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Network Folder"));
+    // The name titles the message boxes; a display name would be appended to the window title.
+    QApplication::setApplicationName(QStringLiteral("Network Folder Picker"));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
     QCommandLineParser parser;
