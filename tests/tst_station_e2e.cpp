@@ -15,109 +15,12 @@
 #include "Frm_Wo.h"
 #include "GstVideoControl.h"
 #include "KeySender.h"
+#include "LiveStation.h"
 #include "ProcessStarter.h"
 #include "fakes/ModalDriver.h"
 #include "fakes/RecordingServices.h"
 
 using capture::Form_ImageMaker;
-
-namespace {
-
-const QString kConvert = QStringLiteral("/usr/bin/convert");
-const QColor kBottomColour(0, 0, 255);
-const QColor kColourColour(255, 0, 0);
-
-bool near(const QColor& a, const QColor& b) {
-    return qAbs(a.red() - b.red()) < 48 && qAbs(a.green() - b.green()) < 48 &&
-           qAbs(a.blue() - b.blue()) < 48;
-}
-
-QColor centreOfFile(const QString& path) {
-    const QImage image(path);
-    return image.isNull() ? QColor() : image.pixelColor(image.width() / 2, image.height() / 2);
-}
-
-QColor centreOf(const QLabel* box) {
-    const QImage image = box->pixmap().toImage();
-    return image.isNull() ? QColor() : image.pixelColor(image.width() / 2, image.height() / 2);
-}
-
-// One station in its own folder: settings, save folder and camera configuration.
-class LiveStation {
-public:
-    explicit LiveStation(const QStringList& settingLines = {}) : previous_(QDir::currentPath()) {
-        saveDir = folder_.path() + QStringLiteral("/images/");
-        QDir().mkpath(saveDir);
-        QDir().mkpath(folder_.path() + QStringLiteral("/xdg/HPortal"));
-        QFile config(folder_.path() + QStringLiteral("/xdg/HPortal/PortalCam.conf"));
-        if (config.open(QIODevice::WriteOnly)) {
-            config.write(
-                "camera0=videotestsrc pattern=solid-color foreground-color=0xff0000ff is-live=true "
-                "! video/x-raw,width=320,height=240,framerate=30/1\n"
-                "camera1=videotestsrc pattern=solid-color foreground-color=0xffff0000 is-live=true "
-                "! video/x-raw,width=320,height=240,framerate=30/1\n");
-        }
-        qputenv("XDG_CONFIG_HOME", (folder_.path() + QStringLiteral("/xdg")).toUtf8());
-        QDir::setCurrent(folder_.path());
-        QFile settingsFile(QStringLiteral("settings.txt"));
-        if (settingsFile.open(QIODevice::WriteOnly)) {
-            const QStringList lines =
-                settingLines.isEmpty()
-                    ? QStringList{QStringLiteral("COMPRESS_EXE;%1;x").arg(kConvert),
-                                  QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS;-quality 90;x"),
-                                  QStringLiteral("IMAGE_SAVE_DIR;%1;x").arg(saveDir)}
-                    : settingLines;
-            for (const QString& line : lines) {
-                settingsFile.write(
-                    QString(line).replace(QStringLiteral("SAVE_DIR_HERE"), saveDir).toUtf8() +
-                    "\r\n");
-            }
-        }
-        window = std::make_unique<Form_ImageMaker>(
-            std::make_unique<platform::GstVideoControl>(),
-            capture::StationServices{messages, processes, keys, files});
-        // Every capture queues Alt+G; a scan dialog nobody scripted is cancelled.
-        dialogs.otherwise([](workorder::Frm_Wo& dialog) { dialog.cmd_Cancel->click(); });
-    }
-    ~LiveStation() {
-        window.reset();
-        QDir::setCurrent(previous_);
-    }
-
-    QString path(const QString& prefix, const QString& number, const QString& ext) const {
-        return saveDir + prefix + number + QStringLiteral("_01.") + ext;
-    }
-
-    // Start-up, taking the first number through the dialog and answering the question.
-    void startWith(const QString& number, bool takePicture) {
-        messages.answers.enqueue(takePicture);
-        dialogs.then([number](workorder::Frm_Wo& dialog) {
-            QTest::keyClicks(dialog.txt_Sample, number);
-            dialog.cmd_Ok->click();
-        });
-        window->Form_Load();
-    }
-
-    void showWindow() {
-        window->show();
-        window->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(window.get()));
-    }
-
-    QString saveDir;
-    fakes::RecordingMessageBoxes messages;
-    platform::DetachedProcessStarter processes;
-    platform::QueuedKeySender keys;
-    platform::LocalFileSystem files;
-    fakes::ModalDriver<workorder::Frm_Wo> dialogs;
-    std::unique_ptr<Form_ImageMaker> window;
-
-private:
-    QTemporaryDir folder_;
-    QString previous_;
-};
-
-}  // namespace
 
 class TestStationEndToEnd : public QObject {
     Q_OBJECT
