@@ -9,7 +9,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export QT_QPA_PLATFORM=offscreen
 
 "$here/scripts/setup.sh" "$here/build"
-(cd "$here/build" && ctest --output-on-failure -j 2 "$@")
+(cd "$here/build" && ctest --output-on-failure -j 2 -LE long "$@")
 
 if [[ "${STATION_QUICK:-0}" == 1 ]]; then
     exit 0
@@ -19,7 +19,7 @@ echo "== sanitizer build =="
 cmake -S "$here" -B "$here/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSTATION_SANITIZE=ON
 cmake --build "$here/build-asan" -j "$(nproc)"
 # The package is checked once, from the normal build.
-(cd "$here/build-asan" && ctest --output-on-failure -j 2 -LE packaging "$@")
+(cd "$here/build-asan" && ctest --output-on-failure -j 2 -LE "packaging|long" "$@")
 
 if [[ -f "$here/scripts/fuzz.sh" ]]; then
     echo "== settings loader fuzzing =="

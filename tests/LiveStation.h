@@ -95,9 +95,19 @@ public:
 
     // Start-up, taking the first number through the dialog and answering the question.
     void startWith(const QString& number, bool takePicture) {
-        messages.answers.enqueue(takePicture);
+        // An empty number asks no question.
+        if (!number.isEmpty()) {
+            messages.answers.enqueue(takePicture);
+        }
         dialogs.then([number](workorder::Frm_Wo& dialog) {
-            QTest::keyClicks(dialog.txt_Sample, number);
+            // Test keys cover ASCII only; other characters arrive as an input method gives them.
+            for (const QChar ch : number) {
+                if (ch.unicode() < 0x80) {
+                    QTest::keyClick(dialog.txt_Sample, ch.toLatin1());
+                } else {
+                    dialog.txt_Sample->insert(QString(ch));
+                }
+            }
             dialog.cmd_Ok->click();
         });
         window->Form_Load();

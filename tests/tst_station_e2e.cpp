@@ -125,6 +125,27 @@ private slots:
         QCOMPARE(station.window->lbl_Status->text(), QStringLiteral("Waiting..."));
     }
 
+    void nonAsciiNumberAndFolderWithBlanks() {
+        // A folder with blanks and umlauts, the compressor's path quoted as the settings require.
+        LiveStation station({QStringLiteral("COMPRESS_EXE;\"%1\";x").arg(kConvert),
+                             QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HEREProben Müller ä/;x")});
+        QVERIFY(QDir().mkpath(station.saveDir + QStringLiteral("Proben Müller ä")));
+        const QString number = QStringLiteral("試料ÄÖÜ-ß1");
+        QCOMPARE(number.size(), 8);
+        station.startWith(number, true);
+        QVERIFY2(station.messages.shown.isEmpty(), qPrintable(station.messages.shown.join('\n')));
+        const QString folder = station.saveDir + QStringLiteral("Proben Müller ä/");
+        QVERIFY(
+            near(centreOfFile(folder + QStringLiteral("CLR_") + number + QStringLiteral("_01.BMP")),
+                 kColourColour));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            near(centreOfFile(folder + QStringLiteral("BTM_") + number + QStringLiteral("_01.JPG")),
+                 kBottomColour),
+            20000);
+        QTRY_VERIFY_WITH_TIMEOUT(near(centreOf(station.window->img_bttm), kBottomColour), 10000);
+        QCOMPARE(station.window->lbl_Pictures->text(), number);
+    }
+
     void redoDeleteAndAnEarlierLine() {
         LiveStation station;
         station.startWith(QStringLiteral("66667777"), true);
