@@ -100,7 +100,9 @@ QString settingsFilePath() {
 }
 
 QString decodeSettingsText(const QByteArray& bytes) {
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    // The decoder keeps the mark, so that exactly one is dropped below (a second one is text).
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QString text = utf8.decode(bytes);
     if (utf8.hasError()) {
         return decodeWindows1252(bytes);
@@ -134,9 +136,9 @@ QStringList splitSettingsLines(const QString& text) {
 
 void loadSoftwareSettings(SoftwareSettings& table, const QStringList& defaultLines,
                           const QString& path) {
-    while (table.count() > 0) {
-        table.remove(1);
-    }
+    // Same result as removing position 1 until empty, without re-indexing after every removal
+    // (quadratic for a table that already holds many records).
+    table.clear();
 
     bool tolerant = false;
     if (!QFileInfo::exists(path)) {
@@ -145,11 +147,14 @@ void loadSoftwareSettings(SoftwareSettings& table, const QStringList& defaultLin
         const QStringList lines = splitSettingsLines(decodeSettingsText(readSettingsBytes(path)));
         for (const QString& line : lines) {
             // Lines without a separator, empty lines included, define nothing.
-            if (!line.contains(kSeparator)) {
+            const qsizetype separators = line.count(kSeparator);
+            if (separators == 0) {
                 continue;
             }
-            const QStringList fields = line.split(kSeparator, Qt::KeepEmptyParts);
-            if (fields.size() == 3) {
+            // Counted first: splitting a long run of separators costs far more memory than the
+            // line itself, and only lines with exactly two separators define a setting.
+            if (separators == 2) {
+                const QStringList fields = line.split(kSeparator, Qt::KeepEmptyParts);
                 storeSetting(table, fields[0], fields[1], fields[2], tolerant);
             }
             tolerant = true;
