@@ -146,6 +146,23 @@ private slots:
         QCOMPARE(station.window->lbl_Pictures->text(), number);
     }
 
+    void oneCameraIsReportedAndTheNextNumberEnablesCapture() {
+        LiveStation station({}, LiveStation::solidCamera(QStringLiteral("0xff0000ff")),
+                            QStringLiteral("nosuchcamerasrc ! video/x-raw,width=320,height=240"));
+        bool captureDisabledWhileAsking = false;
+        station.dialogs.then([&](workorder::Frm_Wo& dialog) {
+            captureDisabledWhileAsking = !station.window->cmd_capture->isEnabled();
+            QTest::keyClicks(dialog.txt_Sample, QStringLiteral("12121212"));
+            dialog.cmd_Ok->click();
+        });
+        station.window->Form_Load();
+        QCOMPARE(station.messages.shown,
+                 QStringList{QStringLiteral("Unable to connect to any PortalCam camera")});
+        QVERIFY(captureDisabledWhileAsking);
+        QVERIFY(station.window->cmd_capture->isEnabled());
+        QVERIFY(station.window->cmd_View->isEnabled());
+    }
+
     void redoDeleteAndAnEarlierLine() {
         LiveStation station;
         station.startWith(QStringLiteral("66667777"), true);
