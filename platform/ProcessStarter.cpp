@@ -1,12 +1,87 @@
 #include "ProcessStarter.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QStandardPaths>
+#include <algorithm>
+#include <cstring>
 
 #include "PlatformError.h"
 
 namespace platform {
+
+namespace {
+
+// Started programs are reaped without waiting, so none stays behind as a zombie.
+void reapFinishedChildren(std::vector<pid_t>& children) {
+    children.erase(std::remove_if(children.begin(), children.end(),
+                                  [](pid_t child) {
+                                      int status = 0;
+                                      return ::waitpid(child, &status, WNOHANG) != 0;
+                                  }),
+                   children.end());
+}
+
+}  // namespace
+
+DetachedProcessStarter::DetachedProcessStarter() {
+    reaper_.setInterval(kReapIntervalMs);
+    QObject::connect(&reaper_, &QTimer::timeout, [this] {
+        reapFinishedChildren(children_);
+        if (children_.empty()) {
+            reaper_.stop();
+        }
+    });
+}
+
+DetachedProcessStarter::~DetachedProcessStarter() = default;
+
+// posix_spawn starts the program without copying the station's memory, which a fork of a
+// process with running camera pipelines would; stdin, stdout and stderr go to /dev/null.
+void DetachedProcessStarter::spawnDetached(const QString& program, const QStringList& arguments) {
+    std::vector<QByteArray> words;
+    words.reserve(static_cast<std::size_t>(arguments.size()) + 1);
+    words.push_back(QFile::encodeName(program));
+    for (const QString& argument : arguments) {
+        words.push_back(argument.toLocal8Bit());
+    }
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (QByteArray& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                         fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // Its own process group: a Ctrl+C in the station's terminal does not reach the compressor.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+
+    pid_t child = 0;
+    const int error =
+        posix_spawn(&child, argv.front(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        throw ProcessStartError(QStringLiteral("\"%1\" could not be started: %2")
+                                    .arg(program, QString::fromLocal8Bit(std::strerror(error))));
+    }
+    children_.push_back(child);
+    if (!reaper_.isActive()) {
+        reaper_.start();
+    }
+}
 
 void DetachedProcessStarter::start(const QString& program, const QStringList& arguments) {
     if (program.isEmpty()) {
@@ -20,18 +95,10 @@ void DetachedProcessStarter::start(const QString& program, const QStringList& ar
     }
     const QFileInfo info(resolved);
     if (info.isDir() || !info.isExecutable()) {
-        throw ProcessStartError(QStringLiteral("\"%1\" is not an executable program").arg(resolved));
+        throw ProcessStartError(
+            QStringLiteral("\"%1\" is not an executable program").arg(resolved));
     }
-    QProcess process;
-    process.setProgram(resolved);
-    process.setArguments(arguments);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    if (!process.startDetached()) {
-        throw ProcessStartError(QStringLiteral("\"%1\" could not be started: %2")
-                                    .arg(resolved, process.errorString()));
-    }
+    spawnDetached(resolved, arguments);
 }
 
 }  // namespace platform

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
+#include <vector>
 
 namespace platform {
 
@@ -15,7 +18,19 @@ public:
 
 class DetachedProcessStarter final : public ProcessStarter {
 public:
+    DetachedProcessStarter();
+    ~DetachedProcessStarter() override;
+    DetachedProcessStarter(const DetachedProcessStarter&) = delete;
+    DetachedProcessStarter& operator=(const DetachedProcessStarter&) = delete;
+
     void start(const QString& program, const QStringList& arguments) override;
+
+private:
+    static constexpr int kReapIntervalMs = 1000;
+    void spawnDetached(const QString& program, const QStringList& arguments);
+
+    std::vector<pid_t> children_;
+    QTimer reaper_;
 };
 
 }  // namespace platform

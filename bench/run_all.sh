@@ -1,0 +1,340 @@
+#!/usr/bin/env bash
+# One command for the station benchmarks: installs the peer tools that are missing, builds
+# build-bench in Release, runs every figure next to its peer and prints one markdown table.
+# BENCH_QUICK=1 makes a short smoke run (few rounds, 3 s of idling).
+set -euo pipefail
+export LC_ALL=C  # EPOCHREALTIME and awk must agree on the decimal point
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$repo/build-bench"
+bench="$build/bench/bench_station"
+
+if [[ "${BENCH_QUICK:-0}" == 1 ]]; then
+    captures=5 runs=2 idle_seconds=3 idle_runs=1 memory_total=100 rounds=5
+else
+    captures=50 runs=5 idle_seconds=20 idle_runs=3 memory_total=1000 rounds=30
+fi
+size=1920x1080
+width=${size%x*}
+height=${size#*x}
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/station-bench.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+export QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="qt.qpa.*=false"
+export XDG_RUNTIME_DIR="$work/runtime"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+log="$work/log.txt"
+
+say() { echo "$*" >&2; }
+
+# --- set-up -------------------------------------------------------------------------------------
+
+install_missing() {
+    local need=()
+    command -v ffmpeg >/dev/null || need+=(ffmpeg)
+    command -v gst-launch-1.0 >/dev/null || need+=(gstreamer1.0-tools)
+    if ! command -v gst-inspect-1.0 >/dev/null; then
+        need+=(gstreamer1.0-tools gstreamer1.0-libav gstreamer1.0-plugins-base)
+    else
+        gst-inspect-1.0 avenc_bmp >/dev/null 2>&1 || need+=(gstreamer1.0-libav)
+        gst-inspect-1.0 videotestsrc >/dev/null 2>&1 || need+=(gstreamer1.0-plugins-base)
+    fi
+    [[ -x /usr/bin/time ]] || need+=(time)
+    if ((${#need[@]} == 0)); then
+        return
+    fi
+    say "installing: ${need[*]}"
+    local sudo=()
+    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${need[@]}" >/dev/null
+}
+
+build_benchmarks() {
+    say "building $build (Release)"
+    if ! cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$log" 2>&1; then
+        tail -40 "$log" >&2
+        exit 1
+    fi
+    local targets=(bench_station tst_long_run)
+    if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^bench_camera_control:'; then
+        targets+=(bench_camera_control)
+    fi
+    if ! cmake --build "$build" -j2 --target "${targets[@]}" >"$log" 2>&1; then
+        tail -40 "$log" >&2
+        exit 1
+    fi
+}
+
+# --- measuring ----------------------------------------------------------------------------------
+
+ms_between() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) * 1000 }'; }
+
+# Wall time of one command, process start to exit, in ms; its output goes to the log.
+time_ms() {
+    local start end
+    start=$EPOCHREALTIME
+    "$@" >>"$log" 2>&1
+    end=$EPOCHREALTIME
+    ms_between "$start" "$end"
+}
+
+# median | p95 (nearest rank) of the numbers given.
+stat_of() {
+    local kind=$1
+    shift
+    printf '%s\n' "$@" | sort -g | awk -v kind="$kind" '
+        { v[NR] = $1 }
+        END {
+            if (NR == 0) { print "nan"; exit }
+            if (kind == "median") {
+                printf "%.3f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+            } else {
+                r = int(0.95 * NR); if (r < 0.95 * NR) r++; if (r < 1) r = 1
+                printf "%.3f", v[r]
+            }
+        }'
+}
+
+calc() { awk "BEGIN { v = $1; printf \"%.3f\", v }"; }
+sum() { calc "$1 + $2"; }
+
+# The value of one "name value" line of a bench_station output file; nan when absent.
+value_of() { awk -v key="$2" '$1 == key { print $2; found = 1 } END { if (!found) print "nan" }' "$1"; }
+
+# Runs bench_station MODE ARGS... in its own station folder; its figures go to OUT.
+station_run() {
+    local out=$1 folder=$2
+    shift 2
+    mkdir -p "$folder"
+    if ! BENCH_STATION_DIR="$folder" "$bench" "$@" >"$out" 2>>"$log"; then
+        say "bench_station $* failed:"
+        tail -5 "$log" >&2
+        : >"$out"
+    fi
+}
+
+# The two simulated cameras at a size, as the station's camera configuration describes them.
+read_cameras() {
+    mapfile -t cameras < <("$bench" cameras "$1")
+    read -ra camera0 <<<"${cameras[0]}"
+    read -ra camera1 <<<"${cameras[1]}"
+}
+
+# --- the table ----------------------------------------------------------------------------------
+
+rows=()
+notes=()
+
+# met | missed for "VALUE OP TARGET", where OP is <= or >=.
+verdict() {
+    awk -v v="$1" -v op="$2" -v t="$3" 'BEGIN {
+        if (v == "nan" || v == "") { print "no figure"; exit }
+        ok = (op == "<=") ? (v + 0 <= t + 0) : (v + 0 >= t + 0)
+        print ok ? "met" : "missed"
+    }'
+}
+
+fmt() { [[ "$1" == nan || -z "$1" ]] && echo "—" || printf '%.1f %s' "$1" "$2"; }
+
+# figure, station median, station p95, peer median, unit, ratio, ratio text, op, target
+add_row() {
+    local figure=$1 median=$2 p95=$3 peer=$4 unit=$5 ratio=$6 ratio_text=$7 op=$8 target=$9
+    local result="—" target_text="—" ratio_cell="—"
+    if [[ -n "$op" ]]; then
+        result=$(verdict "$ratio" "$op" "$target")
+        target_text="$op $target"
+    fi
+    if [[ -n "$ratio" && "$ratio" != nan ]]; then
+        ratio_cell="$(printf '%.2f' "$ratio") $ratio_text"
+    fi
+    rows+=("| $figure | $(fmt "$median" "$unit") | $(fmt "$p95" "$unit") | $(fmt "$peer" "$unit") | $ratio_cell | $target_text | $result |")
+}
+
+# --- a. two-view capture ------------------------------------------------------------------------
+
+capture_row() {
+    say "a. capture: station, $captures captures of $size"
+    local folder="$work/capture" out="$work/capture.txt"
+    station_run "$out" "$folder" capture "$captures" "$size"
+    local median p95 bytes
+    median=$(value_of "$out" capture.median_ms)
+    p95=$(value_of "$out" capture.p95_ms)
+    bytes=$(value_of "$out" capture.bytes)
+    bytes=${bytes%.*}
+    local cpu
+    cpu=$(value_of "$out" capture.gui_thread_cpu_median_ms)
+    notes+=("a. $bytes bytes per capture (two 24-bit BMP); GUI-thread CPU per capture $cpu ms (median)")
+
+    say "a. capture: dd, $captures writes of $bytes bytes"
+    local dd=() i
+    for ((i = 0; i < captures; i++)); do
+        dd+=("$(time_ms dd if=/dev/zero of="$folder/images/x" bs="$bytes" count=1 status=none)")
+        rm -f "$folder/images/x"
+    done
+    local dd_median
+    dd_median=$(stat_of median "${dd[@]}")
+    add_row "a. two-view capture $size vs dd of the same bytes" "$median" "$p95" "$dd_median" ms \
+        "$(calc "$median / $dd_median")" "× (station/dd)" "<=" 2
+
+    # The station's pictures reach the disk before the call returns; this shows what that costs.
+    dd=()
+    for ((i = 0; i < captures; i++)); do
+        dd+=("$(time_ms dd if=/dev/zero of="$folder/images/x" bs="$bytes" count=1 conv=fsync \
+            status=none)")
+        rm -f "$folder/images/x"
+    done
+    dd_median=$(stat_of median "${dd[@]}")
+    add_row "a. (for reference) two-view capture vs dd conv=fsync" "$median" "$p95" "$dd_median" \
+        ms "$(calc "$median / $dd_median")" "× (station/dd)" "" ""
+
+    say "a. capture: ffmpeg and gst-launch, two one-shot stills per capture, $runs runs"
+    local ffmpeg=() gst=() a b
+    local gst_args=(videotestsrc num-buffers=1 ! "video/x-raw,width=$width,height=$height"
+        ! videoconvert ! avenc_bmp ! filesink)
+    for ((i = 0; i < runs; i++)); do
+        a=$(time_ms ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=$size" -frames:v 1 \
+            "$folder/images/ffmpeg_a.bmp")
+        b=$(time_ms ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=$size" -frames:v 1 \
+            "$folder/images/ffmpeg_b.bmp")
+        ffmpeg+=("$(sum "$a" "$b")")
+        a=$(time_ms gst-launch-1.0 -q "${gst_args[@]}" location="$folder/images/gst_a.bmp")
+        b=$(time_ms gst-launch-1.0 -q "${gst_args[@]}" location="$folder/images/gst_b.bmp")
+        gst+=("$(sum "$a" "$b")")
+        rm -f "$folder"/images/*.bmp
+    done
+    local ffmpeg_median gst_median
+    ffmpeg_median=$(stat_of median "${ffmpeg[@]}")
+    gst_median=$(stat_of median "${gst[@]}")
+    add_row "a. two-view capture vs 2× ffmpeg testsrc2 → BMP" "$median" "$p95" "$ffmpeg_median" \
+        ms "$(calc "$ffmpeg_median / $median")" "× faster" ">=" 5
+    add_row "a. two-view capture vs 2× gst-launch videotestsrc → avenc_bmp" "$median" "$p95" \
+        "$gst_median" ms "$(calc "$gst_median / $median")" "× faster" ">=" 5
+}
+
+# --- b. start-up --------------------------------------------------------------------------------
+
+startup_row() {
+    say "b. start-up: $runs runs each, after one warm-up run"
+    read_cameras 1280x720
+    local folder="$work/startup" station=() peer=() i
+    local pipeline=(videotestsrc num-buffers=1 "${camera0[@]:1}" ! fakesink
+        videotestsrc num-buffers=1 "${camera1[@]:1}" ! fakesink)
+    mkdir -p "$folder"
+    for ((i = 0; i <= runs; i++)); do
+        local s p
+        s=$(BENCH_STATION_DIR="$folder" time_ms "$bench" startup)
+        p=$(time_ms gst-launch-1.0 -q "${pipeline[@]}")
+        if ((i > 0)); then
+            station+=("$s")
+            peer+=("$p")
+        fi
+    done
+    local median p95 peer_median
+    median=$(stat_of median "${station[@]}")
+    p95=$(stat_of p95 "${station[@]}")
+    peer_median=$(stat_of median "${peer[@]}")
+    add_row "b. start-up to scan dialog shown vs gst-launch first frame of both sources" \
+        "$median" "$p95" "$peer_median" ms "$(calc "$median / $peer_median")" "× (station/peer)" \
+        "<=" 3
+}
+
+# --- c. live view cost --------------------------------------------------------------------------
+
+idle_row() {
+    say "c. live view: $idle_runs × ${idle_seconds} s each for the station and gst-launch"
+    read_cameras 1280x720
+    local folder="$work/idle" out="$work/idle.txt" station=() peer=() i
+    for ((i = 0; i < idle_runs; i++)); do
+        station_run "$out" "$folder" idle "$idle_seconds"
+        station+=("$(value_of "$out" idle.cpu_s)")
+        /usr/bin/time -f "%U %S" -o "$work/time.txt" timeout -s INT "$idle_seconds" \
+            gst-launch-1.0 -q -e "${camera0[@]}" ! fakesink "${camera1[@]}" ! fakesink \
+            >>"$log" 2>&1 || true
+        peer+=("$(tail -1 "$work/time.txt" | awk '{ printf "%.3f", $1 + $2 }')")
+    done
+    local median peer_median
+    median=$(stat_of median "${station[@]}")
+    peer_median=$(stat_of median "${peer[@]}")
+    add_row "c. CPU idling ${idle_seconds} s, two 1280x720 30 fps cameras, window shown vs gst-launch → fakesink" \
+        "$median" "" "$peer_median" s "$(calc "$median / $peer_median")" "× (station/peer)" "<=" 1.5
+}
+
+# --- d. memory ----------------------------------------------------------------------------------
+
+memory_row() {
+    say "d. memory: $memory_total full captures of $size"
+    local out="$work/memory.txt"
+    station_run "$out" "$work/memory" memory "$memory_total"
+    local growth
+    growth=$(value_of "$out" memory.growth_mib)
+    rows+=("| d. RSS growth from 10 to $memory_total captures | $(fmt "$growth" MiB) | — | — | — | ≤ 5 MiB | $(verdict "$growth" "<=" 5) |")
+    local v=()
+    for key in rss_start_mib rss_first_mib rss_last_mib before.fds after.fds before.threads \
+        after.threads; do
+        v+=("$(value_of "$out" "memory.$key")")
+    done
+    notes+=("d. RSS ${v[0]} MiB after start-up, ${v[1]} after 10 captures, ${v[2]} after $memory_total; descriptors ${v[3]} → ${v[4]}, threads ${v[5]} → ${v[6]}")
+}
+
+# --- e. scan to ready ---------------------------------------------------------------------------
+
+scan_rows() {
+    say "e. scan-to-ready: $rounds rounds"
+    local out="$work/scan.txt"
+    station_run "$out" "$work/scan" scan-to-ready "$rounds"
+    add_row "e. scan dialog OK → \"Take Picture\" asked" "$(value_of "$out" scan.ok_to_question.median_ms)" \
+        "$(value_of "$out" scan.ok_to_question.p95_ms)" "" ms "" "" "" ""
+    add_row "e. Yes → scan dialog open again (capture and Alt+G included)" \
+        "$(value_of "$out" scan.yes_to_dialog.median_ms)" \
+        "$(value_of "$out" scan.yes_to_dialog.p95_ms)" "" ms "" "" "" ""
+}
+
+camera_control_bench() {
+    local program="$build/bench/bench_camera_control"
+    echo
+    echo "Camera control (bench_camera_control):"
+    if [[ ! -x "$program" ]]; then
+        echo "not built"
+        return
+    fi
+    "$program" 2>>"$log" || echo "bench_camera_control ended with status $?"
+}
+
+# --- main ---------------------------------------------------------------------------------------
+
+main() {
+    install_missing
+    build_benchmarks
+    local load_before
+    load_before=$(uptime)
+    capture_row
+    startup_row
+    idle_row
+    memory_row
+    scan_rows
+
+    echo
+    echo "| figure | station median | station p95 | peer median | ratio | target | result |"
+    echo "|---|---|---|---|---|---|---|"
+    printf '%s\n' "${rows[@]}"
+    echo
+    printf -- '- %s\n' "${notes[@]}"
+    echo "- a: the station is timed in-process around Save_Sample_Images (camera stills, file writes" \
+        "and the two compressor starts of /bin/true); the peers are timed from exec to exit."
+    echo "- $captures captures, $runs process runs, idle $idle_runs × ${idle_seconds} s," \
+        "$rounds scan rounds; $(nproc) cores"
+    echo "- load before: ${load_before#*load average: }; after: $(uptime | sed 's/.*load average: //')"
+    camera_control_bench
+    long_run
+}
+
+# The long test: a thousand captures in one process, then the 16-bit list limit.
+long_run() {
+    echo
+    say "long run: 1000 captures (tst_long_run)"
+    (cd "$build" && QT_QPA_PLATFORM=offscreen ctest -L long --output-on-failure | tail -3)
+}
+
+# Read whole before it runs, so that an edit of this file cannot disturb a run in progress.
+main "$@"; exit
