@@ -1,4 +1,5 @@
 // The real platform services: queued Alt+G, process start, the fatal-error guard, file access.
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -23,6 +24,25 @@ public:
         return QObject::event(event);
     }
 };
+
+// Children of this process that have ended but were not waited for.
+int zombieChildren() {
+    int zombies = 0;
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        // pid (name) state ppid ...; the name may hold blanks, so read after the last ')'.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(0) == "Z" && fields.at(1) == self.toLatin1()) {
+            ++zombies;
+        }
+    }
+    return zombies;
+}
 
 }  // namespace
 
@@ -58,6 +78,8 @@ private slots:
         starter.start(QStringLiteral("sh"),
                       {QStringLiteral("-c"), QStringLiteral("echo ok > \"$0\""), marker});
         QTRY_VERIFY(QFile::exists(marker));
+        // The finished child is reaped in the background: no zombie stays behind.
+        QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 5000);
     }
 
     void programsThatCannotStartAreNamed_data() {
