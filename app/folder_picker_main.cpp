@@ -2,12 +2,10 @@
 // into IMAGE_SAVE_DIR. Closing its window ends it.
 #include <QCommandLineParser>
 #include <QStyleFactory>
-#include <exception>
 
 #include "Form_GetDirectory.h"
 #include "GuardedApplication.h"
 #include "MountTable.h"
-#include "PlatformError.h"
 #include "QtShellApi.h"
 
 int main(int argc, char** argv) {
@@ -28,15 +26,10 @@ int main(int argc, char** argv) {
     parser.addOption(mountsOption);
     parser.process(app);
 
-    try {
+    return platform::GuardedApplication::runGuarded([&] {
         platform::QtShellApi shell(parser.value(mountsOption));
         folderpicker::Form_GetDirectory dialog(shell);
         dialog.show();
         return QApplication::exec();
-    } catch (const platform::PlatformError& error) {
-        platform::GuardedApplication::reportAndExit(error.message());
-    } catch (const std::exception& error) {
-        platform::GuardedApplication::reportAndExit(QString::fromUtf8(error.what()));
-    }
-    return 1;
+    });
 }

@@ -1,6 +1,5 @@
 // The station program: wires the real platform services to the main window and runs it.
 #include <QStyleFactory>
-#include <exception>
 #include <memory>
 
 #include "FileSystem.h"
@@ -9,7 +8,6 @@
 #include "GuardedApplication.h"
 #include "KeySender.h"
 #include "MessageBoxes.h"
-#include "PlatformError.h"
 #include "ProcessStarter.h"
 
 int main(int argc, char** argv) {
@@ -25,7 +23,7 @@ int main(int argc, char** argv) {
     platform::QueuedKeySender keys;
     platform::LocalFileSystem files;
 
-    try {
+    return platform::GuardedApplication::runGuarded([&] {
         capture::Form_ImageMaker window(std::make_unique<platform::GstVideoControl>(),
                                         {messages, processes, keys, files});
         // Start-up ends by asking for the first work order; the window appears only after that.
@@ -35,10 +33,5 @@ int main(int argc, char** argv) {
         }
         window.show();
         return QApplication::exec();
-    } catch (const platform::PlatformError& error) {
-        platform::GuardedApplication::reportAndExit(error.message());
-    } catch (const std::exception& error) {
-        platform::GuardedApplication::reportAndExit(QString::fromUtf8(error.what()));
-    }
-    return 1;
+    });
 }

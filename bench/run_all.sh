@@ -30,24 +30,8 @@ say() { echo "$*" >&2; }
 # --- set-up -------------------------------------------------------------------------------------
 
 install_missing() {
-    local need=()
-    command -v ffmpeg >/dev/null || need+=(ffmpeg)
-    command -v gst-launch-1.0 >/dev/null || need+=(gstreamer1.0-tools)
-    if ! command -v gst-inspect-1.0 >/dev/null; then
-        need+=(gstreamer1.0-tools gstreamer1.0-libav gstreamer1.0-plugins-base)
-    else
-        gst-inspect-1.0 avenc_bmp >/dev/null 2>&1 || need+=(gstreamer1.0-libav)
-        gst-inspect-1.0 videotestsrc >/dev/null 2>&1 || need+=(gstreamer1.0-plugins-base)
-    fi
-    [[ -x /usr/bin/time ]] || need+=(time)
-    if ((${#need[@]} == 0)); then
-        return
-    fi
-    say "installing: ${need[*]}"
-    local sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${need[@]}" >/dev/null
+    bash "$repo/scripts/install-missing.sh" ffmpeg gstreamer1.0-tools gstreamer1.0-libav \
+        gstreamer1.0-plugins-base time >&2
 }
 
 build_benchmarks() {

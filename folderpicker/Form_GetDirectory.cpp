@@ -181,29 +181,29 @@ void Form_GetDirectory::Command2_Click() {
 
 QString Form_GetDirectory::Browse_Network_Computer(QWidget* owner, bool useNewStyle,
                                                    bool hideNewFolderButton) {
-    QString result;
-    const std::optional<platform::ItemList> rootList = networkRoot(shell_, owner);
-    if (!rootList) {
-        return result;
-    }
-    OwnedItemList root(shell_, *rootList);
-
-    QByteArray displayName = blankBuffer();
-    platform::BROWSEINFOA info = browseRecord(
-        owner, root.get(), displayName, QStringLiteral("Select a network computer."),
-        browseFlags(platform::BIF_BROWSEFORCOMPUTER, useNewStyle, hideNewFolderButton));
-
-    OwnedItemList chosen(shell_, shell_.SHBrowseForFolderA(info));
-    if (!chosen.get().isNull()) {
-        result = kUncPrefix + Trim_At_Nul(QString::fromLocal8Bit(displayName));
-        chosen.release();
-    }
-    root.release();
-    return result;
+    return browse(owner, QStringLiteral("Select a network computer."),
+                  browseFlags(platform::BIF_BROWSEFORCOMPUTER, useNewStyle, hideNewFolderButton),
+                  [this](const platform::ItemList&, const QByteArray& displayName) {
+                      return kUncPrefix + Trim_At_Nul(QString::fromLocal8Bit(displayName));
+                  });
 }
 
 QString Form_GetDirectory::Browse_Network_Share(QWidget* owner, bool useNewStyle,
                                                 bool hideNewFolderButton) {
+    return browse(owner, QStringLiteral("Select a network computer or share."),
+                  browseFlags(platform::BIF_RETURNONLYFSDIRS, useNewStyle, hideNewFolderButton),
+                  [this](const platform::ItemList& chosen, const QByteArray& displayName) {
+                      QByteArray path = blankBuffer();
+                      if (shell_.SHGetPathFromIDListA(chosen, spanOf(path))) {
+                          return Trim_At_Nul(QString::fromLocal8Bit(path));
+                      }
+                      // A computer has no file-system path.
+                      return kUncPrefix + Trim_At_Nul(QString::fromLocal8Bit(displayName));
+                  });
+}
+
+QString Form_GetDirectory::browse(QWidget* owner, const QString& title, std::uint32_t flags,
+                                  const ResultOfChoice& resultOf) {
     QString result;
     const std::optional<platform::ItemList> rootList = networkRoot(shell_, owner);
     if (!rootList) {
@@ -212,19 +212,11 @@ QString Form_GetDirectory::Browse_Network_Share(QWidget* owner, bool useNewStyle
     OwnedItemList root(shell_, *rootList);
 
     QByteArray displayName = blankBuffer();
-    platform::BROWSEINFOA info = browseRecord(
-        owner, root.get(), displayName, QStringLiteral("Select a network computer or share."),
-        browseFlags(platform::BIF_RETURNONLYFSDIRS, useNewStyle, hideNewFolderButton));
+    platform::BROWSEINFOA info = browseRecord(owner, root.get(), displayName, title, flags);
 
     OwnedItemList chosen(shell_, shell_.SHBrowseForFolderA(info));
     if (!chosen.get().isNull()) {
-        QByteArray path = blankBuffer();
-        if (shell_.SHGetPathFromIDListA(chosen.get(), spanOf(path))) {
-            result = Trim_At_Nul(QString::fromLocal8Bit(path));
-        } else {
-            // A computer has no file-system path.
-            result = kUncPrefix + Trim_At_Nul(QString::fromLocal8Bit(displayName));
-        }
+        result = resultOf(chosen.get(), displayName);
         chosen.release();
     }
     root.release();

@@ -1,7 +1,12 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
+
 #include <QDialog>
 #include <QString>
+
+#include "ShellApi.h"
 
 class QCheckBox;
 class QLabel;
@@ -41,7 +46,13 @@ public:
     QString Trim_At_Nul(const QString& text);
 
 private:
+    // What a browse gives for the chosen item list and its display name.
+    using ResultOfChoice = std::function<QString(const platform::ItemList&, const QByteArray&)>;
+
     void Form_Load();
+    // One browse of the network: the root item list, the record, the browser, both releases.
+    QString browse(QWidget* owner, const QString& title, std::uint32_t flags,
+                   const ResultOfChoice& resultOf);
 
     platform::ShellApi& shell_;
 };

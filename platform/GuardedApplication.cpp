@@ -21,6 +21,17 @@ bool GuardedApplication::notify(QObject* receiver, QEvent* event) {
     return false;
 }
 
+int GuardedApplication::runGuarded(const std::function<int()>& body) {
+    try {
+        return body();
+    } catch (const std::exception& error) {
+        reportAndExit(QString::fromUtf8(error.what()));
+    } catch (...) {
+        reportAndExit(QStringLiteral("An unknown error ended the program."));
+    }
+    return EXIT_FAILURE;
+}
+
 void GuardedApplication::reportAndExit(const QString& text) {
     std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
     std::fflush(stderr);

@@ -23,6 +23,10 @@ public:
     // The default report: stderr, a message box with the text, then exit status 1.
     static void reportAndExit(const QString& text);
 
+    // Runs a program's body outside the event loop's guard (start-up, the loop itself) and
+    // reports an exception that escapes it the same way.
+    static int runGuarded(const std::function<int()>& body);
+
 private:
     FatalReporter reporter_;
 };

@@ -4,9 +4,7 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-for tool in xdotool openbox; do
-    command -v "$tool" >/dev/null || apt-get install -y -qq "$tool" >/dev/null
-done
+bash "$here/scripts/install-missing.sh" xdotool openbox
 station="$here/build/app/sample-image-station"
 out="$here/docs"
 work="$(mktemp -d)"
