@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     platform::LocalFileSystem files;
 
     return platform::GuardedApplication::runGuarded([&] {
-        capture::Form_ImageMaker window(std::make_unique<platform::GstVideoControl>(),
+        capture::Form_ImageMaker window(std::make_unique<camera::GstVideoControl>(),
                                         {messages, processes, keys, files});
         // Start-up ends by asking for the first work order; the window appears only after that.
         window.Form_Load();

@@ -80,7 +80,7 @@ class Station {
 public:
     explicit Station(std::unique_ptr<platform::KeySender> keys) : keys_(std::move(keys)) {
         window = std::make_unique<capture::Form_ImageMaker>(
-            std::make_unique<platform::GstVideoControl>(),
+            std::make_unique<camera::GstVideoControl>(),
             capture::StationServices{messages, processes_, *keys_, files_});
     }
     // The window goes first: it holds references to the services.

@@ -113,7 +113,7 @@ int main(int argc, char* argv[]) {
     qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
 
     try {
-        platform::GstVideoControl control;
+        camera::GstVideoControl control;
         control.setGeometry(0, 0, 640, 480);
         control.invoke(VideoControl::kOpen,
                        {QStringLiteral("MIRET_DEMO"),

@@ -79,7 +79,7 @@ public:
             }
         }
         window = std::make_unique<capture::Form_ImageMaker>(
-            std::make_unique<platform::GstVideoControl>(),
+            std::make_unique<camera::GstVideoControl>(),
             capture::StationServices{messages, processes, keys, files});
         // Every capture queues Alt+G; a scan dialog nobody scripted is cancelled.
         dialogs.otherwise([](workorder::Frm_Wo& dialog) { dialog.cmd_Cancel->click(); });

@@ -16,7 +16,7 @@
 #include <functional>
 #include <memory>
 
-using platform::GstVideoControl;
+using camera::GstVideoControl;
 using platform::VideoControl;
 using platform::VideoControlError;
 using namespace std::chrono_literals;
@@ -444,7 +444,7 @@ void TestGstVideoControl::parseCameraLines() {
     QFETCH(QString, text);
     QFETCH(QStringList, expected);
     QStringList actual;
-    for (const auto& [index, description] : platform::cameraconfig::parseCameraLines(text)) {
+    for (const auto& [index, description] : camera::cameraconfig::parseCameraLines(text)) {
         actual << QString::number(index) + "=" + description;
     }
     QCOMPARE(actual, expected);
@@ -482,7 +482,7 @@ void TestGstVideoControl::configPathForKey() {
     QFETCH(QString, configHome);
     QFETCH(QString, expected);
     const std::optional<QString> path =
-        platform::cameraconfig::configPathForKey(key, configHome, "/home/op");
+        camera::cameraconfig::configPathForKey(key, configHome, "/home/op");
     QCOMPARE(path.value_or(QString()), expected);
 }
 
@@ -507,32 +507,32 @@ void TestGstVideoControl::v4l2DevicePath_data() {
 void TestGstVideoControl::v4l2DevicePath() {
     QFETCH(QString, description);
     QFETCH(QString, expected);
-    QCOMPARE(platform::cameraconfig::v4l2DevicePath(description).value_or(QString()), expected);
+    QCOMPARE(camera::cameraconfig::v4l2DevicePath(description).value_or(QString()), expected);
 }
 
 void TestGstVideoControl::deviceOrderIsStable() {
-    using platform::cameraconfig::DeviceListing;
+    using camera::cameraconfig::DeviceListing;
     const std::vector<DeviceListing> devices{{"/dev/video10", "Late"},
                                              {"", "No path B"},
                                              {"/dev/video2", "Colour"},
                                              {"", "No path A"},
                                              {"/dev/video0", "Bottom"}};
     const std::vector<std::size_t> expected{4, 2, 0, 3, 1};
-    QCOMPARE(platform::cameraconfig::deviceOrder(devices), expected);
-    QCOMPARE(platform::cameraconfig::deviceOrder({}), std::vector<std::size_t>{});
+    QCOMPARE(camera::cameraconfig::deviceOrder(devices), expected);
+    QCOMPARE(camera::cameraconfig::deviceOrder({}), std::vector<std::size_t>{});
 }
 
 void TestGstVideoControl::staleAfterFollowsFrameRate() {
-    using platform::staleAfter;
-    QCOMPARE(staleAfter(std::chrono::milliseconds(33)), platform::CameraClock::duration(500ms));
-    QCOMPARE(staleAfter(std::chrono::milliseconds(200)), platform::CameraClock::duration(1000ms));
-    QCOMPARE(staleAfter(std::nullopt), platform::CameraClock::duration(1s));
+    using camera::staleAfter;
+    QCOMPARE(staleAfter(std::chrono::milliseconds(33)), camera::CameraClock::duration(500ms));
+    QCOMPARE(staleAfter(std::chrono::milliseconds(200)), camera::CameraClock::duration(1000ms));
+    QCOMPARE(staleAfter(std::nullopt), camera::CameraClock::duration(1s));
 }
 
 void TestGstVideoControl::whyNoPictureNamesTheCamera() {
-    using platform::CameraState;
-    using platform::whyNoPicture;
-    const auto now = platform::CameraClock::now();
+    using camera::CameraState;
+    using camera::whyNoPicture;
+    const auto now = camera::CameraClock::now();
     const QImage picture(4, 4, QImage::Format_RGB32);
 
     QCOMPARE(whyNoPicture(2, std::nullopt, now).value_or(""),
@@ -542,7 +542,7 @@ void TestGstVideoControl::whyNoPictureNamesTheCamera() {
     state.playingSince = now - 2500ms;
     QCOMPARE(whyNoPicture(0, state, now).value_or(""),
              QString("camera 0 has delivered no picture since it was started 2.5 s ago"));
-    state.frame = platform::LatestFrame{picture, now - 100ms, 33ms};
+    state.frame = camera::LatestFrame{picture, now - 100ms, 33ms};
     QVERIFY(!whyNoPicture(0, state, now).has_value());
     state.frame->arrivedAt = now - 3200ms;
     QCOMPARE(whyNoPicture(1, state, now).value_or(""),
@@ -565,7 +565,7 @@ void TestGstVideoControl::stillFormatForPath_data() {
 void TestGstVideoControl::stillFormatForPath() {
     QFETCH(QString, path);
     QFETCH(QByteArray, format);
-    QCOMPARE(platform::stillFormatForPath(path), format);
+    QCOMPARE(camera::stillFormatForPath(path), format);
 }
 
 void TestGstVideoControl::bmpStillKeepsEveryPixel() {
@@ -580,7 +580,7 @@ void TestGstVideoControl::bmpStillKeepsEveryPixel() {
         }
     }
     const QString path = outputPath("pattern.BMP");
-    platform::writeStill(picture, path);
+    camera::writeStill(picture, path);
 
     const QByteArray bytes = readAll(path);
     const auto u32 = [&bytes](int offset) {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <numeric>
 
-namespace platform::cameraconfig {
+namespace camera::cameraconfig {
 
 namespace {
 
@@ -142,4 +142,4 @@ std::vector<std::size_t> deviceOrder(const std::vector<DeviceListing>& devices) 
     return order;
 }
 
-}  // namespace platform::cameraconfig
+}  // namespace camera::cameraconfig

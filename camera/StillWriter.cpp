@@ -11,12 +11,13 @@
 #include <array>
 #include <cstring>
 
-namespace platform {
+namespace camera {
 
 namespace {
 
 [[noreturn]] void throwWriteError(const QString& path, const QString& reason) {
-    throw VideoControlError(QStringLiteral("cannot write the picture to %1: %2").arg(path, reason));
+    throw platform::VideoControlError(
+        QStringLiteral("cannot write the picture to %1: %2").arg(path, reason));
 }
 
 constexpr int kJpegQuality = 95;
@@ -131,4 +132,4 @@ void writeStill(const QImage& picture, const QString& path) {
     }
 }
 
-}  // namespace platform
+}  // namespace camera

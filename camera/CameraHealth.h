@@ -8,7 +8,7 @@
 
 // What is known about one camera at a moment, and the rule that decides whether it is delivering
 // pictures. Kept free of GStreamer so that the rule can be checked on its own.
-namespace platform {
+namespace camera {
 
 using CameraClock = std::chrono::steady_clock;
 
@@ -36,4 +36,4 @@ CameraClock::duration staleAfter(std::optional<CameraClock::duration> frameInter
 std::optional<QString> whyNoPicture(int index, const std::optional<CameraState>& state,
                                     CameraClock::time_point now);
 
-}  // namespace platform
+}  // namespace camera

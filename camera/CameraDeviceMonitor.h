@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-namespace platform {
+namespace camera {
 
 // The video capture devices of the machine, and notice of devices plugged in while it runs.
 class CameraDeviceMonitor {
@@ -30,4 +30,4 @@ private:
     bool started_ = false;
 };
 
-}  // namespace platform
+}  // namespace camera

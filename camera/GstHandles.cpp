@@ -2,11 +2,11 @@
 
 #include <mutex>
 
-namespace platform::gst {
+namespace camera::gst {
 
 void ensureInitialised() {
     static std::once_flag initialised;
     std::call_once(initialised, [] { gst_init(nullptr, nullptr); });
 }
 
-}  // namespace platform::gst
+}  // namespace camera::gst

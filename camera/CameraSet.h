@@ -10,7 +10,7 @@
 #include <memory>
 #include <optional>
 
-namespace platform {
+namespace camera {
 
 class CameraPipeline;
 class CameraDeviceMonitor;
@@ -63,4 +63,4 @@ private:
     std::atomic<bool> repaintPending_{false};
 };
 
-}  // namespace platform
+}  // namespace camera

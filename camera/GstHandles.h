@@ -5,7 +5,7 @@
 #include <memory>
 
 // Owning handles for the GStreamer and GLib objects the camera control creates.
-namespace platform::gst {
+namespace camera::gst {
 
 struct ObjectUnref {
     void operator()(gpointer object) const { gst_object_unref(object); }
@@ -61,4 +61,4 @@ using StructurePtr = std::unique_ptr<GstStructure, StructureFree>;
 // gst_init for the whole process, done by the first camera object that needs it.
 void ensureInitialised();
 
-}  // namespace platform::gst
+}  // namespace camera::gst

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace platform {
+namespace camera {
 
 namespace {
 
@@ -242,4 +242,4 @@ void CameraPipeline::fail(const QString& reason) {
     }
 }
 
-}  // namespace platform
+}  // namespace camera

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <array>
 
-namespace platform {
+namespace camera {
 
 namespace {
 
@@ -82,4 +82,4 @@ GstBusSyncReply CameraDeviceMonitor::onBusMessage(GstBus* /*bus*/, GstMessage* m
     return GST_BUS_DROP;
 }
 
-}  // namespace platform
+}  // namespace camera

@@ -4,20 +4,20 @@
 
 #include <memory>
 
-namespace platform {
+namespace camera {
 
 class CameraSet;
 
 // The camera control on GStreamer: one pipeline per configured camera, all running from
 // operation 2 on, the selected one painted into the widget, stills written synchronously.
-class GstVideoControl final : public VideoControl {
+class GstVideoControl final : public platform::VideoControl {
     Q_OBJECT
 public:
     explicit GstVideoControl(QWidget* parent = nullptr);
     ~GstVideoControl() override;
 
-    using VideoControl::invoke;
-    using VideoControl::setProperty;
+    using platform::VideoControl::invoke;
+    using platform::VideoControl::setProperty;
     QVariant invoke(int dispatchId, QVariantList& arguments) override;
     void setProperty(int dispatchId, const QVariant& value) override;
 
@@ -33,4 +33,4 @@ private:
     bool showLivePicture_ = false;
 };
 
-}  // namespace platform
+}  // namespace camera

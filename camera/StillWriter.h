@@ -4,7 +4,7 @@
 #include <QImage>
 #include <QString>
 
-namespace platform {
+namespace camera {
 
 // The image format for a still path's extension, case-insensitive: one that keeps 24-bit colour
 // (BMP, JPEG, PNG, PPM, TIFF when available), BMP for any other or no extension.
@@ -14,4 +14,4 @@ QByteArray stillFormatForPath(const QString& path);
 // a failure leaves any existing file untouched and throws VideoControlError naming the path.
 void writeStill(const QImage& picture, const QString& path);
 
-}  // namespace platform
+}  // namespace camera

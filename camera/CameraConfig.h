@@ -8,7 +8,7 @@
 
 // Pure rules of the camera control's configuration: where its file lives, what its lines mean, and
 // in which order capture devices are numbered when there is no file.
-namespace platform::cameraconfig {
+namespace camera::cameraconfig {
 
 // Maps the camera software key ("HKEY_LOCAL_MACHINE\Software\Vendor\Product") to
 // CONFIG_HOME/Vendor/Product.conf, where CONFIG_HOME is xdgConfigHome when it is an absolute path
@@ -34,4 +34,4 @@ struct DeviceListing {
 // Returns the positions of `devices` in that order.
 std::vector<std::size_t> deviceOrder(const std::vector<DeviceListing>& devices);
 
-}  // namespace platform::cameraconfig
+}  // namespace camera::cameraconfig

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <optional>
 
-namespace platform {
+namespace camera {
 
 // Where one camera's pictures come from.
 struct CameraSource {
@@ -68,4 +68,4 @@ private:
     CameraState state_;  // guarded by mutex_
 };
 
-}  // namespace platform
+}  // namespace camera

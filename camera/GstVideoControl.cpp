@@ -13,7 +13,7 @@
 
 #include <array>
 
-namespace platform {
+namespace camera {
 
 namespace {
 
@@ -25,10 +25,10 @@ QString operationName(int dispatchId) {
 
 void requireArgumentCount(int dispatchId, const QVariantList& arguments, qsizetype count) {
     if (arguments.size() != count) {
-        throw VideoControlError(QStringLiteral("%1 takes %2 arguments, not %3")
-                                    .arg(operationName(dispatchId))
-                                    .arg(count)
-                                    .arg(arguments.size()));
+        throw platform::VideoControlError(QStringLiteral("%1 takes %2 arguments, not %3")
+                                              .arg(operationName(dispatchId))
+                                              .arg(count)
+                                              .arg(arguments.size()));
     }
 }
 
@@ -41,18 +41,18 @@ int intArgument(int dispatchId, const QVariant& value, qsizetype position) {
     const bool isInteger = std::find(kIntegerTypes.begin(), kIntegerTypes.end(), value.typeId()) !=
                            kIntegerTypes.end();
     if (!isInteger || !ok) {
-        throw VideoControlError(QStringLiteral("%1 expects an integer as argument %2")
-                                    .arg(operationName(dispatchId))
-                                    .arg(position + 1));
+        throw platform::VideoControlError(QStringLiteral("%1 expects an integer as argument %2")
+                                              .arg(operationName(dispatchId))
+                                              .arg(position + 1));
     }
     return number;
 }
 
 QString stringArgument(int dispatchId, const QVariant& value, qsizetype position) {
     if (value.typeId() != QMetaType::QString) {
-        throw VideoControlError(QStringLiteral("%1 expects a string as argument %2")
-                                    .arg(operationName(dispatchId))
-                                    .arg(position + 1));
+        throw platform::VideoControlError(QStringLiteral("%1 expects a string as argument %2")
+                                              .arg(operationName(dispatchId))
+                                              .arg(position + 1));
     }
     return value.toString();
 }
@@ -67,7 +67,8 @@ QRect fittedRect(const QSize& picture, const QRect& area) {
 }  // namespace
 
 GstVideoControl::GstVideoControl(QWidget* parent)
-    : VideoControl(parent), cameras_(std::make_unique<CameraSet>(this, [this] { update(); })) {
+    : platform::VideoControl(parent),
+      cameras_(std::make_unique<CameraSet>(this, [this] { update(); })) {
     // Every pixel is painted, so Qt need not clear the background first.
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
@@ -108,7 +109,7 @@ QVariant GstVideoControl::invoke(int dispatchId, QVariantList& arguments) {
             const QString path = stringArgument(dispatchId, arguments[2], 2);
             stringArgument(dispatchId, arguments[3], 3);
             if (bitsPerPixel != 24) {
-                throw VideoControlError(
+                throw platform::VideoControlError(
                     QStringLiteral("stills of %1 bits per pixel are not supported")
                         .arg(bitsPerPixel));
             }
@@ -116,14 +117,15 @@ QVariant GstVideoControl::invoke(int dispatchId, QVariantList& arguments) {
             return {};
         }
         default:
-            throw VideoControlError(
+            throw platform::VideoControlError(
                 QStringLiteral("%1 is not supported").arg(operationName(dispatchId)));
     }
 }
 
 void GstVideoControl::setProperty(int dispatchId, const QVariant& value) {
     if (dispatchId != kLiveProperty) {
-        throw VideoControlError(QStringLiteral("property %1 is not supported").arg(dispatchId));
+        throw platform::VideoControlError(
+            QStringLiteral("property %1 is not supported").arg(dispatchId));
     }
     requireOpened(dispatchId);
     showLivePicture_ = intArgument(dispatchId, value, 0) != 0;
@@ -139,14 +141,15 @@ void GstVideoControl::open(const QVariantList& arguments) {
     const std::optional<QString> configPath = cameraconfig::configPathForKey(
         key, qEnvironmentVariable("XDG_CONFIG_HOME"), QDir::homePath());
     if (!configPath) {
-        throw VideoControlError(
+        throw platform::VideoControlError(
             QStringLiteral("the camera software key %1 names no configuration").arg(key));
     }
     QFile config(*configPath);
     if (config.exists()) {
         if (!config.open(QIODevice::ReadOnly | QIODevice::Text)) {
-            throw VideoControlError(QStringLiteral("cannot read the camera configuration %1: %2")
-                                        .arg(*configPath, config.errorString()));
+            throw platform::VideoControlError(
+                QStringLiteral("cannot read the camera configuration %1: %2")
+                    .arg(*configPath, config.errorString()));
         }
         cameras_->useConfiguredCameras(
             cameraconfig::parseCameraLines(QString::fromUtf8(config.readAll())));
@@ -159,9 +162,9 @@ void GstVideoControl::open(const QVariantList& arguments) {
 
 void GstVideoControl::requireOpened(int dispatchId) const {
     if (!opened_) {
-        throw VideoControlError(QStringLiteral("%1 needs operation %2 first")
-                                    .arg(operationName(dispatchId))
-                                    .arg(kOpen));
+        throw platform::VideoControlError(QStringLiteral("%1 needs operation %2 first")
+                                              .arg(operationName(dispatchId))
+                                              .arg(kOpen));
     }
 }
 
@@ -179,4 +182,4 @@ void GstVideoControl::paintEvent(QPaintEvent* /*event*/) {
     painter.drawImage(target, picture);
 }
 
-}  // namespace platform
+}  // namespace camera

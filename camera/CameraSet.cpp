@@ -9,7 +9,7 @@
 #include <QFileInfo>
 #include <QMetaObject>
 
-namespace platform {
+namespace camera {
 
 namespace {
 
@@ -165,7 +165,7 @@ bool CameraSet::select(int index) {
 QImage CameraSet::stillOfSelected() {
     QImage picture;
     if (const std::optional<QString> reason = whySelectedHasNoPicture(&picture)) {
-        throw VideoControlError(*reason);
+        throw platform::VideoControlError(*reason);
     }
     return picture;
 }
@@ -182,4 +182,4 @@ QImage CameraSet::pictureToShow() const {
     return state.frame->image;
 }
 
-}  // namespace platform
+}  // namespace camera

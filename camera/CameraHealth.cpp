@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace platform {
+namespace camera {
 
 namespace {
 
@@ -47,4 +47,4 @@ std::optional<QString> whyNoPicture(int index, const std::optional<CameraState>&
     return std::nullopt;
 }
 
-}  // namespace platform
+}  // namespace camera

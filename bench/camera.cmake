@@ -1,2 +1,0 @@
-add_executable(bench_camera_control ${CMAKE_CURRENT_SOURCE_DIR}/bench_camera_control.cpp)
-target_link_libraries(bench_camera_control PRIVATE platform Qt6::Widgets station_warnings)
