@@ -1,7 +1,9 @@
 #include "MountTable.h"
 
+#include <QDir>
 #include <QFile>
 #include <QList>
+#include <QUrl>
 
 namespace platform {
 
@@ -36,9 +38,13 @@ std::optional<NetworkMount> smbMount(const MountEntry& entry) {
     return NetworkMount{rest.first(slash).toString(), share.toString(), entry.mountPoint};
 }
 
-// host:/export, or [v6 address]:/export.
-std::optional<NetworkMount> nfsMount(const MountEntry& entry) {
-    const QStringView device = entry.device;
+struct HostAndPath {
+    QStringView host;
+    QStringView path;
+};
+
+// host:path, or [v6 address]:path.
+std::optional<HostAndPath> splitAtHostColon(QStringView device) {
     qsizetype colon = -1;
     QStringView host;
     if (device.startsWith(QLatin1Char('['))) {
@@ -55,11 +61,75 @@ std::optional<NetworkMount> nfsMount(const MountEntry& entry) {
         }
         host = device.first(colon);
     }
-    const QStringView exportPath = device.sliced(colon + 1);
-    if (host.isEmpty() || !exportPath.startsWith(QLatin1Char('/'))) {
+    if (host.isEmpty()) {
         return std::nullopt;
     }
-    return NetworkMount{host.toString(), exportPath.toString(), entry.mountPoint};
+    return HostAndPath{host, device.sliced(colon + 1)};
+}
+
+// host:/export, or [v6 address]:/export.
+std::optional<NetworkMount> nfsMount(const MountEntry& entry) {
+    const auto parts = splitAtHostColon(entry.device);
+    if (!parts || !parts->path.startsWith(QLatin1Char('/'))) {
+        return std::nullopt;
+    }
+    return NetworkMount{parts->host.toString(), parts->path.toString(), entry.mountPoint};
+}
+
+// [user@]host:path; an empty path is the remote user's home folder.
+std::optional<NetworkMount> sshfsMount(const MountEntry& entry) {
+    QStringView device = entry.device;
+    const qsizetype at = device.indexOf(QLatin1Char('@'));
+    const qsizetype firstColon = device.indexOf(QLatin1Char(':'));
+    if (at >= 0 && at < firstColon) {
+        device = device.sliced(at + 1);
+    }
+    const auto parts = splitAtHostColon(device);
+    if (!parts) {
+        return std::nullopt;
+    }
+    const QString path = parts->path.isEmpty() ? QStringLiteral("~") : parts->path.toString();
+    return NetworkMount{parts->host.toString(), path, entry.mountPoint};
+}
+
+bool isWebUrl(QStringView device) {
+    return device.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
+           device.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+}
+
+// http[s]://host[:port]/path; the path is shown decoded, "/" for the server's root.
+std::optional<NetworkMount> davfsMount(const MountEntry& entry) {
+    if (!isWebUrl(entry.device)) {
+        return std::nullopt;
+    }
+    const QUrl url(entry.device, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty()) {
+        return std::nullopt;
+    }
+    QString path = url.path(QUrl::FullyDecoded);
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/'))) {
+        path.chop(1);
+    }
+    return NetworkMount{url.host(), path.isEmpty() ? QStringLiteral("/") : path, entry.mountPoint};
+}
+
+// davfs2 mounts through FUSE; depending on its version the table names the type davfs or fuse.
+bool isDavfsType(const QString& type, const QString& device) {
+    return type == QLatin1String("davfs") || type == QLatin1String("fuse.davfs") ||
+           (type == QLatin1String("fuse") && isWebUrl(device));
+}
+
+void appendGvfsShares(const QString& gvfsFolder, std::vector<NetworkMount>& mounts) {
+    // The GVfs daemon answers this listing from its own table of mounts, without the network.
+    const QDir folder(gvfsFolder);
+    const QStringList names =
+        folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
+    for (const QString& name : names) {
+        if (auto share = gvfsSmbShare(name)) {
+            share->mountPoint = folder.filePath(name);
+            mounts.push_back(std::move(*share));
+        }
+    }
 }
 
 }  // namespace
@@ -112,7 +182,36 @@ std::optional<NetworkMount> networkMount(const MountEntry& entry) {
     if (type == QLatin1String("nfs") || type == QLatin1String("nfs4")) {
         return nfsMount(entry);
     }
+    if (type == QLatin1String("fuse.sshfs")) {
+        return sshfsMount(entry);
+    }
+    if (isDavfsType(type, entry.device)) {
+        return davfsMount(entry);
+    }
     return std::nullopt;
+}
+
+std::optional<NetworkMount> gvfsSmbShare(QStringView folderName) {
+    const QStringView keys = afterPrefix(folderName, u"smb-share:");
+    NetworkMount share;
+    for (const QStringView pair : keys.split(QLatin1Char(','))) {
+        const qsizetype equals = pair.indexOf(QLatin1Char('='));
+        if (equals <= 0) {
+            continue;
+        }
+        const QStringView key = pair.first(equals);
+        const QString value =
+            QString::fromUtf8(QByteArray::fromPercentEncoding(pair.sliced(equals + 1).toUtf8()));
+        if (key == u"server") {
+            share.computer = value;
+        } else if (key == u"share") {
+            share.share = value;
+        }
+    }
+    if (share.computer.isEmpty() || share.share.isEmpty()) {
+        return std::nullopt;
+    }
+    return share;
 }
 
 std::vector<NetworkMount> readNetworkMounts(const QString& mountTablePath) {
@@ -122,10 +221,16 @@ std::vector<NetworkMount> readNetworkMounts(const QString& mountTablePath) {
     }
     // The kernel's table reports a size of 0, so read until the end rather than by size.
     const QByteArray text = file.readAll();
+    const std::vector<MountEntry> entries = parseMountTable(text);
     std::vector<NetworkMount> mounts;
-    for (const MountEntry& entry : parseMountTable(text)) {
+    for (const MountEntry& entry : entries) {
         if (auto mount = networkMount(entry)) {
             mounts.push_back(std::move(*mount));
+        }
+    }
+    for (const MountEntry& entry : entries) {
+        if (entry.fileSystemType == QLatin1String(kGvfsFileSystemType)) {
+            appendGvfsShares(entry.mountPoint, mounts);
         }
     }
     return mounts;

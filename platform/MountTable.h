@@ -2,6 +2,7 @@
 
 #include <QByteArrayView>
 #include <QString>
+#include <QStringView>
 #include <optional>
 #include <vector>
 
@@ -34,11 +35,21 @@ std::vector<MountEntry> parseMountTable(QByteArrayView text);
 // Undoes the kernel's \ooo escapes; a backslash not followed by three octal digits stays as it is.
 QString unescapeMountField(QByteArrayView field);
 
-// SMB (cifs, smb3: //host/share) and NFS (nfs, nfs4: host:/export) mounts; nothing for local file
-// systems or for a device that names no computer and share.
+// SMB (cifs, smb3: //host/share), NFS (nfs, nfs4: host:/export), SSH (fuse.sshfs:
+// [user@]host:path) and WebDAV (davfs: http[s]://host/path) mounts; nothing for local file systems
+// or for a device that names no computer and share.
 std::optional<NetworkMount> networkMount(const MountEntry& entry);
 
-// The network mounts listed in a mount table file; none when the file cannot be read.
+// The file system under which GVfs shows the shares a desktop user opened in the file manager.
+inline constexpr auto kGvfsFileSystemType = "fuse.gvfsd-fuse";
+
+// The computer and share of a GVfs SMB folder name, "smb-share:server=HOST,share=NAME" with any
+// further keys in any order and %XX escapes undone; the mount point stays empty. Nothing for
+// other GVfs folders.
+std::optional<NetworkMount> gvfsSmbShare(QStringView folderName);
+
+// The network mounts listed in a mount table file, then the SMB shares inside each GVfs folder it
+// lists; none when the file cannot be read.
 std::vector<NetworkMount> readNetworkMounts(const QString& mountTablePath);
 
 }  // namespace platform

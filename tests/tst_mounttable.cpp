@@ -39,6 +39,8 @@ private slots:
     void unescapesOctalSequences();
     void networkMountOfAnEntry_data();
     void networkMountOfAnEntry();
+    void gvfsSmbShareOfAFolderName_data();
+    void gvfsSmbShareOfAFolderName();
     void readsOnlyTheNetworkMountsOfAFile();
     void unreadableFileHasNoMounts();
     void neighbourhoodGroupsSharesByComputer();
@@ -107,7 +109,19 @@ void TestMountTable::networkMountOfAnEntry_data() {
     row("tmpfs", "tmpfs", "tmpfs", false);
     row("proc", "proc", "proc", false);
     row("SMB-looking device on ext4", "//labserver/images", "ext4", false);
-    row("fuse sshfs", "user@host:/home", "fuse.sshfs", false);
+    row("sshfs", "tech@labserver:/srv/images", "fuse.sshfs", true, "labserver", "/srv/images");
+    row("sshfs without user", "labserver:images", "fuse.sshfs", true, "labserver", "images");
+    row("sshfs home folder", "tech@labserver:", "fuse.sshfs", true, "labserver", "~");
+    row("sshfs by v6 address", "tech@[fd00::12]:/data", "fuse.sshfs", true, "fd00::12", "/data");
+    row("sshfs, @ in the path", "labserver:/a@b", "fuse.sshfs", true, "labserver", "/a@b");
+    row("sshfs without host", "tech@:/data", "fuse.sshfs", false);
+    row("davfs", "https://dav.lab.example/remote.php/Lab%20Images/", "davfs", true,
+        "dav.lab.example", "/remote.php/Lab Images");
+    row("davfs with port, root", "http://nas-02:8080", "davfs", true, "nas-02", "/");
+    row("davfs as plain fuse", "https://nas-02/dav", "fuse", true, "nas-02", "/dav");
+    row("other fuse", "gvfsd-fuse", "fuse", false);
+    row("davfs without host", "https:///dav", "davfs", false);
+    row("gvfs itself", "gvfsd-fuse", "fuse.gvfsd-fuse", false);
 }
 
 void TestMountTable::networkMountOfAnEntry() {
@@ -126,12 +140,52 @@ void TestMountTable::networkMountOfAnEntry() {
     }
 }
 
+void TestMountTable::gvfsSmbShareOfAFolderName_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("computer");
+    QTest::addColumn<QString>("share");
+    QTest::newRow("plain") << "smb-share:server=labserver,share=images"
+                           << "labserver"
+                           << "images";
+    QTest::newRow("more keys, other order")
+        << "smb-share:domain=LAB,share=scans,server=nas-02.local,user=tech"
+        << "nas-02.local"
+        << "scans";
+    QTest::newRow("escaped") << "smb-share:server=labserver,share=lab%20images%2C2024"
+                             << "labserver"
+                             << "lab images,2024";
+    QTest::newRow("no share") << "smb-share:server=labserver" << QString() << QString();
+    QTest::newRow("empty server") << "smb-share:server=,share=images" << QString() << QString();
+    QTest::newRow("sftp") << "sftp:host=labserver,user=tech" << QString() << QString();
+    QTest::newRow("whole server") << "smb-server:server=labserver" << QString() << QString();
+}
+
+void TestMountTable::gvfsSmbShareOfAFolderName() {
+    QFETCH(QString, name);
+    QFETCH(QString, computer);
+    QFETCH(QString, share);
+    const std::optional<NetworkMount> found = platform::gvfsSmbShare(name);
+    QCOMPARE(found.has_value(), !computer.isEmpty());
+    if (found) {
+        QCOMPARE(found->computer, computer);
+        QCOMPARE(found->share, share);
+    }
+}
+
 void TestMountTable::readsOnlyTheNetworkMountsOfAFile() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
+    // A GVfs folder as the file manager leaves it: one folder per opened location.
+    const QDir gvfs(dir.filePath("gvfs"));
+    QVERIFY(gvfs.mkpath("smb-share:server=analyzer-7,share=results"));
+    QVERIFY(gvfs.mkpath("sftp:host=labserver,user=tech"));
     QFile file(dir.filePath("mounts"));
     QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(kSampleTable), kSampleTable.size());
+    const QByteArray table = kSampleTable + "gvfsd-fuse " + QFile::encodeName(gvfs.path()) +
+                             " fuse.gvfsd-fuse rw,nosuid,nodev,user_id=1000 0 0\n"
+                             "gvfsd-fuse /nonexistent/gvfs fuse.gvfsd-fuse rw 0 0\n"
+                             "tech@labserver:/srv /mnt/ssh fuse.sshfs rw 0 0\n";
+    QCOMPARE(file.write(table), table.size());
     file.close();
 
     const std::vector<NetworkMount> mounts = platform::readNetworkMounts(file.fileName());
@@ -141,6 +195,8 @@ void TestMountTable::readsOnlyTheNetworkMountsOfAFile() {
         {"NAS-02", "archive/2024", "/srv/archive"},
         {"nas-02", "/export/scans", "/mnt/scans"},
         {"fd00::12", "/data", "/mnt/v6\ttab"},
+        {"labserver", "/srv", "/mnt/ssh"},
+        {"analyzer-7", "results", gvfs.filePath("smb-share:server=analyzer-7,share=results")},
     };
     QCOMPARE(mounts, expected);
 }
