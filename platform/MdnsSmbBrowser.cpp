@@ -59,7 +59,7 @@ MdnsSmbBrowser::MdnsSmbBrowser(QString program, std::chrono::milliseconds timeou
     connect(&process_, &QProcess::readyReadStandardOutput, this,
             &MdnsSmbBrowser::readAvailableLines);
     connect(&process_, &QProcess::finished, this,
-            [this](int /*exitCode*/, QProcess::ExitStatus status) {
+            [this](int exitCode, QProcess::ExitStatus status) {
                 readAvailableLines();
                 // A last line without its newline is whole only when the program ended by itself.
                 const QByteArray rest = std::exchange(pendingLine_, {});
@@ -68,11 +68,13 @@ MdnsSmbBrowser::MdnsSmbBrowser(QString program, std::chrono::milliseconds timeou
                         emit computerFound(*host);
                     }
                 }
-                finish();
+                // Stopped at the deadline counts as a search done; an exit code is the program's.
+                finish(status == QProcess::NormalExit && exitCode != 0 ? Outcome::Failed
+                                                                       : Outcome::Searched);
             });
     connect(&process_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) {
-            finish();
+            finish(Outcome::ProgramMissing);
         }
     });
 }
@@ -84,7 +86,7 @@ MdnsSmbBrowser::~MdnsSmbBrowser() {
 
 void MdnsSmbBrowser::start() {
     if (program_.isEmpty()) {
-        finish();
+        finish(Outcome::ProgramMissing);
         return;
     }
     process_.setStandardInputFile(QProcess::nullDevice());
@@ -106,11 +108,11 @@ void MdnsSmbBrowser::readAvailableLines() {
     }
 }
 
-void MdnsSmbBrowser::finish() {
-    if (finished_) {
+void MdnsSmbBrowser::finish(Outcome outcome) {
+    if (isFinished()) {
         return;
     }
-    finished_ = true;
+    outcome_ = outcome;
     deadline_.stop();
     emit finished();
 }

@@ -25,8 +25,17 @@ public:
     MdnsSmbBrowser(const MdnsSmbBrowser&) = delete;
     MdnsSmbBrowser& operator=(const MdnsSmbBrowser&) = delete;
 
+    // How the search went, so that an empty result can be explained.
+    enum class Outcome {
+        Searching,
+        Searched,        // it ran until it was done or its time was up
+        ProgramMissing,  // no avahi-browse to run
+        Failed,          // it ended with an error, e.g. when the avahi daemon does not run
+    };
+
     void start();
-    bool isFinished() const { return finished_; }
+    bool isFinished() const { return outcome_ != Outcome::Searching; }
+    Outcome outcome() const { return outcome_; }
 
 signals:
     void computerFound(const QString& name);
@@ -34,14 +43,14 @@ signals:
 
 private:
     void readAvailableLines();
-    void finish();
+    void finish(Outcome outcome);
 
     QString program_;
     std::chrono::milliseconds timeout_;
     QProcess process_;
     QTimer deadline_;
     QByteArray pendingLine_;
-    bool finished_ = false;
+    Outcome outcome_ = Outcome::Searching;
 };
 
 // The host name in one line of `avahi-browse --parsable --resolve` output: the seventh field of a

@@ -3,15 +3,21 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
+#include <QFont>
+#include <QFutureWatcher>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPromise>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <exception>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 #include "MdnsSmbBrowser.h"
 
@@ -21,6 +27,62 @@ namespace {
 
 constexpr int kKindRole = Qt::UserRole;
 constexpr int kPathRole = Qt::UserRole + 1;
+// Set on the lines that only say something ("Reading...", an error): they name no place.
+constexpr int kNoteRole = Qt::UserRole + 2;
+constexpr int kReadStateRole = Qt::UserRole + 3;
+
+// Whether a share's or folder's contents are in the tree. A failed read goes back to NotRead, so
+// that opening the item again tries once more.
+enum class ReadState { NotRead, Reading, Read };
+
+ReadState readStateOf(const QTreeWidgetItem& item) {
+    return static_cast<ReadState>(item.data(0, kReadStateRole).toInt());
+}
+
+void setReadState(QTreeWidgetItem& item, ReadState state) {
+    item.setData(0, kReadStateRole, static_cast<int>(state));
+}
+
+bool isNote(const QTreeWidgetItem& item) {
+    return item.data(0, kNoteRole).toBool();
+}
+
+void addNote(QTreeWidgetItem* parent, const QString& text) {
+    auto* note = new QTreeWidgetItem(parent);
+    note->setText(0, text);
+    note->setData(0, kNoteRole, true);
+    note->setFlags(Qt::ItemIsEnabled);
+    QFont font = note->font(0);
+    font.setItalic(true);
+    note->setFont(0, font);
+}
+
+void removeNotes(QTreeWidgetItem* parent) {
+    for (int i = parent->childCount() - 1; i >= 0; --i) {
+        if (isNote(*parent->child(i))) {
+            delete parent->takeChild(i);
+        }
+    }
+}
+
+bool hasChildWithPath(const QTreeWidgetItem& parent, const QString& path) {
+    for (int i = 0; i < parent.childCount(); ++i) {
+        if (parent.child(i)->data(0, kPathRole).toString() == path) {
+            return true;
+        }
+    }
+    return false;
+}
+
+FolderListing readSafely(const FolderReader& read, const QString& path) {
+    try {
+        return read(path);
+    } catch (const std::exception& error) {
+        return {{}, QString::fromLocal8Bit(error.what())};
+    } catch (...) {
+        return {{}, NetworkBrowserDialog::tr("unknown failure")};
+    }
+}
 
 // Appended to the parent's children, or put straight after `preceding` (first when it is null).
 QTreeWidgetItem* makeItem(QTreeWidgetItem* parent, const BrowsedItem& item,
@@ -71,6 +133,27 @@ std::optional<QString> makeFolder(const QString& path) {
 
 }  // namespace
 
+FolderListing readSubfolders(const QString& path) {
+    namespace fs = std::filesystem;
+    FolderListing listing;
+    std::error_code error;
+    fs::directory_iterator entries(fs::path(QFile::encodeName(path).toStdString()), error);
+    for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
+        const fs::directory_entry& entry = *entries;
+        const QString name = QFile::decodeName(entry.path().filename().c_str());
+        std::error_code typeError;
+        if (!name.startsWith(QLatin1Char('.')) && entry.is_directory(typeError)) {
+            listing.folders.push_back(name);
+        }
+    }
+    if (error) {
+        listing.error = QString::fromLocal8Bit(error.message());
+    }
+    std::sort(listing.folders.begin(), listing.folders.end(),
+              [](const auto& a, const auto& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    return listing;
+}
+
 BrowsedItem NetworkBrowserDialog::networkRoot() {
     return {BrowsedItem::Kind::Network, tr("Network"), std::nullopt};
 }
@@ -85,7 +168,8 @@ NetworkBrowserDialog::NetworkBrowserDialog(const BrowseOptions& options,
       status_(
           new QLabel(tr("Looking for computers that share files on the local network..."), this)),
       buttons_(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this)),
-      mdns_(new MdnsSmbBrowser(sources.avahiProgram, sources.avahiTimeout, this)) {
+      mdns_(new MdnsSmbBrowser(sources.avahiProgram, sources.avahiTimeout, this)),
+      readFolder_(sources.readFolder ? sources.readFolder : FolderReader(readSubfolders)) {
     setObjectName(QStringLiteral("NetworkBrowserDialog"));
     setWindowTitle(options.title);
     setModal(true);
@@ -104,6 +188,7 @@ NetworkBrowserDialog::NetworkBrowserDialog(const BrowseOptions& options,
     tree_->setCurrentItem(root_);
 
     status_->setObjectName(QStringLiteral("mdnsStatus"));
+    status_->setWordWrap(true);
     buttons_->setObjectName(QStringLiteral("buttons"));
     if (options.newDialogStyle && options.newFolderButton) {
         newFolder_ = buttons_->addButton(tr("&New Folder"), QDialogButtonBox::ActionRole);
@@ -113,6 +198,7 @@ NetworkBrowserDialog::NetworkBrowserDialog(const BrowseOptions& options,
     connect(buttons_, &QDialogButtonBox::accepted, this, &NetworkBrowserDialog::accept);
     connect(buttons_, &QDialogButtonBox::rejected, this, &NetworkBrowserDialog::reject);
     connect(tree_, &QTreeWidget::currentItemChanged, this, &NetworkBrowserDialog::updateButtons);
+    connect(tree_, &QTreeWidget::itemExpanded, this, &NetworkBrowserDialog::readFolderOf);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(instruction_);
@@ -127,8 +213,9 @@ NetworkBrowserDialog::NetworkBrowserDialog(const BrowseOptions& options,
 
     connect(mdns_, &MdnsSmbBrowser::computerFound, this,
             &NetworkBrowserDialog::addAnnouncedComputer);
-    connect(mdns_, &MdnsSmbBrowser::finished, status_, &QWidget::hide);
+    connect(mdns_, &MdnsSmbBrowser::finished, this, &NetworkBrowserDialog::updateStatus);
     mdns_->start();
+    updateStatus();
     updateButtons();
 }
 
@@ -145,19 +232,121 @@ void NetworkBrowserDialog::addComputer(const NetworkComputer& computer) {
     QTreeWidgetItem* computerItem =
         makeItem(root_, {BrowsedItem::Kind::Computer, computer.name, std::nullopt}, preceding);
     for (const NetworkShare& share : computer.shares) {
-        makeItem(computerItem, {BrowsedItem::Kind::Share, share.name, share.mountPoint});
+        addFolderItem(computerItem, {BrowsedItem::Kind::Share, share.name, share.mountPoint});
     }
 }
 
 void NetworkBrowserDialog::addAnnouncedComputer(const QString& name) {
     if (neighbourhood_.addComputer(name)) {
         addComputer(*neighbourhood_.findComputer(name));
+        updateStatus();
     }
+}
+
+QTreeWidgetItem* NetworkBrowserDialog::addFolderItem(QTreeWidgetItem* parent,
+                                                     const BrowsedItem& item) {
+    QTreeWidgetItem* treeItem = makeItem(parent, item);
+    // A computer browse stops at the computers; elsewhere any folder may hold more.
+    if (!options_.computersOnly) {
+        treeItem->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+    }
+    return treeItem;
+}
+
+void NetworkBrowserDialog::readFolderOf(QTreeWidgetItem* item) {
+    const BrowsedItem browsed = browsedItemOf(*item);
+    const bool holdsFolders =
+        browsed.kind == BrowsedItem::Kind::Share || browsed.kind == BrowsedItem::Kind::Folder;
+    if (options_.computersOnly || !holdsFolders || !browsed.fileSystemPath || isNote(*item) ||
+        readStateOf(*item) != ReadState::NotRead) {
+        return;
+    }
+    removeNotes(item);
+    setReadState(*item, ReadState::Reading);
+    addNote(item, tr("Reading..."));
+
+    // The thread is not waited for: a server that does not answer must not hold the dialog, not
+    // even while it closes. The promise's shared state outlives whichever side ends first.
+    QPromise<FolderListing> promise;
+    auto* watcher = new QFutureWatcher<FolderListing>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, item] {
+        watcher->deleteLater();
+        showFolders(item, watcher->future().resultCount() > 0
+                              ? watcher->result()
+                              : FolderListing{{}, tr("the folder was not read")});
+    });
+    watcher->setFuture(promise.future());
+    try {
+        std::thread([promise = std::move(promise), read = readFolder_,
+                     path = *browsed.fileSystemPath]() mutable {
+            promise.start();
+            promise.addResult(readSafely(read, path));
+            promise.finish();
+        }).detach();
+    } catch (const std::system_error& error) {
+        showFolders(item, {{}, QString::fromLocal8Bit(error.what())});
+    }
+}
+
+void NetworkBrowserDialog::showFolders(QTreeWidgetItem* item, const FolderListing& listing) {
+    if (readStateOf(*item) != ReadState::Reading) {
+        return;
+    }
+    removeNotes(item);
+    if (listing.error) {
+        setReadState(*item, ReadState::NotRead);
+        addNote(item, tr("Cannot be read: %1").arg(*listing.error));
+        return;
+    }
+    setReadState(*item, ReadState::Read);
+    const QDir folder(browsedItemOf(*item).fileSystemPath.value_or(QString()));
+    for (const QString& name : listing.folders) {
+        const QString path = folder.filePath(name);
+        // A folder made with New Folder while the read was under way is already there.
+        if (!hasChildWithPath(*item, path)) {
+            addFolderItem(item, {BrowsedItem::Kind::Folder, name, path});
+        }
+    }
+    if (item->childCount() == 0) {
+        item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
+    }
+}
+
+void NetworkBrowserDialog::updateStatus() {
+    const bool searching = !mdns_->isFinished();
+    const QString looking = tr("Looking for computers that share files on the local network...");
+    if (root_->childCount() > 0) {
+        status_->setText(looking);
+        status_->setVisible(searching);
+        return;
+    }
+    const QString noShare = tr("No network share is mounted on this machine.");
+    QString why;
+    switch (mdns_->outcome()) {
+        case MdnsSmbBrowser::Outcome::Searching:
+            why = looking;
+            break;
+        case MdnsSmbBrowser::Outcome::Searched:
+            why = tr("No computer on the local network announces SMB file sharing.");
+            break;
+        case MdnsSmbBrowser::Outcome::ProgramMissing:
+            why =
+                tr("Computers that announce SMB file sharing are listed once avahi-browse "
+                   "(package avahi-utils) is installed.");
+            break;
+        case MdnsSmbBrowser::Outcome::Failed:
+            why =
+                tr("avahi-browse could not look for computers that announce SMB file sharing; "
+                   "is avahi-daemon running?");
+            break;
+    }
+    status_->setText(noShare + QLatin1Char(' ') + why);
+    status_->show();
 }
 
 std::optional<BrowsedItem> NetworkBrowserDialog::selectedItem() const {
     const QTreeWidgetItem* current = tree_->currentItem();
-    if (current == nullptr) {
+    if (current == nullptr || isNote(*current)) {
         return std::nullopt;
     }
     return browsedItemOf(*current);
@@ -214,7 +403,8 @@ void NetworkBrowserDialog::createFolder() {
                              tr("The folder %1 could not be made: %2").arg(path, *failure));
         return;
     }
-    QTreeWidgetItem* folderItem = makeItem(parentItem, {BrowsedItem::Kind::Folder, name, path});
+    QTreeWidgetItem* folderItem =
+        addFolderItem(parentItem, {BrowsedItem::Kind::Folder, name, path});
     parentItem->setExpanded(true);
     tree_->setCurrentItem(folderItem);
 }

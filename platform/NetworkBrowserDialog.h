@@ -3,7 +3,9 @@
 #include <QDialog>
 #include <QString>
 #include <chrono>
+#include <functional>
 #include <optional>
+#include <vector>
 
 #include "NetworkNeighbourhood.h"
 
@@ -29,11 +31,25 @@ struct BrowsedItem {
     friend bool operator==(const BrowsedItem&, const BrowsedItem&) = default;
 };
 
-// Where the computers and shares come from.
+// The folders directly inside a folder, or why they could not be read.
+struct FolderListing {
+    std::vector<QString> folders;
+    std::optional<QString> error;
+};
+
+// Reads a folder; called on a worker thread, as a share's server may take long to answer.
+using FolderReader = std::function<FolderListing(const QString& path)>;
+
+// The folders inside `path` (symbolic links to folders included, hidden ones left out), sorted by
+// name without regard to case.
+FolderListing readSubfolders(const QString& path);
+
+// Where the computers, shares and folders come from.
 struct NetworkSources {
     QString mountTablePath;
     QString avahiProgram;
     std::chrono::milliseconds avahiTimeout;
+    FolderReader readFolder = readSubfolders;
 };
 
 struct BrowseOptions {
@@ -43,7 +59,8 @@ struct BrowseOptions {
     bool newFolderButton = false;
 };
 
-// The modal folder browser: "Network", the computers under it and their shares under each.
+// The modal folder browser: "Network", the computers under it, their shares under each and the
+// folders inside a share, read when it is opened.
 class NetworkBrowserDialog : public QDialog {
     Q_OBJECT
 public:
@@ -64,6 +81,10 @@ public:
 private:
     void addComputer(const NetworkComputer& computer);
     void addAnnouncedComputer(const QString& name);
+    QTreeWidgetItem* addFolderItem(QTreeWidgetItem* parent, const BrowsedItem& item);
+    void readFolderOf(QTreeWidgetItem* item);
+    void showFolders(QTreeWidgetItem* item, const FolderListing& listing);
+    void updateStatus();
     void updateButtons();
     void createFolder();
     std::optional<BrowsedItem> selectedItem() const;
@@ -78,6 +99,7 @@ private:
     QPushButton* newFolder_ = nullptr;
     QDialogButtonBox* buttons_;
     MdnsSmbBrowser* mdns_;
+    FolderReader readFolder_;
     std::optional<BrowsedItem> chosen_;
 };
 

@@ -30,8 +30,9 @@ bool copyToBuffer(const QString& text, std::span<char> buffer) {
 }
 
 QtShellApi::QtShellApi(QString mountTablePath, QString avahiProgram,
-                       std::chrono::milliseconds avahiTimeout)
-    : sources_{std::move(mountTablePath), std::move(avahiProgram), avahiTimeout} {}
+                       std::chrono::milliseconds avahiTimeout, FolderReader readFolder)
+    : sources_{std::move(mountTablePath), std::move(avahiProgram), avahiTimeout,
+               std::move(readFolder)} {}
 
 HRESULT QtShellApi::SHGetSpecialFolderLocation(QWidget* /*owner*/, int folder, ItemList& list) {
     list = ItemList();

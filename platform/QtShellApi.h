@@ -22,7 +22,8 @@ public:
 
     explicit QtShellApi(QString mountTablePath = QString::fromLatin1(kSystemMountTable),
                         QString avahiProgram = QString::fromLatin1(kAvahiBrowseProgram),
-                        std::chrono::milliseconds avahiTimeout = kDefaultAvahiTimeout);
+                        std::chrono::milliseconds avahiTimeout = kDefaultAvahiTimeout,
+                        FolderReader readFolder = readSubfolders);
 
     HRESULT SHGetSpecialFolderLocation(QWidget* owner, int folder, ItemList& list) override;
     ItemList SHBrowseForFolderA(BROWSEINFOA& info) override;

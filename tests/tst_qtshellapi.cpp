@@ -8,12 +8,14 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
 #include <array>
 #include <functional>
+#include <memory>
 
 #include "MdnsSmbBrowser.h"
 #include "NetworkBrowserDialog.h"
@@ -100,6 +102,20 @@ QStringList childNames(const QTreeWidgetItem* item) {
     return names;
 }
 
+// Opens the items under the given names one level at a time, waiting for each folder to be read.
+QTreeWidgetItem* openItem(QTreeWidget* tree, const QStringList& names) {
+    QTreeWidgetItem* item = nullptr;
+    for (qsizetype depth = 1; depth <= names.size(); ++depth) {
+        const QStringList path = names.first(depth);
+        if (!QTest::qWaitFor([&] { return itemAt(tree, path) != nullptr; }, 10000)) {
+            return nullptr;
+        }
+        item = itemAt(tree, path);
+        item->setExpanded(true);
+    }
+    return item;
+}
+
 // Clicks the item as the operator would, opening its parents first.
 bool clickItem(QTreeWidget* tree, const QStringList& names) {
     QTreeWidgetItem* item = itemAt(tree, names);
@@ -181,6 +197,13 @@ private slots:
     void browsingFromAReleasedRootIsRefused();
     void newFolderButtonFollowsTheFlags_data();
     void newFolderButtonFollowsTheFlags();
+    void foldersInsideAShareCanBeChosen_data();
+    void foldersInsideAShareCanBeChosen();
+    void unreadableFolderSaysWhyAndIsReadAgain();
+    void slowFolderNeverHoldsTheBrowser();
+    void emptyNetworkIsExplained_data();
+    void emptyNetworkIsExplained();
+    void newFolderIsMadeUnderTheSelectedShare_data();
     void newFolderIsMadeUnderTheSelectedShare();
     void newFolderRefusesNamesThatLeaveTheShare_data();
     void newFolderRefusesNamesThatLeaveTheShare();
@@ -228,6 +251,10 @@ void TestQtShellApi::init() {
     QVERIFY(dir_->isValid());
     QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("mnt/lab images")));
     QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("srv/archive")));
+    for (const char* folder : {"2023/jan", "2023/feb", "2024", ".snapshot"}) {
+        QVERIFY(QDir(dir_->filePath("mnt/lab images")).mkpath(QLatin1String(folder)));
+    }
+    QVERIFY(writeFile(dir_->filePath("mnt/lab images/notes.txt"), "not a folder"));
     mountsFile_ = dir_->filePath(QStringLiteral("mounts"));
     const QByteArray labImages =
         QFile::encodeName(dir_->filePath("mnt/lab images")).replace(" ", "\\040");
@@ -494,7 +521,172 @@ void TestQtShellApi::newFolderButtonFollowsTheFlags() {
     QCOMPARE(shell.liveHandleCount(), std::size_t{0});
 }
 
+void TestQtShellApi::foldersInsideAShareCanBeChosen_data() {
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("folder of a share")
+        << QStringList{"Network", "labserver", "images", "2024"} << "mnt/lab images/2024";
+    QTest::newRow("folder in a folder")
+        << QStringList{"Network", "labserver", "images", "2023", "feb"}
+        << "mnt/lab images/2023/feb";
+}
+
+void TestQtShellApi::foldersInsideAShareCanBeChosen() {
+    QFETCH(QStringList, names);
+    QFETCH(QString, folder);
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    QStringList inTheShare;
+    const BrowseResult result =
+        browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
+            QTreeWidget* tree = treeOf(browser);
+            QVERIFY(openItem(tree, names) != nullptr);
+            inTheShare = childNames(itemAt(tree, {"Network", "labserver", "images"}));
+            QVERIFY(clickItem(tree, names));
+            QVERIFY(okButtonOf(browser)->isEnabled());
+            QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
+        });
+    // Files and hidden folders are no place to save into.
+    QCOMPARE(inTheShare, (QStringList{"2023", "2024"}));
+    QVERIFY(!result.chosen.isNull());
+    QCOMPARE(textBeforeNul(result.displayName), names.last());
+    QCOMPARE(pathOf(shell, result.chosen).value_or("<no path>"), dir_->filePath(folder));
+    shell.CoTaskMemFree(result.chosen);
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+}
+
+void TestQtShellApi::unreadableFolderSaysWhyAndIsReadAgain() {
+    const QString later = dir_->filePath("later");
+    QVERIFY(
+        writeFile(mountsFile_, "//labserver/later " + QFile::encodeName(later) + " cifs rw 0 0\n"));
+    QtShellApi shell(mountsFile_, kNoAvahi);
+    QWidget owner;
+    QString note;
+    bool okOnNote = true;
+    bool stayedOpen = false;
+    QStringList afterRetry;
+    browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS | platform::BIF_NEWDIALOGSTYLE,
+           [&](NetworkBrowserDialog* browser) {
+               QTreeWidget* tree = treeOf(browser);
+               QTreeWidgetItem* share = openItem(tree, {"Network", "labserver", "later"});
+               QVERIFY(share != nullptr);
+               QTRY_VERIFY_WITH_TIMEOUT(
+                   share->childCount() == 1 && share->child(0)->text(0).contains("No such file"),
+                   10000);
+               note = share->child(0)->text(0);
+               tree->setCurrentItem(share->child(0));
+               okOnNote =
+                   okButtonOf(browser)->isEnabled() || newFolderButtonOf(browser)->isEnabled();
+               browser->accept();
+               stayedOpen = browser->isVisible();
+
+               // Mounted meanwhile: opening the share again reads it again.
+               QVERIFY(QDir(later).mkpath(QStringLiteral("station1")));
+               share->setExpanded(false);
+               share->setExpanded(true);
+               QTRY_COMPARE_WITH_TIMEOUT(childNames(share), QStringList{"station1"}, 10000);
+               afterRetry = childNames(share);
+           });
+    QVERIFY2(note.contains("No such file or directory"), qPrintable(note));
+    QVERIFY(!okOnNote);
+    QVERIFY(stayedOpen);
+    QCOMPARE(afterRetry, QStringList{"station1"});
+}
+
+void TestQtShellApi::slowFolderNeverHoldsTheBrowser() {
+    const QString slowShare = dir_->filePath("mnt/lab images");
+    // Reads inside the slow share wait until the test lets them go; every other read is direct.
+    auto gate = std::make_shared<QSemaphore>(0);
+    auto lateReadsDone = std::make_shared<QSemaphore>(0);
+    QtShellApi shell(mountsFile_, kNoAvahi, 4s,
+                     [gate, lateReadsDone, slowShare](const QString& path) {
+                         if (!path.startsWith(slowShare)) {
+                             return platform::readSubfolders(path);
+                         }
+                         // Bounded, so that a read on the dialog's own thread fails the test
+                         // instead of hanging it.
+                         gate->tryAcquire(1, 20000);
+                         platform::FolderListing listing = platform::readSubfolders(path);
+                         lateReadsDone->release();
+                         return listing;
+                     });
+    QVERIFY(QDir(dir_->filePath("srv/archive")).mkpath("2022"));
+    QWidget owner;
+    QStringList whileReading;
+    QStringList otherShareMeanwhile;
+    QStringList slowShareAfterwards;
+    browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
+        QTreeWidget* tree = treeOf(browser);
+        QTreeWidgetItem* slow = openItem(tree, {"Network", "labserver", "images"});
+        QVERIFY(slow != nullptr);
+        whileReading = childNames(slow);
+        QVERIFY(clickItem(tree, {"Network", "labserver", "images"}));
+        QVERIFY(okButtonOf(browser)->isEnabled());
+
+        QTreeWidgetItem* other = openItem(tree, {"Network", "nas-02", "/export/archive"});
+        QVERIFY(other != nullptr);
+        QTRY_COMPARE_WITH_TIMEOUT(childNames(other), QStringList{"2022"}, 10000);
+        otherShareMeanwhile = childNames(other);
+
+        gate->release();
+        QTRY_COMPARE_WITH_TIMEOUT(childNames(slow), (QStringList{"2023", "2024"}), 10000);
+        slowShareAfterwards = childNames(slow);
+        // Closed while a read still waits: its answer must find nothing left to touch.
+        itemAt(tree, {"Network", "labserver", "images", "2023"})->setExpanded(true);
+        browser->reject();
+    });
+    QCOMPARE(whileReading, QStringList{"Reading..."});
+    QCOMPARE(otherShareMeanwhile, QStringList{"2022"});
+    QCOMPARE(slowShareAfterwards, (QStringList{"2023", "2024"}));
+    gate->release();
+    QVERIFY(lateReadsDone->tryAcquire(2, 10000));
+    QTest::qWait(50);
+    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
+}
+
+void TestQtShellApi::emptyNetworkIsExplained_data() {
+    QTest::addColumn<bool>("withAvahi");
+    QTest::addColumn<QByteArray>("avahiEnd");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("no avahi-browse") << false << QByteArray() << "package avahi-utils";
+    QTest::newRow("nobody announces") << true << QByteArray("exit 0") << "No computer";
+    QTest::newRow("no avahi daemon") << true << QByteArray("exit 1") << "avahi-daemon";
+    QTest::newRow("still searching") << true << QByteArray("exec sleep 30") << "Looking for";
+}
+
+void TestQtShellApi::emptyNetworkIsExplained() {
+    QFETCH(bool, withAvahi);
+    QFETCH(QByteArray, avahiEnd);
+    QFETCH(QString, why);
+    QVERIFY(writeFile(mountsFile_, "/dev/sda1 / ext4 rw 0 0\nproc /proc proc rw 0 0\n"));
+    const QString avahi = withAvahi ? writeAvahiScript(*dir_, "", avahiEnd) : kNoAvahi;
+    QVERIFY(!avahi.isEmpty());
+    QtShellApi shell(mountsFile_, avahi, 20s);
+    QWidget owner;
+    QString status;
+    browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
+        const auto* line = browser->findChild<QLabel*>("mdnsStatus");
+        QTRY_VERIFY_WITH_TIMEOUT(line->text().contains(why), 10000);
+        QVERIFY(line->isVisible());
+        QCOMPARE(itemAt(treeOf(browser), {"Network"})->childCount(), 0);
+        status = line->text();
+    });
+    QVERIFY2(status.contains("No network share is mounted"), qPrintable(status));
+    QVERIFY2(status.contains(why), qPrintable(status));
+}
+
+void TestQtShellApi::newFolderIsMadeUnderTheSelectedShare_data() {
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QString>("parent");
+    QTest::newRow("in the share") << QStringList{"Network", "labserver", "images"}
+                                  << "mnt/lab images";
+    QTest::newRow("in a folder of the share")
+        << QStringList{"Network", "labserver", "images", "2023"} << "mnt/lab images/2023";
+}
+
 void TestQtShellApi::newFolderIsMadeUnderTheSelectedShare() {
+    QFETCH(QStringList, names);
+    QFETCH(QString, parent);
     QtShellApi shell(mountsFile_, kNoAvahi);
     QWidget owner;
     QString prompt;
@@ -502,7 +694,8 @@ void TestQtShellApi::newFolderIsMadeUnderTheSelectedShare() {
     const BrowseResult result =
         browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS | platform::BIF_NEWDIALOGSTYLE,
                [&](NetworkBrowserDialog* browser) {
-                   QVERIFY(clickItem(treeOf(browser), {"Network", "labserver", "images"}));
+                   QVERIFY(openItem(treeOf(browser), names) != nullptr);
+                   QVERIFY(clickItem(treeOf(browser), names));
                    fakes::ModalDriver<QInputDialog> naming;
                    naming.then([&](QInputDialog& input) {
                        prompt = input.labelText();
@@ -513,8 +706,8 @@ void TestQtShellApi::newFolderIsMadeUnderTheSelectedShare() {
                    selectedAfter = treeOf(browser)->currentItem()->text(0);
                    QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
                });
-    const QString created = dir_->filePath("mnt/lab images/run 2024-05");
-    QVERIFY(prompt.contains(dir_->filePath("mnt/lab images")));
+    const QString created = dir_->filePath(parent + "/run 2024-05");
+    QVERIFY(prompt.contains(dir_->filePath(parent)));
     QVERIFY(QFileInfo(created).isDir());
     QCOMPARE(selectedAfter, QStringLiteral("run 2024-05"));
     QVERIFY(!result.chosen.isNull());
