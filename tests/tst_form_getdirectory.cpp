@@ -1,21 +1,13 @@
 #include <QApplication>
 #include <QCheckBox>
-#include <QDialogButtonBox>
-#include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
-#include <QTreeWidget>
 #include <QtTest>
 
 #include "Form_GetDirectory.h"
-#include "NetworkBrowserDialog.h"
-#include "QtShellApi.h"
 #include "ShellApi.h"
 #include "Twips.h"
-#include "fakes/ModalDriver.h"
 #include "fakes/RecordingShellApi.h"
 
 using folderpicker::Form_GetDirectory;
@@ -74,7 +66,6 @@ private slots:
     void itemListsAreReleasedOnceChosenFirst_data();
     void itemListsAreReleasedOnceChosenFirst();
     void failingBrowserStillReleasesTheRoot();
-    void folderInsideAShareGoesIntoTheShareBox();
 
     void trimAtNul_data();
     void trimAtNul();
@@ -420,50 +411,6 @@ void TestFormGetDirectory::failingBrowserStillReleasesTheRoot() {
 
     QCOMPARE(shell.released, std::vector<ItemList>{shell.handedOut.front()});
     QCOMPARE(shell.heldCount(), std::size_t{0});
-}
-
-void TestFormGetDirectory::folderInsideAShareGoesIntoTheShareBox() {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString share = dir.filePath("lab images");
-    QVERIFY(QDir(share).mkpath("station1/2026"));
-    QFile mounts(dir.filePath("mounts"));
-    QVERIFY(mounts.open(QIODevice::WriteOnly));
-    mounts.write("//labserver/images " + QFile::encodeName(share).replace(" ", "\\040") +
-                 " cifs rw 0 0\n");
-    mounts.close();
-    platform::QtShellApi shell(mounts.fileName(), "/nonexistent/avahi-browse");
-    Form_GetDirectory dialog(shell);
-
-    fakes::ModalDriver<platform::NetworkBrowserDialog> atTheBrowser;
-    atTheBrowser.then([](platform::NetworkBrowserDialog& browser) {
-        auto* tree = browser.findChild<QTreeWidget*>("networkTree");
-        // Network > labserver > images > station1 > 2026, each level read when it is opened.
-        QTreeWidgetItem* item = tree->topLevelItem(0);
-        for (int level = 0; level < 4 && item != nullptr; ++level) {
-            item->setExpanded(true);
-            QTreeWidgetItem* parent = item;
-            // "Reading..." shows no path; the computers under the network have none either.
-            const bool listed = QTest::qWaitFor(
-                [parent] {
-                    return parent->childCount() > 0 &&
-                           (parent->parent() == nullptr || !parent->child(0)->text(1).isEmpty());
-                },
-                10000);
-            item = listed ? parent->child(0) : nullptr;
-        }
-        if (item != nullptr) {
-            tree->setCurrentItem(item);
-            browser.findChild<QDialogButtonBox*>("buttons")->button(QDialogButtonBox::Ok)->click();
-        }
-        if (browser.isVisible()) {
-            browser.reject();
-        }
-    });
-    dialog.Command2->click();
-
-    QCOMPARE(dialog.Text2->text(), QDir(share).filePath("station1/2026"));
-    QCOMPARE(shell.liveHandleCount(), std::size_t{0});
 }
 
 void TestFormGetDirectory::trimAtNul_data() {

@@ -555,91 +555,72 @@ void TestQtShellApi::foldersInsideAShareCanBeChosen() {
     QCOMPARE(shell.liveHandleCount(), std::size_t{0});
 }
 
+// A failed check inside the operator's part is recorded like any other and ends that part.
 void TestQtShellApi::unreadableFolderSaysWhyAndIsReadAgain() {
     const QString later = dir_->filePath("later");
     QVERIFY(
         writeFile(mountsFile_, "//labserver/later " + QFile::encodeName(later) + " cifs rw 0 0\n"));
     QtShellApi shell(mountsFile_, kNoAvahi);
     QWidget owner;
-    QString note;
-    bool okOnNote = true;
-    bool stayedOpen = false;
-    QStringList afterRetry;
     browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS | platform::BIF_NEWDIALOGSTYLE,
            [&](NetworkBrowserDialog* browser) {
                QTreeWidget* tree = treeOf(browser);
                QTreeWidgetItem* share = openItem(tree, {"Network", "labserver", "later"});
                QVERIFY(share != nullptr);
                QTRY_VERIFY_WITH_TIMEOUT(
-                   share->childCount() == 1 && share->child(0)->text(0).contains("No such file"),
+                   share->childCount() == 1 &&
+                       share->child(0)->text(0).contains("No such file or directory"),
                    10000);
-               note = share->child(0)->text(0);
                tree->setCurrentItem(share->child(0));
-               okOnNote =
-                   okButtonOf(browser)->isEnabled() || newFolderButtonOf(browser)->isEnabled();
+               QVERIFY(!okButtonOf(browser)->isEnabled());
+               QVERIFY(!newFolderButtonOf(browser)->isEnabled());
                browser->accept();
-               stayedOpen = browser->isVisible();
+               QVERIFY(browser->isVisible());
 
                // Mounted meanwhile: opening the share again reads it again.
                QVERIFY(QDir(later).mkpath(QStringLiteral("station1")));
                share->setExpanded(false);
                share->setExpanded(true);
                QTRY_COMPARE_WITH_TIMEOUT(childNames(share), QStringList{"station1"}, 10000);
-               afterRetry = childNames(share);
            });
-    QVERIFY2(note.contains("No such file or directory"), qPrintable(note));
-    QVERIFY(!okOnNote);
-    QVERIFY(stayedOpen);
-    QCOMPARE(afterRetry, QStringList{"station1"});
 }
 
 void TestQtShellApi::slowFolderNeverHoldsTheBrowser() {
     const QString slowShare = dir_->filePath("mnt/lab images");
     // Reads inside the slow share wait until the test lets them go; every other read is direct.
     auto gate = std::make_shared<QSemaphore>(0);
-    auto lateReadsDone = std::make_shared<QSemaphore>(0);
-    QtShellApi shell(mountsFile_, kNoAvahi, 4s,
-                     [gate, lateReadsDone, slowShare](const QString& path) {
-                         if (!path.startsWith(slowShare)) {
-                             return platform::readSubfolders(path);
-                         }
-                         // Bounded, so that a read on the dialog's own thread fails the test
-                         // instead of hanging it.
-                         gate->tryAcquire(1, 20000);
-                         platform::FolderListing listing = platform::readSubfolders(path);
-                         lateReadsDone->release();
-                         return listing;
-                     });
+    auto slowReadsDone = std::make_shared<QSemaphore>(0);
+    QtShellApi shell(mountsFile_, kNoAvahi, 4s, [=](const QString& path) {
+        if (!path.startsWith(slowShare)) {
+            return platform::readSubfolders(path);
+        }
+        // Bounded, so that a read on the dialog's own thread fails the test instead of hanging it.
+        gate->tryAcquire(1, 20000);
+        platform::FolderListing listing = platform::readSubfolders(path);
+        slowReadsDone->release();
+        return listing;
+    });
     QVERIFY(QDir(dir_->filePath("srv/archive")).mkpath("2022"));
     QWidget owner;
-    QStringList whileReading;
-    QStringList otherShareMeanwhile;
-    QStringList slowShareAfterwards;
     browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
         QTreeWidget* tree = treeOf(browser);
         QTreeWidgetItem* slow = openItem(tree, {"Network", "labserver", "images"});
         QVERIFY(slow != nullptr);
-        whileReading = childNames(slow);
+        QCOMPARE(childNames(slow), QStringList{"Reading..."});
         QVERIFY(clickItem(tree, {"Network", "labserver", "images"}));
         QVERIFY(okButtonOf(browser)->isEnabled());
-
         QTreeWidgetItem* other = openItem(tree, {"Network", "nas-02", "/export/archive"});
         QVERIFY(other != nullptr);
         QTRY_COMPARE_WITH_TIMEOUT(childNames(other), QStringList{"2022"}, 10000);
-        otherShareMeanwhile = childNames(other);
 
         gate->release();
         QTRY_COMPARE_WITH_TIMEOUT(childNames(slow), (QStringList{"2023", "2024"}), 10000);
-        slowShareAfterwards = childNames(slow);
         // Closed while a read still waits: its answer must find nothing left to touch.
         itemAt(tree, {"Network", "labserver", "images", "2023"})->setExpanded(true);
         browser->reject();
     });
-    QCOMPARE(whileReading, QStringList{"Reading..."});
-    QCOMPARE(otherShareMeanwhile, QStringList{"2022"});
-    QCOMPARE(slowShareAfterwards, (QStringList{"2023", "2024"}));
     gate->release();
-    QVERIFY(lateReadsDone->tryAcquire(2, 10000));
+    QVERIFY(slowReadsDone->tryAcquire(2, 10000));
     QTest::qWait(50);
     QCOMPARE(shell.liveHandleCount(), std::size_t{0});
 }
@@ -663,16 +644,12 @@ void TestQtShellApi::emptyNetworkIsExplained() {
     QVERIFY(!avahi.isEmpty());
     QtShellApi shell(mountsFile_, avahi, 20s);
     QWidget owner;
-    QString status;
     browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
         const auto* line = browser->findChild<QLabel*>("mdnsStatus");
         QTRY_VERIFY_WITH_TIMEOUT(line->text().contains(why), 10000);
-        QVERIFY(line->isVisible());
-        QCOMPARE(itemAt(treeOf(browser), {"Network"})->childCount(), 0);
-        status = line->text();
+        QVERIFY2(line->isVisible() && line->text().contains("No network share is mounted"),
+                 qPrintable(line->text()));
     });
-    QVERIFY2(status.contains("No network share is mounted"), qPrintable(status));
-    QVERIFY2(status.contains(why), qPrintable(status));
 }
 
 void TestQtShellApi::newFolderIsMadeUnderTheSelectedShare_data() {
