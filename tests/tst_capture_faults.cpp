@@ -184,6 +184,8 @@ private slots:
         w.frmWo().txt_Sample->setText(QStringLiteral("12345678"));
         w.Accept_Sample_Number();
 
+        QCOMPARE(bytesOf(clr), colourBefore);
+        QCOMPARE(bytesOf(btm), bottomBefore);
         QCOMPARE(station.messages.shown.size(), 1);
         const QString message = station.messages.shown.first();
         QVERIFY2(message.startsWith(QStringLiteral("Error:\r\n")), qPrintable(message));
@@ -191,8 +193,6 @@ private slots:
             bottomView ? QStringLiteral("camera 1 (colour)") : QStringLiteral("camera 0 (bottom)");
         QVERIFY2(message.contains(camera), qPrintable(message));
         QVERIFY2(message.contains(QStringLiteral("12345678")), qPrintable(message));
-        QCOMPARE(bytesOf(clr), colourBefore);
-        QCOMPARE(bytesOf(btm), bottomBefore);
         // No temporary file is left once its write has ended.
         QTRY_COMPARE(platform::detachedWorkRunning().load(), 0);
         QCOMPARE(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden).size(), 2);
