@@ -248,6 +248,9 @@ private slots:
             paintsByMessage = paints.count;
         };
         qint64 closedAt = -1;
+        // Other input is dropped while the capture waits: Get Wo opens no dialog.
+        const int dialogsBefore = station.dialogs.handled();
+        QTimer::singleShot(1500, &w, [&] { QTest::mouseClick(w.cmd_wo, Qt::LeftButton); });
         if (closeDuringStall) {
             QTimer::singleShot(3000, &w, [&] {
                 closedAt = clock.elapsed();
@@ -260,6 +263,7 @@ private slots:
         const qint64 returnedAt = clock.elapsed();
         const int paintsByReturn = paints.count;
         stallOpens("", 0);
+        QCOMPARE(station.dialogs.handled(), dialogsBefore);
 
         if (closeDuringStall) {
             QVERIFY(closedAt >= 0);
