@@ -1,7 +1,10 @@
 // The station program: wires the real platform services to the main window and runs it.
 #include <QStyleFactory>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
+#include "DetachedWork.h"
 #include "FileSystem.h"
 #include "Form_ImageMaker.h"
 #include "GstVideoControl.h"
@@ -23,7 +26,7 @@ int main(int argc, char** argv) {
     platform::QueuedKeySender keys;
     platform::LocalFileSystem files;
 
-    return platform::GuardedApplication::runGuarded([&] {
+    const int status = platform::GuardedApplication::runGuarded([&] {
         capture::Form_ImageMaker window(std::make_unique<camera::GstVideoControl>(),
                                         {messages, processes, keys, files});
         // Start-up ends by asking for the first work order; the window appears only after that.
@@ -34,4 +37,12 @@ int main(int argc, char** argv) {
         window.show();
         return QApplication::exec();
     });
+    // File work stuck on a stalled share cannot be joined, and the destructors of the
+    // application and of static objects must not run under it: end at once instead. The window,
+    // and with it the cameras, is gone already; the pictures were synced before they were named.
+    if (platform::detachedWorkRunning().load() > 0) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

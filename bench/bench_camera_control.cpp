@@ -73,7 +73,9 @@ int select(VideoControl& control, int index) {
 }
 
 void still(VideoControl& control, const QString& path) {
-    control.invoke(VideoControl::kStillToFile, {0, 24, path, QString()});
+    control.invoke(VideoControl::kStillToFile, {0, 24, path, QString()})
+        .value<platform::StillWrite>()
+        .waitForFinished();
 }
 
 // dd's own account of its copy time, so that starting the process is not counted.

@@ -150,16 +150,12 @@ std::optional<QString> CameraSet::whySelectedHasNoPicture(QImage* picture) {
     return reason;
 }
 
-bool CameraSet::select(int index) {
-    // An index without a camera (the station probes one more than it has) leaves the picture
-    // and the next still with the camera selected before; a configured camera that failed is
-    // selected, so that its stills fail by name instead of coming from another camera.
-    if (cameras_.find(index) == cameras_.end()) {
-        return false;
-    }
+std::optional<QString> CameraSet::select(int index) {
+    // Every index is selected, also one without a camera: its stills then fail by name instead of
+    // coming from the camera selected before.
     selected_.store(index);
     repaint_();
-    return !whySelectedHasNoPicture(nullptr).has_value();
+    return whySelectedHasNoPicture(nullptr);
 }
 
 QImage CameraSet::stillOfSelected() {
@@ -170,16 +166,23 @@ QImage CameraSet::stillOfSelected() {
     return picture;
 }
 
-QImage CameraSet::pictureToShow() const {
-    const auto found = cameras_.find(selected_.load());
-    if (found == cameras_.end()) {
+LivePicture CameraSet::pictureToShow() const {
+    const int index = selected_.load();
+    const auto found = cameras_.find(index);
+    std::optional<CameraState> state;
+    if (found != cameras_.end()) {
+        state = found->second->state();
+    }
+    const CameraClock::time_point now = CameraClock::now();
+    // A camera that is still starting shows nothing yet rather than a complaint.
+    if (state && !state->frame && !state->failure && state->playingSince &&
+        now - *state->playingSince < kFirstFrameWait) {
         return {};
     }
-    const CameraState state = found->second->state();
-    if (state.failure || !state.frame) {
-        return {};
+    if (std::optional<QString> reason = whyNoPicture(index, state, now)) {
+        return {QImage(), std::move(*reason)};
     }
-    return state.frame->image;
+    return {state->frame->image, QString()};
 }
 
 }  // namespace camera

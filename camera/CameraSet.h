@@ -16,6 +16,11 @@ class CameraPipeline;
 class CameraDeviceMonitor;
 struct CameraSource;
 
+struct LivePicture {
+    QImage picture;
+    QString whyNone;
+};
+
 // The cameras of the control, by index, all running from start() on so that switching is
 // instant, and the selection that the live picture and the stills follow. Lives on the GUI
 // thread; GStreamer threads only post work to it.
@@ -35,14 +40,15 @@ public:
     void start();
     bool isStarted() const { return started_; }
 
-    // Selects the camera to show and to take stills from; true when it delivers pictures.
-    bool select(int index);
+    // Selects the camera to show and to take stills from, whether or not it exists; empty when it
+    // delivers pictures, otherwise why it does not.
+    std::optional<QString> select(int index);
     int selected() const { return selected_.load(); }
 
     // The selected camera's current picture, or a VideoControlError explaining why there is none.
     QImage stillOfSelected();
-    // The selected camera's latest picture if it has not failed; null otherwise.
-    QImage pictureToShow() const;
+    // The selected camera's latest picture, or why it has none (empty while it is starting).
+    LivePicture pictureToShow() const;
 
 private:
     void clear();

@@ -2,6 +2,7 @@
 
 #include "CameraConfig.h"
 #include "CameraSet.h"
+#include "DetachedWork.h"
 #include "PlatformError.h"
 #include "StillWriter.h"
 
@@ -18,6 +19,8 @@ namespace camera {
 namespace {
 
 const QColor kNoPictureColour(48, 48, 48);
+// A camera that stops delivering sends no more repaints; the placeholder comes with this check.
+constexpr int kLiveCheckMs = 1000;
 
 QString operationName(int dispatchId) {
     return QStringLiteral("operation %1").arg(dispatchId);
@@ -71,6 +74,8 @@ GstVideoControl::GstVideoControl(QWidget* parent)
       cameras_(std::make_unique<CameraSet>(this, [this] { update(); })) {
     // Every pixel is painted, so Qt need not clear the background first.
     setAttribute(Qt::WA_OpaquePaintEvent);
+    liveCheck_.setInterval(kLiveCheckMs);
+    connect(&liveCheck_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
 }
 
 // The pipelines stop here, before QObject's destructor drops the updates they queued.
@@ -100,7 +105,11 @@ QVariant GstVideoControl::invoke(int dispatchId, QVariantList& arguments) {
         case kSelectCamera: {
             requireArgumentCount(dispatchId, arguments, 1);
             const int index = intArgument(dispatchId, arguments[0], 0);
-            return {cameras_->select(index) ? 1 : 0};
+            if (std::optional<QString> reason = cameras_->select(index)) {
+                arguments[0] = std::move(*reason);
+                return {0};
+            }
+            return {1};
         }
         case kStillToFile: {
             requireArgumentCount(dispatchId, arguments, 4);
@@ -113,8 +122,9 @@ QVariant GstVideoControl::invoke(int dispatchId, QVariantList& arguments) {
                     QStringLiteral("stills of %1 bits per pixel are not supported")
                         .arg(bitsPerPixel));
             }
-            writeStill(cameras_->stillOfSelected(), path);
-            return {};
+            // The picture is taken here; encoding and writing run off the window's thread.
+            return QVariant::fromValue(platform::runDetached(
+                [picture = cameras_->stillOfSelected(), path] { writeStill(picture, path); }));
         }
         default:
             throw platform::VideoControlError(
@@ -129,6 +139,11 @@ void GstVideoControl::setProperty(int dispatchId, const QVariant& value) {
     }
     requireOpened(dispatchId);
     showLivePicture_ = intArgument(dispatchId, value, 0) != 0;
+    if (showLivePicture_) {
+        liveCheck_.start();
+    } else {
+        liveCheck_.stop();
+    }
     update();
 }
 
@@ -170,9 +185,16 @@ void GstVideoControl::requireOpened(int dispatchId) const {
 
 void GstVideoControl::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
-    const QImage picture = showLivePicture_ ? cameras_->pictureToShow() : QImage();
+    const LivePicture live = showLivePicture_ ? cameras_->pictureToShow() : LivePicture();
+    const QImage& picture = live.picture;
     if (picture.isNull()) {
+        // Never another camera's picture: the place stays dark and says why.
         painter.fillRect(rect(), kNoPictureColour);
+        if (!live.whyNone.isEmpty()) {
+            painter.setPen(Qt::white);
+            painter.drawText(rect().adjusted(8, 8, -8, -8), Qt::AlignCenter | Qt::TextWordWrap,
+                             live.whyNone);
+        }
         return;
     }
     const QRect target = fittedRect(picture.size(), rect());

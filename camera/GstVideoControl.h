@@ -2,6 +2,8 @@
 
 #include "VideoControl.h"
 
+#include <QTimer>
+
 #include <memory>
 
 namespace camera {
@@ -9,7 +11,7 @@ namespace camera {
 class CameraSet;
 
 // The camera control on GStreamer: one pipeline per configured camera, all running from
-// operation 2 on, the selected one painted into the widget, stills written synchronously.
+// operation 2 on, the selected one painted into the widget, stills written off the window's thread.
 class GstVideoControl final : public platform::VideoControl {
     Q_OBJECT
 public:
@@ -31,6 +33,7 @@ private:
     std::unique_ptr<CameraSet> cameras_;
     bool opened_ = false;
     bool showLivePicture_ = false;
+    QTimer liveCheck_;
 };
 
 }  // namespace camera

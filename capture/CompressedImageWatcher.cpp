@@ -1,6 +1,9 @@
 #include "CompressedImageWatcher.h"
 
 #include <QFileInfo>
+#include <QFutureWatcher>
+
+#include "DetachedWork.h"
 
 namespace capture {
 
@@ -26,20 +29,17 @@ void CompressedImageWatcher::watch(const QStringList& filePaths) {
     QStringList folders;
     for (const QString& path : filePaths) {
         const QString folder = QFileInfo(path).absolutePath();
-        if (!folders.contains(folder) && QFileInfo(folder).isDir()) {
+        if (!folders.contains(folder)) {
             folders.append(folder);
         }
     }
-    if (!folders.isEmpty()) {
-        watcher_.addPaths(folders);
-    }
-    onChange();
-    settle_.stop();
+    renewWatches(folders + filePaths, true);
 }
 
 void CompressedImageWatcher::stop() {
     settle_.stop();
     files_.clear();
+    ++round_;  // checks still under way are for what was watched before
     const QStringList watched = watcher_.files() + watcher_.directories();
     if (!watched.isEmpty()) {
         watcher_.removePaths(watched);
@@ -48,12 +48,42 @@ void CompressedImageWatcher::stop() {
 
 void CompressedImageWatcher::onChange() {
     // A file replaced by rename loses its watch, so the watched set is renewed on every change.
-    for (const QString& path : files_) {
-        if (!watcher_.files().contains(path) && QFileInfo(path).isFile()) {
-            watcher_.addPath(path);
-        }
-    }
+    renewWatches(files_, false);
     settle_.start();
+}
+
+void CompressedImageWatcher::renewWatches(const QStringList& paths, bool first) {
+    // Whether the paths exist is asked off the window's thread: the folder may be a stalled share.
+    const quint64 round = round_;
+    auto* const checked = new QFutureWatcher<QStringList>(this);
+    connect(checked, &QFutureWatcherBase::finished, this, [this, checked, round, first] {
+        checked->deleteLater();
+        if (round != round_) {
+            return;
+        }
+        const QStringList watched = watcher_.files() + watcher_.directories();
+        QStringList added;
+        for (const QString& path : checked->result()) {
+            if (!watched.contains(path)) {
+                added.append(path);
+            }
+        }
+        if (!added.isEmpty()) {
+            watcher_.addPaths(added);
+        }
+        if (first) {
+            settle_.start();  // a copy may have appeared before the folder was watched
+        }
+    });
+    checked->setFuture(platform::runDetached([paths] {
+        QStringList existing;
+        for (const QString& path : paths) {
+            if (QFileInfo::exists(path)) {
+                existing.append(path);
+            }
+        }
+        return existing;
+    }));
 }
 
 }  // namespace capture

@@ -23,10 +23,12 @@ signals:
 
 private:
     void onChange();
+    void renewWatches(const QStringList& paths, bool first);
 
     QFileSystemWatcher watcher_;
     QTimer settle_;
     QStringList files_;
+    quint64 round_ = 0;  // renewed by every watch() and stop()
 };
 
 }  // namespace capture

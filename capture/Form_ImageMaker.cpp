@@ -3,6 +3,7 @@
 
 #include <QCloseEvent>
 #include <QEvent>
+#include <QEventLoop>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -274,6 +275,8 @@ void Form_ImageMaker::Connect_Cameras() {
         }
         connectionCount = static_cast<qint16>(sum);
     }
+    // The probe of the last index must not stay selected: the next still would come from it.
+    selectCamera(CurrentView == kBottomView ? BottomCameraIndex : ColorCameraIndex);
     if (connectionCount >= 2) {
         return;
     }
@@ -332,6 +335,10 @@ void Form_ImageMaker::cmd_Close_Click() {
 
 void Form_ImageMaker::closeEvent(QCloseEvent* event) {
     programEnded_ = true;
+    // A capture waiting on a stalled save folder gives up; its files are cleaned up behind it.
+    if (fileWait_ != nullptr) {
+        fileWait_->quit();
+    }
     imageWatcher_->stop();
     event->accept();
 }
@@ -347,12 +354,25 @@ QString Form_ImageMaker::setting(const QString& name) const {
     return SoftwareSettings.valueOf(name);
 }
 
-void Form_ImageMaker::selectCamera(qint16 index) {
-    VideoPortal1->invoke(platform::VideoControl::kSelectCamera, {static_cast<int>(index)});
+std::optional<QString> Form_ImageMaker::selectCamera(qint16 index) {
+    QVariantList arguments{static_cast<int>(index)};
+    const QVariant answer = VideoPortal1->invoke(platform::VideoControl::kSelectCamera, arguments);
+    if (answer.toInt() > 0) {
+        return std::nullopt;
+    }
+    const QVariant reason = arguments.value(0);
+    return reason.typeId() == QMetaType::QString
+               ? reason.toString()
+               : QStringLiteral("camera %1 delivers no pictures").arg(index);
 }
 
-void Form_ImageMaker::takeStill(const QString& path) {
-    VideoPortal1->invoke(platform::VideoControl::kStillToFile, {0, 24, path, QString()});
+QFuture<void> Form_ImageMaker::takeStill(const QString& path) {
+    const QVariant answer =
+        VideoPortal1->invoke(platform::VideoControl::kStillToFile, {0, 24, path, QString()});
+    if (answer.metaType() == QMetaType::fromType<QFuture<void>>()) {
+        return answer.value<QFuture<void>>();
+    }
+    return QtFuture::makeReadyFuture();  // written before the call returned
 }
 
 bool Form_ImageMaker::eventFilter(QObject* watched, QEvent* event) {

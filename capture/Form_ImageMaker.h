@@ -1,15 +1,19 @@
 #pragma once
 
 #include <QDateTime>
+#include <QFuture>
 #include <QPixmap>
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
+#include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "SoftwareSettings.h"
 
+class QEventLoop;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -119,8 +123,23 @@ protected:
 private:
     void buildLayout();
     QString setting(const QString& name) const;
-    void selectCamera(qint16 index);
-    void takeStill(const QString& path);
+    // Two stills on their way from temporary files to their final names.
+    struct StillPair {
+        std::array<QString, 2> temporaries;
+        std::array<QString, 2> finals;
+        std::array<QFuture<void>, 2> writes;
+    };
+    enum class WaitEnd { Done, TimedOut, Closing };
+
+    // Empty when the camera delivers pictures, otherwise why it does not.
+    std::optional<QString> selectCamera(qint16 index);
+    QFuture<void> takeStill(const QString& path);
+    // Waits for both writes, then renames both; the reason when the pair was not saved.
+    std::optional<QString> finishStillPair(const StillPair& pair);
+    void discardStillPair(const StillPair& pair);
+    // Waits for file work while the window keeps painting, at most as long as a save folder may
+    // take to answer.
+    WaitEnd awaitFileWork(const QList<QFuture<void>>& work);
     void loadSampleImages(const QString& sampleNumber);
     void reloadDisplayedImages();
 
@@ -131,6 +150,8 @@ private:
     bool displayingSample_ = false;
     bool listFullReported_ = false;
     bool programEnded_ = false;
+    QEventLoop* fileWait_ = nullptr;
+    quint64 thumbnailLoad_ = 0;  // the newest load of the panel; older ones are dropped
 };
 
 }  // namespace capture

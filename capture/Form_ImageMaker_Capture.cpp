@@ -1,11 +1,27 @@
 // Capture: saving the two pictures, starting the compressor, and the captured-samples list.
+#include <fcntl.h>
+#include <unistd.h>
+#include <QApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QFutureWatcher>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRandomGenerator>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <optional>
 
+#include "DetachedWork.h"
 #include "Form_ImageMaker.h"
 #include "GeneralDate.h"
 #include "ImageNaming.h"
@@ -14,6 +30,7 @@
 #include "PlatformError.h"
 #include "ProcessStarter.h"
 #include "SettingNames.h"
+#include "VideoControl.h"
 
 namespace capture {
 
@@ -32,15 +49,207 @@ QString reasonOf(const std::exception& error) {
     return platformError != nullptr ? platformError->message() : QString::fromUtf8(error.what());
 }
 
+// How long a save folder may take to answer one step of a capture (the two writes, the renames).
+constexpr std::chrono::seconds kSaveFolderAnswerTime{15};
+
+QString cameraName(qint16 index, qint16 bottomIndex) {
+    return QStringLiteral("camera %1 (%2)")
+        .arg(index)
+        .arg(index == bottomIndex ? QStringLiteral("bottom") : QStringLiteral("colour"));
+}
+
+// Beside the final name and ending like it, since the ending decides the picture format; hidden,
+// so that nothing looking for the final names sees it, and new for every capture, so that a late
+// write of an abandoned capture cannot meet the next capture's file.
+QString temporaryPathFor(const QString& finalPath) {
+    const QFileInfo info(finalPath);
+    return QStringLiteral("%1/.%2-%3")
+        .arg(info.path())
+        .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
+        .arg(info.fileName());
+}
+
+[[noreturn]] void throwRenameError(const QByteArray& from, const QByteArray& to, int error) {
+    throw platform::FileAccessError(QStringLiteral("cannot rename %1 to %2: %3")
+                                        .arg(QFile::decodeName(from), QFile::decodeName(to),
+                                             QString::fromLocal8Bit(std::strerror(error))));
+}
+
+// Renames both stills into their final names, or leaves both earlier pictures as they were: the
+// first earlier picture is exchanged rather than overwritten, so it can go back when the second
+// rename fails. A file system without exchange gets plain renames.
+void commitStills(const std::array<QString, 2>& temporaries, const std::array<QString, 2>& finals,
+                  const std::atomic<bool>& abandoned) {
+    const QByteArray firstTemp = QFile::encodeName(temporaries[0]);
+    const QByteArray firstFinal = QFile::encodeName(finals[0]);
+    const QByteArray otherTemp = QFile::encodeName(temporaries[1]);
+    const QByteArray otherFinal = QFile::encodeName(finals[1]);
+    const auto removeTemporaries = [&] {
+        ::unlink(firstTemp.constData());
+        ::unlink(otherTemp.constData());
+    };
+    if (abandoned.load()) {
+        removeTemporaries();
+        throw platform::FileAccessError(QStringLiteral("the capture was abandoned"));
+    }
+    const bool firstExisted = ::access(firstFinal.constData(), F_OK) == 0;
+    bool exchanged = firstExisted && ::renameat2(AT_FDCWD, firstTemp.constData(), AT_FDCWD,
+                                                 firstFinal.constData(), RENAME_EXCHANGE) == 0;
+    if (!exchanged && ::rename(firstTemp.constData(), firstFinal.constData()) != 0) {
+        const int error = errno;
+        removeTemporaries();
+        throwRenameError(firstTemp, firstFinal, error);
+    }
+    if (abandoned.load() || ::rename(otherTemp.constData(), otherFinal.constData()) != 0) {
+        const int error = abandoned.load() ? ETIMEDOUT : errno;
+        if (exchanged) {
+            ::renameat2(AT_FDCWD, firstTemp.constData(), AT_FDCWD, firstFinal.constData(),
+                        RENAME_EXCHANGE);
+        } else if (!firstExisted) {
+            ::unlink(firstFinal.constData());
+        }
+        removeTemporaries();
+        throwRenameError(otherTemp, otherFinal, error);
+    }
+    if (exchanged) {
+        ::unlink(firstTemp.constData());  // the earlier first picture
+    }
+    // The renames themselves survive a power cut only once the folder is synced.
+    const QByteArray folder = QFile::encodeName(QFileInfo(finals[0]).absolutePath());
+    const int descriptor = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor >= 0) {
+        ::fsync(descriptor);
+        ::close(descriptor);
+    }
+}
+
+std::optional<QString> errorOf(QFuture<void> work) {
+    try {
+        work.waitForFinished();
+    } catch (const std::exception& error) {
+        return reasonOf(error);
+    } catch (...) {
+        return QStringLiteral("unknown failure");
+    }
+    return std::nullopt;
+}
+
+// Drops other input while a capture runs, so that no click starts work on a half-taken sample;
+// closing the program stays possible.
+class InputBlocker final : public QObject {
+public:
+    explicit InputBlocker(QWidget* allowed) : allowed_(allowed) { qApp->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::Shortcut:
+            case QEvent::Wheel:
+            case QEvent::ContextMenu: {
+                // Window-level events pass, so that they can still reach the Close button.
+                auto* const widget = qobject_cast<QWidget*>(watched);
+                return widget != nullptr && widget != allowed_ && !allowed_->isAncestorOf(widget);
+            }
+            default:
+                return false;
+        }
+    }
+
+private:
+    QWidget* const allowed_;
+};
+
 }  // namespace
+
+Form_ImageMaker::WaitEnd Form_ImageMaker::awaitFileWork(const QList<QFuture<void>>& work) {
+    const auto allDone = [&work] {
+        return std::all_of(work.begin(), work.end(),
+                           [](const QFuture<void>& item) { return item.isFinished(); });
+    };
+    QEventLoop loop;
+    std::vector<std::unique_ptr<QFutureWatcher<void>>> watchers;
+    for (const QFuture<void>& item : work) {
+        auto watcher = std::make_unique<QFutureWatcher<void>>();
+        connect(watcher.get(), &QFutureWatcherBase::finished, &loop, [&loop, &allDone] {
+            if (allDone()) {
+                loop.quit();
+            }
+        });
+        watcher->setFuture(item);
+        watchers.push_back(std::move(watcher));
+    }
+    // Precise: a coarse timer may fire up to 5 % early.
+    QTimer::singleShot(kSaveFolderAnswerTime, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    if (!allDone() && !programEnded_) {
+        fileWait_ = &loop;
+        loop.exec();
+        fileWait_ = nullptr;
+    }
+    if (programEnded_) {
+        return WaitEnd::Closing;
+    }
+    return allDone() ? WaitEnd::Done : WaitEnd::TimedOut;
+}
+
+std::optional<QString> Form_ImageMaker::finishStillPair(const StillPair& pair) {
+    const QString stalled =
+        QStringLiteral("The save folder %1 has not answered within %2 s.")
+            .arg(QFileInfo(pair.finals[0]).absolutePath())
+            .arg(std::chrono::duration_cast<std::chrono::seconds>(kSaveFolderAnswerTime).count());
+    WaitEnd end = awaitFileWork({pair.writes[0], pair.writes[1]});
+    if (end != WaitEnd::Done) {
+        discardStillPair(pair);
+        return end == WaitEnd::TimedOut ? stalled : QString();
+    }
+    for (const QFuture<void>& write : pair.writes) {
+        if (std::optional<QString> problem = errorOf(write)) {
+            discardStillPair(pair);
+            return problem;
+        }
+    }
+    const auto abandoned = std::make_shared<std::atomic<bool>>(false);
+    const QFuture<void> commit =
+        platform::runDetached([temporaries = pair.temporaries, finals = pair.finals, abandoned] {
+            commitStills(temporaries, finals, *abandoned);
+        });
+    end = awaitFileWork({commit});
+    if (end != WaitEnd::Done) {
+        // Too late for this capture: the renames that have not begun are not made.
+        abandoned->store(true);
+        return end == WaitEnd::TimedOut ? stalled : QString();
+    }
+    return errorOf(commit);
+}
+
+void Form_ImageMaker::discardStillPair(const StillPair& pair) {
+    // A write still under way is left to end; its file never gets a final name.
+    for (std::size_t i = 0; i < pair.temporaries.size(); ++i) {
+        if (pair.temporaries[i].isEmpty()) {
+            continue;
+        }
+        platform::runDetached([write = pair.writes[i], path = pair.temporaries[i]] {
+            errorOf(write);
+            QFile::remove(path);
+        });
+    }
+}
 
 bool Form_ImageMaker::Save_Sample_Images() {
     using settings::kFileExtCompressed;
     using settings::kFileExtSaved;
     using settings::kImageSaveDir;
 
+    // Other input waits until the capture has ended; the window keeps painting meanwhile.
+    const InputBlocker blocker(cmd_Close);
     bool result = true;
     std::optional<QString> failure;
+    std::optional<StillPair> pair;
+    std::optional<qint16> failingCamera;
     const bool bottomFirst = CurrentView == kBottomView;
     const qint16 currentCamera = bottomFirst ? BottomCameraIndex : ColorCameraIndex;
     const qint16 otherCamera = bottomFirst ? ColorCameraIndex : BottomCameraIndex;
@@ -66,16 +275,28 @@ bool Form_ImageMaker::Save_Sample_Images() {
         } else {
             const View firstView = bottomFirst ? View::Bottom : View::Color;
             const View otherView = bottomFirst ? View::Color : View::Bottom;
+            const std::array finals{imagePath(saveDir, firstView, SampleNumber, savedExt),
+                                    imagePath(saveDir, otherView, SampleNumber, savedExt)};
+            pair.emplace(
+                StillPair{{temporaryPathFor(finals[0]), temporaryPathFor(finals[1])}, finals, {}});
             // The first picture comes from the camera already selected: the current view's.
-            takeStill(imagePath(saveDir, firstView, SampleNumber, savedExt));
-            selectCamera(otherCamera);
-            takeStill(imagePath(saveDir, otherView, SampleNumber, savedExt));
+            failingCamera = currentCamera;
+            pair->writes[0] = takeStill(pair->temporaries[0]);
+            failingCamera = otherCamera;
+            if (const std::optional<QString> reason = selectCamera(otherCamera)) {
+                throw platform::VideoControlError(*reason);
+            }
+            pair->writes[1] = takeStill(pair->temporaries[1]);
+            failingCamera.reset();
         }
     } catch (const std::exception& error) {
         result = false;
-        failure = errorMessage(
-            QStringLiteral("The pictures of sample %1 could not be taken.").arg(SampleNumber),
-            reasonOf(error));
+        const QString what =
+            failingCamera
+                ? QStringLiteral("The pictures of sample %1 could not be taken from %2.")
+                      .arg(SampleNumber, cameraName(*failingCamera, BottomCameraIndex))
+                : QStringLiteral("The pictures of sample %1 could not be taken.").arg(SampleNumber);
+        failure = errorMessage(what, reasonOf(error));
     }
 
     // The live picture goes back to the view the operator is looking at, on every path; a second
@@ -92,6 +313,21 @@ bool Form_ImageMaker::Save_Sample_Images() {
                     reasonOf(error));
             }
         }
+    }
+
+    // Both pictures replace the earlier pair together or not at all.
+    if (pair && result) {
+        if (const std::optional<QString> problem = finishStillPair(*pair)) {
+            result = false;
+            failure = errorMessage(
+                QStringLiteral("The pictures of sample %1 could not be saved.").arg(SampleNumber),
+                *problem);
+        }
+    } else if (pair) {
+        discardStillPair(*pair);
+    }
+    if (programEnded_) {
+        return false;  // closed during the capture: nobody is left to read a message
     }
     if (failure) {
         services_.messages.show(*failure);
@@ -129,7 +365,11 @@ bool Form_ImageMaker::Save_Sample_Images() {
 }
 
 void Form_ImageMaker::cmd_capture_Click() {
-    if (Save_Sample_Images()) {
+    const bool saved = Save_Sample_Images();
+    if (programEnded_) {
+        return;
+    }
+    if (saved) {
         Show_Sample_Images(SampleNumber);
         Add_Captured_Sample();
         lbl_Status->setText(kImagesCaptured);

@@ -1,10 +1,12 @@
 // The image panel, the live-view switch, and redo and delete of the sample on display.
+#include <QFutureWatcher>
 #include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
 #include "CompressedImageWatcher.h"
+#include "DetachedWork.h"
 #include "FileSystem.h"
 #include "Form_ImageMaker.h"
 #include "Frm_Wo.h"
@@ -20,14 +22,13 @@ constexpr int kDisplayedNumberLength = 8;
 const QString kLastImageTaken = QStringLiteral("Last Image Taken");
 
 // Decodes straight to the box size: a full-size camera picture is never held for a thumbnail.
-QPixmap loadThumbnail(const QString& path, QSize boxSize) {
+QImage loadThumbnail(const QString& path, QSize boxSize) {
     QImageReader reader(path);
     reader.setAutoTransform(true);
     if (boxSize.isValid() && !boxSize.isEmpty()) {
         reader.setScaledSize(boxSize);
     }
-    const QImage image = reader.read();
-    return image.isNull() ? QPixmap() : QPixmap::fromImage(image);
+    return reader.read();
 }
 
 }  // namespace
@@ -43,6 +44,7 @@ void Form_ImageMaker::Show_Sample_Images(const QString& sampleNumber) {
     cmd_Delete->hide();
     img_bttm->clear();
     img_color->clear();
+    ++thumbnailLoad_;  // a load still under way must not fill the cleared boxes
     displayingSample_ = false;
     imageWatcher_->stop();
     if (sampleNumber.size() == kDisplayedNumberLength) {
@@ -63,17 +65,31 @@ void Form_ImageMaker::Show_Sample_Images(const QString& sampleNumber) {
 void Form_ImageMaker::loadSampleImages(const QString& sampleNumber) {
     const QString saveDir = setting(settings::kImageSaveDir);
     const QString compressedExt = setting(settings::kFileExtCompressed);
-    // Bottom first, then colour; a picture that cannot be loaded leaves its box empty.
-    for (const auto& [view, box] :
-         {std::pair{View::Bottom, img_bttm}, std::pair{View::Color, img_color}}) {
-        const QPixmap picture = loadThumbnail(imagePath(saveDir, view, sampleNumber, compressedExt),
-                                              box->contentsRect().size());
-        if (picture.isNull()) {
-            box->clear();
-        } else {
-            box->setPixmap(picture);
+    // Bottom first, then colour; a picture that cannot be loaded leaves its box empty. Decoding
+    // runs off the window's thread: the save folder may be a share that stalls.
+    const std::array paths{imagePath(saveDir, View::Bottom, sampleNumber, compressedExt),
+                           imagePath(saveDir, View::Color, sampleNumber, compressedExt)};
+    const std::array sizes{img_bttm->contentsRect().size(), img_color->contentsRect().size()};
+    const quint64 load = ++thumbnailLoad_;
+    auto* const watcher = new QFutureWatcher<std::array<QImage, 2>>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, load] {
+        watcher->deleteLater();
+        if (load != thumbnailLoad_) {
+            return;  // the panel has moved on since
         }
-    }
+        const std::array<QImage, 2> pictures = watcher->result();
+        for (const auto& [picture, box] :
+             {std::pair{pictures[0], img_bttm}, std::pair{pictures[1], img_color}}) {
+            if (picture.isNull()) {
+                box->clear();
+            } else {
+                box->setPixmap(QPixmap::fromImage(picture));
+            }
+        }
+    });
+    watcher->setFuture(platform::runDetached([paths, sizes] {
+        return std::array{loadThumbnail(paths[0], sizes[0]), loadThumbnail(paths[1], sizes[1])};
+    }));
 }
 
 void Form_ImageMaker::reloadDisplayedImages() {

@@ -53,14 +53,23 @@ public:
 
     explicit LiveStation(const QStringList& settingLines = {},
                          const QString& camera0 = solidCamera(QStringLiteral("0xff0000ff")),
-                         const QString& camera1 = solidCamera(QStringLiteral("0xffff0000")))
+                         const QString& camera1 = solidCamera(QStringLiteral("0xffff0000")),
+                         const QString& moreCameraLines = QString())
         : previous_(QDir::currentPath()) {
         saveDir = folder_.path() + QStringLiteral("/images/");
         QDir().mkpath(saveDir);
         QDir().mkpath(folder_.path() + QStringLiteral("/xdg/HPortal"));
+        // An empty description leaves its line out; with no line at all there is no file, and
+        // the control looks for capture devices instead.
+        QString lines = moreCameraLines;
+        for (const auto& [index, description] : {std::pair{1, camera1}, std::pair{0, camera0}}) {
+            if (!description.isEmpty()) {
+                lines.prepend(QStringLiteral("camera%1=%2\n").arg(index).arg(description));
+            }
+        }
         QFile config(folder_.path() + QStringLiteral("/xdg/HPortal/PortalCam.conf"));
-        if (config.open(QIODevice::WriteOnly)) {
-            config.write(QStringLiteral("camera0=%1\ncamera1=%2\n").arg(camera0, camera1).toUtf8());
+        if (!lines.isEmpty() && config.open(QIODevice::WriteOnly)) {
+            config.write(lines.toUtf8());
         }
         qputenv("XDG_CONFIG_HOME", (folder_.path() + QStringLiteral("/xdg")).toUtf8());
         QDir::setCurrent(folder_.path());

@@ -1,11 +1,16 @@
 // Faults while capturing, on the real camera control: each is reported, the station stays usable
 // and no earlier picture is lost or cut short.
+#include <dlfcn.h>
 #include <sys/resource.h>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QListWidget>
 #include <QProcess>
 #include <QTest>
+#include <QTimer>
 #include <csignal>
 
+#include "DetachedWork.h"
 #include "LiveStation.h"
 
 namespace {
@@ -14,6 +19,19 @@ QByteArray bytesOf(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+class PaintCounter : public QObject {
+public:
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            ++count;
+        }
+        return false;
+    }
+};
 
 bool processAlive(qint64 pid) {
     return ::kill(static_cast<pid_t>(pid), 0) == 0;
@@ -65,11 +83,82 @@ private:
 class TestCaptureFaults : public QObject {
     Q_OBJECT
 private slots:
-    void cameraThatStopsIsNamedAndEarlierPicturesStay() {
-        // The colour camera delivers for five seconds, then ends.
-        LiveStation station({}, LiveStation::solidCamera(QStringLiteral("0xff0000ff")),
-                            LiveStation::solidCamera(QStringLiteral("0xffff0000"),
-                                                     QStringLiteral("num-buffers=150 ")));
+    void everyPictureComesFromTheCameraItsNameSays_data() {
+        QTest::addColumn<QString>("camera0");
+        QTest::addColumn<QString>("camera1");
+        QTest::addColumn<QString>("moreCameras");
+        QTest::addColumn<bool>("connected");
+        const QString bottom = LiveStation::solidCamera(QStringLiteral("0xff0000ff"));
+        const QString colour = LiveStation::solidCamera(QStringLiteral("0xffff0000"));
+        QTest::newRow("one configured camera") << bottom << QString() << QString() << false;
+        QTest::newRow("three configured cameras")
+            << bottom << colour
+            << QStringLiteral("camera2=") + LiveStation::solidCamera(QStringLiteral("0xff00ff00"))
+            << true;
+        QTest::newRow("no configuration, no device")
+            << QString() << QString() << QString() << false;
+    }
+    void everyPictureComesFromTheCameraItsNameSays() {
+        QFETCH(QString, camera0);
+        QFETCH(QString, camera1);
+        QFETCH(QString, moreCameras);
+        QFETCH(bool, connected);
+        if (camera0.isEmpty() && !QDir(QStringLiteral("/dev"))
+                                      .entryList({QStringLiteral("video*")}, QDir::System)
+                                      .isEmpty()) {
+            QSKIP("this machine has video devices; the cameras found are not known to the test");
+        }
+        LiveStation station({QStringLiteral("COMPRESS_EXE;/bin/true;x"),
+                             QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x")},
+                            camera0, camera1, moreCameras);
+        station.startWith(QStringLiteral("12345678"), true);
+        capture::Form_ImageMaker& w = *station.window;
+        const QString clr =
+            station.path(QStringLiteral("CLR_"), QStringLiteral("12345678"), QStringLiteral("BMP"));
+        const QString btm =
+            station.path(QStringLiteral("BTM_"), QStringLiteral("12345678"), QStringLiteral("BMP"));
+        if (connected) {
+            QVERIFY2(station.messages.shown.isEmpty(),
+                     qPrintable(station.messages.shown.join('\n')));
+            QCOMPARE(w.CapturedCount, qint16(1));
+            QVERIFY(near(centreOfFile(clr), kColourColour));
+            QVERIFY(near(centreOfFile(btm), kBottomColour));
+            return;
+        }
+        QCOMPARE(station.messages.shown.size(), 2);
+        QCOMPARE(station.messages.shown.first(),
+                 QStringLiteral("Unable to connect to any PortalCam camera"));
+        const QString message = station.messages.shown.last();
+        QVERIFY2(message.startsWith(QStringLiteral("Error:\r\n")), qPrintable(message));
+        for (const QString& part : {QStringLiteral("12345678"), QStringLiteral("camera 1 (colour)"),
+                                    QStringLiteral("camera 1 is not configured")}) {
+            QVERIFY2(message.contains(part), qPrintable(message));
+        }
+        QCOMPARE(w.CapturedCount, qint16(0));
+        QCOMPARE(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden), QStringList());
+        // The colour view shows no other camera's picture.
+        w.show();
+        QTRY_VERIFY(!near(w.VideoPortal1->grab().toImage().pixelColor(20, 20), kBottomColour));
+        w.hide();
+    }
+
+    void cameraThatDiesBetweenTheStillsLeavesTheEarlierPair_data() {
+        QTest::addColumn<bool>("bottomView");
+        QTest::newRow("colour view, bottom camera dies") << false;
+        QTest::newRow("bottom view, colour camera dies") << true;
+    }
+    void cameraThatDiesBetweenTheStillsLeavesTheEarlierPair() {
+        QFETCH(bool, bottomView);
+        // The camera of the current view keeps delivering moving pictures, so that a picture
+        // taken again differs; the other one ends after five seconds.
+        const QString moving = QStringLiteral(
+            "videotestsrc pattern=ball is-live=true ! "
+            "video/x-raw,width=320,height=240,framerate=30/1");
+        const QString dying = LiveStation::solidCamera(QStringLiteral("0xff808080"),
+                                                       QStringLiteral("num-buffers=150 "));
+        LiveStation station({QStringLiteral("COMPRESS_EXE;/bin/true;x"),
+                             QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x")},
+                            bottomView ? moving : dying, bottomView ? dying : moving);
         station.startWith(QStringLiteral("12345678"), true);
         capture::Form_ImageMaker& w = *station.window;
         QVERIFY2(station.messages.shown.isEmpty(), qPrintable(station.messages.shown.join('\n')));
@@ -80,32 +169,140 @@ private slots:
         const QByteArray colourBefore = bytesOf(clr);
         const QByteArray bottomBefore = bytesOf(btm);
         QVERIFY(!colourBefore.isEmpty());
+        QVERIFY(!bottomBefore.isEmpty());
 
+        const int dyingIndex = bottomView ? 1 : 0;
         QTRY_COMPARE_WITH_TIMEOUT(
-            w.VideoPortal1->invoke(platform::VideoControl::kSelectCamera, {1}), QVariant(0), 20000);
+            w.VideoPortal1->invoke(platform::VideoControl::kSelectCamera, {dyingIndex}),
+            QVariant(0), 20000);
+        if (bottomView) {
+            w.cmd_View_Click();
+        } else {
+            w.VideoPortal1->invoke(platform::VideoControl::kSelectCamera, {1});
+        }
         station.messages.answers.enqueue(true);
         w.frmWo().txt_Sample->setText(QStringLiteral("12345678"));
         w.Accept_Sample_Number();
 
+        QCOMPARE(bytesOf(clr), colourBefore);
+        QCOMPARE(bytesOf(btm), bottomBefore);
         QCOMPARE(station.messages.shown.size(), 1);
         const QString message = station.messages.shown.first();
         QVERIFY2(message.startsWith(QStringLiteral("Error:\r\n")), qPrintable(message));
-        QVERIFY2(message.contains(QStringLiteral("camera 1")), qPrintable(message));
-        QCOMPARE(bytesOf(clr), colourBefore);
-        QCOMPARE(bytesOf(btm), bottomBefore);
+        const QString camera =
+            bottomView ? QStringLiteral("camera 1 (colour)") : QStringLiteral("camera 0 (bottom)");
+        QVERIFY2(message.contains(camera), qPrintable(message));
+        QVERIFY2(message.contains(QStringLiteral("12345678")), qPrintable(message));
+        // No temporary file is left once its write has ended.
+        QTRY_COMPARE(platform::detachedWorkRunning().load(), 0);
+        QCOMPARE(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden).size(), 2);
         QCOMPARE(w.CapturedCount, qint16(1));
         QCOMPARE(w.lbl_Status->text(), QStringLiteral("Waiting..."));
 
-        // The bottom camera still works, and the operator can go on scanning.
-        w.cmd_View->setEnabled(true);
-        w.cmd_View->click();
-        QCOMPARE(w.VideoPortal1->invoke(platform::VideoControl::kSelectCamera, {0}), QVariant(1));
+        // The camera that works goes on working, and the operator can go on scanning.
+        QCOMPARE(w.VideoPortal1->invoke(platform::VideoControl::kSelectCamera, {1 - dyingIndex}),
+                 QVariant(1));
         station.dialogs.then([](workorder::Frm_Wo& dialog) {
             QTest::keyClicks(dialog.txt_Sample, QStringLiteral("99990000"));
             dialog.cmd_Ok->click();
         });
         w.cmd_wo->click();
         QCOMPARE(w.lbl_Status->text(), QStringLiteral("Ready"));
+    }
+
+    void stalledSaveFolderKeepsTheWindowAlive_data() {
+        QTest::addColumn<bool>("closeDuringStall");
+        QTest::newRow("the folder does not answer") << false;
+        QTest::newRow("close during the stall") << true;
+    }
+    void stalledSaveFolderKeepsTheWindowAlive() {
+        QFETCH(bool, closeDuringStall);
+        const auto stallOpens =
+            reinterpret_cast<void (*)(const char*, int)>(dlsym(RTLD_DEFAULT, "stall_open_below"));
+        if (stallOpens == nullptr) {
+            QSKIP("needs the stall_open helper preloaded (LD_PRELOAD), as the test command does");
+        }
+        LiveStation station({QStringLiteral("COMPRESS_EXE;/bin/true;x"),
+                             QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x")});
+        station.startWith(QStringLiteral("12345678"), true);
+        capture::Form_ImageMaker& w = *station.window;
+        QCOMPARE(w.CapturedCount, qint16(1));
+        station.showWindow();
+        const QString clr =
+            station.path(QStringLiteral("CLR_"), QStringLiteral("12345678"), QStringLiteral("BMP"));
+        const QString btm =
+            station.path(QStringLiteral("BTM_"), QStringLiteral("12345678"), QStringLiteral("BMP"));
+        const QByteArray colourBefore = bytesOf(clr);
+        const QByteArray bottomBefore = bytesOf(btm);
+
+        PaintCounter paints;
+        w.VideoPortal1->installEventFilter(&paints);
+        constexpr int kStallSeconds = 20;
+        stallOpens(QFile::encodeName(station.saveDir).constData(), kStallSeconds);
+        QElapsedTimer clock;
+        clock.start();
+        qint64 messageAt = -1;
+        int paintsByMessage = 0;
+        station.messages.onShow = [&](const QString&) {
+            messageAt = clock.elapsed();
+            paintsByMessage = paints.count;
+        };
+        qint64 closedAt = -1;
+        // Other input is dropped while the capture waits: Get Wo opens no dialog.
+        const int dialogsBefore = station.dialogs.handled();
+        QTimer::singleShot(1500, &w, [&] { QTest::mouseClick(w.cmd_wo, Qt::LeftButton); });
+        if (closeDuringStall) {
+            QTimer::singleShot(3000, &w, [&] {
+                closedAt = clock.elapsed();
+                QTest::mouseClick(w.cmd_Close, Qt::LeftButton);
+            });
+        }
+        station.messages.answers.enqueue(true);
+        w.frmWo().txt_Sample->setText(QStringLiteral("12345678"));
+        w.Accept_Sample_Number();
+        const qint64 returnedAt = clock.elapsed();
+        const int paintsByReturn = paints.count;
+        stallOpens("", 0);
+        QCOMPARE(station.dialogs.handled(), dialogsBefore);
+
+        if (closeDuringStall) {
+            QVERIFY(closedAt >= 0);
+            QVERIFY(w.programEnded());
+            QVERIFY2(returnedAt - closedAt < 2000,
+                     qPrintable(QString::number(returnedAt - closedAt)));
+            QVERIFY2(station.messages.shown.isEmpty(),
+                     qPrintable(station.messages.shown.join('\n')));
+            QVERIFY2(paintsByReturn >= 10, qPrintable(QString::number(paintsByReturn)));
+        } else {
+            QCOMPARE(station.messages.shown.size(), 1);
+            const QString message = station.messages.shown.first();
+            QVERIFY2(message.startsWith(QStringLiteral("Error:\r\n")), qPrintable(message));
+            QVERIFY2(message.contains(station.saveDir.chopped(1)), qPrintable(message));
+            // The real wait, not more: the folder answers only after the stall.
+            QVERIFY2(messageAt >= 15000 && messageAt < kStallSeconds * 1000,
+                     qPrintable(QString::number(messageAt)));
+            // The live picture went on moving while the station waited.
+            QVERIFY2(paintsByMessage >= 10, qPrintable(QString::number(paintsByMessage)));
+            QCOMPARE(w.CapturedCount, qint16(1));
+        }
+        QCOMPARE(bytesOf(clr), colourBefore);
+        QCOMPARE(bytesOf(btm), bottomBefore);
+
+        // The late writes end with the stall and leave nothing, under no name.
+        QTRY_COMPARE_WITH_TIMEOUT(platform::detachedWorkRunning().load(), 0,
+                                  (kStallSeconds + 30) * 1000);
+        QCOMPARE(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{QFileInfo(btm).fileName(), QFileInfo(clr).fileName()}));
+        QCOMPARE(bytesOf(clr), colourBefore);
+        QCOMPARE(bytesOf(btm), bottomBefore);
+        if (!closeDuringStall) {
+            // The station stays usable once the folder answers again.
+            station.messages.answers.enqueue(true);
+            w.frmWo().txt_Sample->setText(QStringLiteral("12345678"));
+            w.Accept_Sample_Number();
+            QCOMPARE(station.messages.shown.size(), 1);
+            QCOMPARE(w.CapturedCount, qint16(2));
+        }
     }
 
     void saveFolderFaultsAreNamed_data() {
@@ -171,6 +368,10 @@ private slots:
             w.Accept_Sample_Number();
             QCOMPARE(w.CapturedCount, qint16(2));
             QVERIFY(QFile::exists(clr));
+            // The capture's Alt+G must reach this station's window, not the next row's dialog.
+            const int dialogs = station.dialogs.handled();
+            station.showWindow();
+            QTRY_COMPARE_WITH_TIMEOUT(station.dialogs.handled(), dialogs + 1, 10000);
         }
     }
 

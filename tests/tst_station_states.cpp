@@ -45,11 +45,13 @@ private slots:
         QCOMPARE(w.CurrentView, QStringLiteral("Color"));
         QCOMPARE(w.SoftwareSettings.count(), 5);
         QVERIFY(!w.programEnded());
-        // The camera control is prepared in its order, then indexes 0, 1 and 2 are probed.
-        QCOMPARE(station.video->trace(),
-                 (QStringList{QStringLiteral("1:MIRET_DEMO"), QStringLiteral("25:0"),
-                              QStringLiteral("2:0"), QStringLiteral("33:-1"), QStringLiteral("8:0"),
-                              QStringLiteral("8:1"), QStringLiteral("8:2")}));
+        // The camera control is prepared in its order, indexes 0, 1 and 2 are probed, and the
+        // colour view's camera is selected again.
+        QCOMPARE(
+            station.video->trace(),
+            (QStringList{QStringLiteral("1:MIRET_DEMO"), QStringLiteral("25:0"),
+                         QStringLiteral("2:0"), QStringLiteral("33:-1"), QStringLiteral("8:0"),
+                         QStringLiteral("8:1"), QStringLiteral("8:2"), QStringLiteral("8:1")}));
         QCOMPARE(station.video->calls.at(0).arguments.at(1).toString(),
                  QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam"));
         QVERIFY(station.messages.shown.isEmpty());

@@ -101,15 +101,21 @@ public:
                 throw platform::VideoControlError(
                     QStringLiteral("camera %1 did not answer").arg(index));
             }
-            // Like the real control, an index without a camera leaves the selection as it was.
+            // Like the real control, every index is selected; one that delivers no pictures
+            // answers 0 or less and leaves the reason in place of the index.
             const QVariant answer = answers.value(index, 0);
-            if (answer.toInt() != 0) {
-                selected = index;
+            selected = index;
+            if (answer.toInt() <= 0) {
+                arguments[0] = QStringLiteral("camera %1 delivers no pictures").arg(index);
             }
             return answer;
         }
         if (dispatchId == kStillToFile) {
             const QString path = arguments.value(2).toString();
+            if (answers.value(selected, 0).toInt() <= 0) {
+                throw platform::VideoControlError(
+                    QStringLiteral("camera %1 is not configured").arg(selected));
+            }
             if (failStillsAfter == 0) {
                 throw platform::VideoControlError(
                     QStringLiteral("camera %1 has delivered no picture").arg(selected));

@@ -1,0 +1,10 @@
+#include "DetachedWork.h"
+
+namespace platform {
+
+std::atomic<int>& detachedWorkRunning() {
+    static std::atomic<int> running{0};
+    return running;
+}
+
+}  // namespace platform
