@@ -1,6 +1,7 @@
 #include "CameraConfig.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -110,10 +111,14 @@ std::map<int, QString> parseCameraLines(const QString& text) {
     return cameras;
 }
 
-std::optional<QString> v4l2DevicePath(const QString& description) {
+static const QRegularExpression& v4l2DevicePattern() {
     static const QRegularExpression pattern(QStringLiteral(
         R"re((?:^|[\s!])v4l2src\s[^!]*?\bdevice\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s!]+)))re"));
-    const QRegularExpressionMatch match = pattern.match(description);
+    return pattern;
+}
+
+std::optional<QString> v4l2DevicePath(const QString& description) {
+    const QRegularExpressionMatch match = v4l2DevicePattern().match(description);
     if (!match.hasMatch()) {
         return std::nullopt;
     }
@@ -123,6 +128,43 @@ std::optional<QString> v4l2DevicePath(const QString& description) {
         }
     }
     return std::nullopt;
+}
+
+QString withDevicePath(const QString& description, const QString& path) {
+    const QRegularExpressionMatch match = v4l2DevicePattern().match(description);
+    for (int group = 1; group <= 3; ++group) {
+        if (match.capturedLength(group) > 0) {
+            QString replaced = description;
+            return replaced.replace(match.capturedStart(group), match.capturedLength(group), path);
+        }
+    }
+    return description;
+}
+
+std::optional<QString> deviceIdentity(const QString& vendorId, const QString& productId,
+                                      const QString& serial, const QString& busPath) {
+    if (!serial.isEmpty()) {
+        return QStringLiteral("usb:%1:%2:%3").arg(vendorId, productId, serial);
+    }
+    // Two identical cameras without serial numbers are told apart only by their port.
+    if (!busPath.isEmpty()) {
+        return QStringLiteral("port:%1").arg(busPath);
+    }
+    return std::nullopt;
+}
+
+bool sameDevice(const DeviceId& known, const DeviceId& appeared) {
+    if (known.identity && appeared.identity) {
+        return *known.identity == *appeared.identity;
+    }
+    if (!known.path || !appeared.path) {
+        return false;
+    }
+    if (*known.path == *appeared.path) {
+        return true;
+    }
+    const QString resolved = QFileInfo(*known.path).canonicalFilePath();
+    return !resolved.isEmpty() && resolved == QFileInfo(*appeared.path).canonicalFilePath();
 }
 
 std::vector<std::size_t> deviceOrder(const std::vector<DeviceListing>& devices) {

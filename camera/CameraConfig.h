@@ -24,6 +24,23 @@ std::map<int, QString> parseCameraLines(const QString& text);
 // that the camera can be restarted when that device is plugged in again.
 std::optional<QString> v4l2DevicePath(const QString& description);
 
+// What identifies a camera across a replug, from its device's properties: vendor, product and
+// serial when it has a serial number, else the USB port it is plugged into; empty otherwise.
+std::optional<QString> deviceIdentity(const QString& vendorId, const QString& productId,
+                                      const QString& serial, const QString& busPath);
+
+struct DeviceId {
+    std::optional<QString> path;  // device node or a udev link to it (/dev/v4l/by-id/...)
+    std::optional<QString> identity;
+};
+
+// Whether a device that appeared is the camera known as `known`: the same identity, or paths
+// that are or lead to the same node.
+bool sameDevice(const DeviceId& known, const DeviceId& appeared);
+
+// The description with the device node that its v4l2src opens replaced by `path`.
+QString withDevicePath(const QString& description, const QString& path);
+
 struct DeviceListing {
     QString path;  // device node, empty when the provider reports none
     QString displayName;
