@@ -1,7 +1,14 @@
 #include "CameraConfig.h"
 #include "CameraConfigFile.h"
+#include "CameraPreview.h"
+#include "CameraSetupWindow.h"
+#include "CameraSources.h"
 #include "GstHandles.h"
 #include "V4l2Controls.h"
+#include "fakes/TestCameraProvider.h"
+
+#include <QComboBox>
+#include <QTreeWidget>
 
 #include <QDir>
 #include <QFile>
@@ -109,6 +116,10 @@ class TestCameraSetup : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { testcamera::registerProvider(); }
+    void cleanup() { testcamera::unplugAll(); }
+    void windowListsPreviewsLocksAndSaves();
+    void modesOfCaps();
     void withCameraLines_data();
     void withCameraLines();
     void savedFileIsReadBackByTheStation_data();
@@ -121,6 +132,80 @@ private slots:
     void lockTurnsAutoModesOffFirstAndKeepsSettledValues();
     void controlsOfARealDevice();
 };
+
+void TestCameraSetup::windowListsPreviewsLocksAndSaves() {
+    testcamera::plugIn({"Bottom camera", "/dev/video90", "BTM-1", 0xffff0000});
+    testcamera::plugIn({"Colour camera", "/dev/video91", "CLR-1", 0xff0000ff});
+    const QTemporaryDir folder;
+    const QString path = folder.filePath("HPortal/PortalCam.conf");
+    QVERIFY(QDir().mkpath(folder.filePath("HPortal")));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(
+            "# station cameras\ncamera0=v4l2src device=/dev/video99\n"
+            "camera2=videotestsrc is-live=true\n");
+    }
+    auto lockedBy = [](const QString&, QString*) -> std::unique_ptr<camera::CameraControls> {
+        return std::make_unique<FakeControls>();
+    };
+    camerasetup::CameraSetupWindow window(path, camerasetup::listSources(), lockedBy);
+    window.show();
+
+    QCOMPARE(window.sourceList()->topLevelItemCount(), 2);
+    QCOMPARE(window.sourceList()->topLevelItem(0)->text(0), QString("Bottom camera"));
+    QCOMPARE(window.sourceList()->topLevelItem(1)->text(2), QString("/dev/video91"));
+    QVERIFY(window.sourceList()->topLevelItem(0)->text(3).contains("MJPG 1280x720 30 fps"));
+    // The configured cameras with their state: one that cannot deliver, one that does.
+    QCOMPARE(window.configuredList()->topLevelItemCount(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        window.configuredList()->topLevelItem(0)->text(1).contains("no such device"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.configuredList()->topLevelItem(1)->text(1),
+                              QString("delivering"), 10000);
+
+    // Both previews live, each with its own source and the default mode.
+    QTRY_VERIFY_WITH_TIMEOUT(window.preview(0)->hasPicture() && window.preview(1)->hasPicture(),
+                             10000);
+    const auto centre = [](camerasetup::CameraPreview* preview) {
+        return preview->grab().toImage().pixelColor(preview->width() / 2, preview->height() / 2);
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(centre(window.preview(0)), QColor(255, 0, 0), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(centre(window.preview(1)), QColor(0, 0, 255), 10000);
+    QCOMPARE(window.modeChoice(0)->currentText(), QString("MJPG 1280x720 30 fps"));
+
+    window.lock(1);
+    QVERIFY(!window.controlList(1)->findItems("sharpness", Qt::MatchExactly).isEmpty());
+    QCOMPARE(window.save(), std::nullopt);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    QVERIFY(text.startsWith("# station cameras\n"));
+    const auto cameras = camera::cameraconfig::parseCameraLines(text);
+    QCOMPARE(cameras.size(), std::size_t(3));
+    QCOMPARE(cameras.at(0), QString("v4l2src device=/dev/video90 ! image/jpeg,width=1280,"
+                                    "height=720,framerate=30/1 ! jpegdec"));
+    QVERIFY(
+        cameras.at(1).startsWith("v4l2src device=/dev/video91 extra-controls=\"c,"
+                                 "auto_exposure=1,"));
+    QCOMPARE(cameras.at(2), QString("videotestsrc is-live=true"));
+}
+
+void TestCameraSetup::modesOfCaps() {
+    const camera::gst::CapsPtr caps(
+        gst_caps_from_string("image/jpeg,width=1280,height=720,framerate={30/1,15/1}; "
+                             "video/x-raw,format=YUY2,width=640,height=480,framerate=[5/1,30/1]; "
+                             "video/x-raw,width=[1,100],height=10,format=GRAY8; audio/x-raw"));
+    QStringList modes;
+    for (const CameraMode& mode : camerasetup::modesOfCaps(caps.get())) {
+        modes << QStringLiteral("%1 %2x%3 %4/%5")
+                     .arg(mode.format)
+                     .arg(mode.width)
+                     .arg(mode.height)
+                     .arg(mode.fpsNumerator)
+                     .arg(mode.fpsDenominator);
+    }
+    QCOMPARE(modes, (QStringList{"MJPG 1280x720 30/1", "MJPG 1280x720 15/1", "YUY2 640x480 30/1"}));
+}
 
 void TestCameraSetup::withCameraLines_data() {
     QTest::addColumn<QString>("before");
