@@ -163,6 +163,7 @@ void CameraSetupWindow::refreshStates() {
             camera::whyNoPicture(index, pipeline->state(), camera::CameraClock::now());
         configured_->topLevelItem(row++)->setText(1, reason.value_or(QStringLiteral("delivering")));
     }
+    configured_->resizeColumnToContents(1);
     for (const auto& panel : panels_) {
         panel->preview->update();
     }
