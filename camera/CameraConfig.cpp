@@ -16,6 +16,7 @@ namespace {
 
 const QString kSoftwarePrefix = QStringLiteral("Software\\");
 const QString kCameraKeyPrefix = QStringLiteral("camera");
+const QString kSerialPrefix = QStringLiteral("usb:");
 
 QStringView withoutLeadingZeros(QStringView digits) {
     qsizetype first = 0;
@@ -233,7 +234,7 @@ QString withDevicePath(const QString& description, const QString& path) {
 std::optional<QString> deviceIdentity(const QString& vendorId, const QString& productId,
                                       const QString& serial, const QString& busPath) {
     if (!serial.isEmpty()) {
-        return QStringLiteral("usb:%1:%2:%3").arg(vendorId, productId, serial);
+        return kSerialPrefix + QStringLiteral("%1:%2:%3").arg(vendorId, productId, serial);
     }
     // Two identical cameras without serial numbers are told apart only by their port.
     if (!busPath.isEmpty()) {
@@ -244,7 +245,15 @@ std::optional<QString> deviceIdentity(const QString& vendorId, const QString& pr
 
 bool sameDevice(const DeviceId& known, const DeviceId& appeared) {
     if (known.identity && appeared.identity) {
-        return *known.identity == *appeared.identity;
+        if (*known.identity == *appeared.identity) {
+            return true;
+        }
+        // Serial numbers tell cameras apart for certain; a port only until it is replugged
+        // elsewhere, when a by-id link still finds it.
+        if (known.identity->startsWith(kSerialPrefix) &&
+            appeared.identity->startsWith(kSerialPrefix)) {
+            return false;
+        }
     }
     if (!known.path || !appeared.path) {
         return false;

@@ -701,6 +701,14 @@ void TestGstVideoControl::sameDevice_data() {
                                                    << "usb:1:2:A"
                                                    << "/dev/video2"
                                                    << "usb:1:2:B" << false;
+    QTest::newRow("other port, by-id link to the node") << "$D/by-id/cam"
+                                                        << "port:usb-0:1"
+                                                        << "$D/video3"
+                                                        << "port:usb-0:2" << true;
+    QTest::newRow("other port, other node") << "/dev/video2"
+                                            << "port:usb-0:1"
+                                            << "/dev/video4"
+                                            << "port:usb-0:2" << false;
     QTest::newRow("identity on one side only") << "/dev/video2"
                                                << ""
                                                << "/dev/video2"
