@@ -5,11 +5,13 @@
 
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -81,10 +83,6 @@ CameraSetupWindow::CameraSetupWindow(QString configPath, std::vector<SourceInfo>
 
     fillSources();
     fillConfigured();
-    // Two different sources by default, in the monitor's order.
-    for (int index = 0; index < 2; ++index) {
-        panels_[index]->source->setCurrentIndex(index < int(sourcesFound_.size()) ? index + 1 : 0);
-    }
     refresh_ = new QTimer(this);
     connect(refresh_, &QTimer::timeout, this, &CameraSetupWindow::refreshStates);
     refresh_->start(500);
@@ -118,6 +116,8 @@ QWidget* CameraSetupWindow::makePanel(int index, const QString& title) {
     }
     connect(panel->source, &QComboBox::currentIndexChanged, this,
             [this, index] { sourceChosen(index); });
+    connect(panel->mode, &QComboBox::currentIndexChanged, this,
+            [this, index] { showPreview(index); });
     connect(lockButton, &QPushButton::clicked, this, [this, index] { lock(index); });
     panels_.push_back(std::move(panel));
     return box;
@@ -157,13 +157,37 @@ void CameraSetupWindow::fillConfigured() {
 }
 
 void CameraSetupWindow::refreshStates() {
+    // The configured cameras are checked once, and closed before the previews open the same
+    // devices; a camera is open in one pipeline at a time.
+    const auto now = camera::CameraClock::now();
     int row = 0;
-    for (const auto& [index, pipeline] : configuredCameras_) {
-        const auto reason =
-            camera::whyNoPicture(index, pipeline->state(), camera::CameraClock::now());
-        configured_->topLevelItem(row++)->setText(1, reason.value_or(QStringLiteral("delivering")));
+    bool allKnown = true;
+    for (auto& [index, pipeline] : configuredCameras_) {
+        QTreeWidgetItem* item = configured_->topLevelItem(row++);
+        if (!pipeline) {
+            continue;
+        }
+        const camera::CameraState state = pipeline->state();
+        const bool known =
+            state.frame || state.failure ||
+            (state.playingSince && now - *state.playingSince > camera::kFirstFrameWait);
+        if (!known) {
+            allKnown = false;
+            continue;
+        }
+        item->setText(
+            1, camera::whyNoPicture(index, state, now).value_or(QStringLiteral("delivering")));
+        pipeline.reset();
     }
     configured_->resizeColumnToContents(1);
+    if (allKnown && !previewsStarted_) {
+        previewsStarted_ = true;
+        // Two different sources by default, in the monitor's order.
+        for (int index = 0; index < int(panels_.size()); ++index) {
+            panels_[index]->source->setCurrentIndex(index < int(sourcesFound_.size()) ? index + 1
+                                                                                      : 0);
+        }
+    }
     for (const auto& panel : panels_) {
         panel->preview->update();
     }
@@ -181,11 +205,31 @@ void CameraSetupWindow::sourceChosen(int index) {
     }
     const SourceInfo& source = sourcesFound_[chosen];
     const auto preferred = camera::cameraconfig::defaultMode(source.modes);
+    const QSignalBlocker quiet(panel.mode);
     for (const CameraMode& mode : source.modes) {
         panel.mode->addItem(modeText(mode));
         if (preferred && modeText(mode) == modeText(*preferred)) {
             panel.mode->setCurrentIndex(panel.mode->count() - 1);
         }
+    }
+    showPreview(index);
+}
+
+void CameraSetupWindow::showPreview(int index) {
+    Panel& panel = *panels_[index];
+    const int chosen = panel.source->currentIndex() - 1;
+    const int mode = panel.mode->currentIndex();
+    if (chosen < 0 || chosen >= int(sourcesFound_.size())) {
+        panel.preview->show(std::nullopt);
+        return;
+    }
+    const SourceInfo& source = sourcesFound_[chosen];
+    // A V4L2 node is previewed through the very line Save writes, so that the mode is tried.
+    if (QFileInfo(source.node).exists() && mode >= 0 && mode < int(source.modes.size())) {
+        const QString description =
+            camera::cameraconfig::cameraDescription(source.node, source.modes[mode], QString());
+        panel.preview->show(camera::CameraSource{description, source.node, nullptr, std::nullopt});
+        return;
     }
     panel.preview->show(source.source);
 }

@@ -52,6 +52,7 @@ private:
     void fillConfigured();
     void refreshStates();
     void sourceChosen(int index);
+    void showPreview(int index);
     QWidget* makePanel(int index, const QString& title);
 
     const QString configPath_;
@@ -61,6 +62,7 @@ private:
     QTreeWidget* configured_ = nullptr;
     QLabel* status_ = nullptr;
     QTimer* refresh_ = nullptr;
+    bool previewsStarted_ = false;
     std::map<int, std::unique_ptr<camera::CameraPipeline>> configuredCameras_;
     std::vector<std::unique_ptr<Panel>> panels_;
 };
