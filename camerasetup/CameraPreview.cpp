@@ -11,7 +11,7 @@ CameraPreview::CameraPreview(QWidget* parent) : QWidget(parent) {
 
 CameraPreview::~CameraPreview() = default;
 
-void CameraPreview::show(std::optional<camera::CameraSource> source) {
+void CameraPreview::showSource(std::optional<camera::CameraSource> source) {
     camera_.reset();  // closes the device before another pipeline opens it
     if (source) {
         camera::CameraPipeline::Listener listener;

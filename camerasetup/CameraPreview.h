@@ -18,7 +18,7 @@ public:
     ~CameraPreview() override;
 
     // Shows this source from now on; nothing for an empty one.
-    void show(std::optional<camera::CameraSource> source);
+    void showSource(std::optional<camera::CameraSource> source);
     // Empty while it delivers pictures, else why not.
     std::optional<QString> whyNoPicture() const;
     bool hasPicture() const { return !whyNoPicture(); }

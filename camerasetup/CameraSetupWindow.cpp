@@ -200,7 +200,7 @@ void CameraSetupWindow::sourceChosen(int index) {
     panel.locked = {};
     const int chosen = panel.source->currentIndex() - 1;
     if (chosen < 0 || chosen >= int(sourcesFound_.size())) {
-        panel.preview->show(std::nullopt);
+        panel.preview->showSource(std::nullopt);
         return;
     }
     const SourceInfo& source = sourcesFound_[chosen];
@@ -220,7 +220,7 @@ void CameraSetupWindow::showPreview(int index) {
     const int chosen = panel.source->currentIndex() - 1;
     const int mode = panel.mode->currentIndex();
     if (chosen < 0 || chosen >= int(sourcesFound_.size())) {
-        panel.preview->show(std::nullopt);
+        panel.preview->showSource(std::nullopt);
         return;
     }
     const SourceInfo& source = sourcesFound_[chosen];
@@ -228,10 +228,11 @@ void CameraSetupWindow::showPreview(int index) {
     if (QFileInfo(source.node).exists() && mode >= 0 && mode < int(source.modes.size())) {
         const QString description =
             camera::cameraconfig::cameraDescription(source.node, source.modes[mode], QString());
-        panel.preview->show(camera::CameraSource{description, source.node, nullptr, std::nullopt});
+        panel.preview->showSource(
+            camera::CameraSource{description, source.node, nullptr, std::nullopt});
         return;
     }
-    panel.preview->show(source.source);
+    panel.preview->showSource(source.source);
 }
 
 void CameraSetupWindow::lock(int index) {
