@@ -24,10 +24,23 @@ std::optional<QString> devicePathOf(GstDevice* device) {
     return std::nullopt;
 }
 
+QString propertyOf(const GstStructure* properties, const char* key) {
+    const gchar* value = properties ? gst_structure_get_string(properties, key) : nullptr;
+    return value ? QString::fromUtf8(value) : QString();
+}
+
+std::optional<QString> identityOf(GstDevice* device) {
+    const gst::StructurePtr properties(gst_device_get_properties(device));
+    return cameraconfig::deviceIdentity(propertyOf(properties.get(), "device.vendor.id"),
+                                        propertyOf(properties.get(), "device.product.id"),
+                                        propertyOf(properties.get(), "device.serial"),
+                                        propertyOf(properties.get(), "device.bus_path"));
+}
+
 CameraSource sourceOf(GstDevice* device) {
     const gst::CharPtr name(gst_device_get_display_name(device));
     return CameraSource{name ? QString::fromUtf8(name.get()) : QStringLiteral("video device"),
-                        devicePathOf(device), gst::shareRef(device)};
+                        devicePathOf(device), gst::shareRef(device), identityOf(device)};
 }
 
 }  // namespace

@@ -15,6 +15,39 @@ QString seconds(CameraClock::duration duration) {
 
 }  // namespace
 
+QString describeFailure(const CameraFailure& failure) {
+    const QString detail =
+        failure.detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(failure.detail);
+    switch (failure.reason) {
+        case FailureReason::ParseError:
+            return QStringLiteral("its description cannot be built") + detail;
+        case FailureReason::DeviceBusy:
+            return QStringLiteral("the device is busy: another program is using it") + detail;
+        case FailureReason::PermissionDenied:
+            return QStringLiteral(
+                       "permission denied opening the device: the user running the station must "
+                       "be in the video group (sudo usermod -aG video USER, then log in again)") +
+                   detail;
+        case FailureReason::NoSuchDevice:
+            return QStringLiteral("no such device: it is not plugged in or has gone") + detail;
+        case FailureReason::NotLinked:
+            return QStringLiteral(
+                       "its video is not linked: a pad of the source never links to "
+                       "the rest of the pipeline") +
+                   detail;
+        case FailureReason::UsbBandwidth:
+            return QStringLiteral(
+                       "not enough USB bandwidth to stream this mode: choose MJPEG or a smaller "
+                       "mode, or plug the cameras into different USB controllers") +
+                   detail;
+        case FailureReason::StreamEnded:
+            return QStringLiteral("the picture stream has ended") + detail;
+        case FailureReason::Other:
+            break;
+    }
+    return failure.detail.isEmpty() ? QStringLiteral("unknown error") : failure.detail;
+}
+
 CameraClock::duration staleAfter(std::optional<CameraClock::duration> frameInterval) {
     constexpr CameraClock::duration kMinimum = 500ms;
     constexpr CameraClock::duration kUnknownRate = 1s;

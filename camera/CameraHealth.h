@@ -18,9 +18,31 @@ struct LatestFrame {
     std::optional<CameraClock::duration> frameInterval;  // empty for a variable frame rate
 };
 
+// Why a camera stopped or never started, one cause each, so that the operator and the installer
+// are told what to do about it.
+enum class FailureReason {
+    ParseError,        // the description cannot be built into a source
+    DeviceBusy,        // another program has the device open
+    PermissionDenied,  // the user may not open the device
+    NoSuchDevice,      // the node does not exist, or the device has gone
+    NotLinked,         // a pad of the source (often a dynamic one) never links onwards
+    UsbBandwidth,      // streaming cannot start: the USB controller has no bandwidth left
+    StreamEnded,
+    Other,
+};
+
+struct CameraFailure {
+    FailureReason reason = FailureReason::Other;
+    QString detail;  // the message the source itself gave, when there is one
+};
+
+// The operator-readable text of a failure, naming what to do where there is something to do.
+QString describeFailure(const CameraFailure& failure);
+
 struct CameraState {
     std::optional<LatestFrame> frame;
-    std::optional<QString> failure;
+    std::optional<QString> failure;  // describeFailure(*failureCause)
+    std::optional<CameraFailure> failureCause;
     std::optional<CameraClock::time_point> playingSince;
 };
 

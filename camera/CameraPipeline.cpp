@@ -41,7 +41,43 @@ gst::ObjectPtr<GstElement> makeElement(const char* factory) {
     return gst::take(gst_element_factory_make(factory, nullptr));
 }
 
+bool mentions(const QString& message, const QString& debug, const char* text) {
+    const QLatin1String needle(text);
+    return message.contains(needle, Qt::CaseInsensitive) ||
+           debug.contains(needle, Qt::CaseInsensitive);
+}
+
 }  // namespace
+
+CameraFailure classifyError(const GError& error, const QString& debug,
+                            const QString& sourceFactory) {
+    const QString message = QString::fromUtf8(error.message != nullptr ? error.message : "");
+    const auto is = [&error](GQuark domain, int code) {
+        return error.domain == domain && error.code == code;
+    };
+    FailureReason reason = FailureReason::Other;
+    if (error.domain == GST_PARSE_ERROR) {
+        reason = FailureReason::ParseError;
+    } else if (is(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_BUSY) ||
+               mentions(message, debug, "Device or resource busy")) {
+        reason = FailureReason::DeviceBusy;
+    } else if (mentions(message, debug, "Permission denied")) {
+        reason = FailureReason::PermissionDenied;
+    } else if (mentions(message, debug, "No space left on device") ||
+               (sourceFactory == QLatin1String("v4l2src") &&
+                is(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_SETTINGS) &&
+                mentions(message, debug, "Buffer pool activation failed"))) {
+        // v4l2src reports a refused VIDIOC_STREAMON (ENOSPC) only as a pool that cannot start.
+        reason = FailureReason::UsbBandwidth;
+    } else if (is(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND) ||
+               mentions(message, debug, "No such device") ||
+               mentions(message, debug, "No such file or directory")) {
+        reason = FailureReason::NoSuchDevice;
+    } else if (mentions(message, debug, "reason not-linked")) {
+        reason = FailureReason::NotLinked;
+    }
+    return CameraFailure{reason, message};
+}
 
 CameraPipeline::CameraPipeline(CameraSource source, Listener listener)
     : source_(std::move(source)), listener_(std::move(listener)) {
@@ -65,14 +101,15 @@ gst::ObjectPtr<GstElement> CameraPipeline::makeConvertedSource() {
         auto convert = makeElement("videoconvert");
         auto bin = gst::take(gst_bin_new(nullptr));
         if (!device || !convert || !bin) {
-            fail(QStringLiteral("the device cannot be opened"));
+            fail({FailureReason::Other, QStringLiteral("the device cannot be opened")});
             return nullptr;
         }
         gst_bin_add_many(GST_BIN(bin.get()), device.get(), convert.get(), nullptr);
         gst::ObjectPtr<GstPad> output(gst_element_get_static_pad(convert.get(), "src"));
         if (!gst_element_link(device.get(), convert.get()) ||
             !gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", output.get()))) {
-            fail(QStringLiteral("the device delivers no video that can be converted"));
+            fail({FailureReason::NotLinked,
+                  QStringLiteral("the device delivers no video that can be converted")});
             return nullptr;
         }
         return bin;
@@ -86,11 +123,11 @@ gst::ObjectPtr<GstElement> CameraPipeline::makeConvertedSource() {
     const gst::ErrorPtr error(rawError);
     if (error) {
         // A description with a recoverable mistake still yields a bin; it is refused all the same.
-        fail(QString::fromUtf8(error->message));
+        fail({FailureReason::ParseError, QString::fromUtf8(error->message)});
         return nullptr;
     }
     if (!bin) {
-        fail(QStringLiteral("the description yields no element"));
+        fail({FailureReason::ParseError, QStringLiteral("the description yields no element")});
     }
     return bin;
 }
@@ -103,7 +140,7 @@ void CameraPipeline::build() {
     auto sink = makeElement("appsink");
     auto pipeline = gst::take(gst_pipeline_new(nullptr));
     if (!sink || !pipeline) {
-        fail(QStringLiteral("the GStreamer element appsink is missing"));
+        fail({FailureReason::Other, QStringLiteral("the GStreamer element appsink is missing")});
         return;
     }
 
@@ -120,7 +157,8 @@ void CameraPipeline::build() {
     // The bin takes its own references; ours end with this scope.
     gst_bin_add_many(GST_BIN(pipeline.get()), converted.get(), sink.get(), nullptr);
     if (!gst_element_link(converted.get(), sink.get())) {
-        fail(QStringLiteral("the source delivers no video that can be converted"));
+        fail({FailureReason::NotLinked,
+              QStringLiteral("the source delivers no video that can be converted")});
         return;
     }
 
@@ -141,7 +179,13 @@ void CameraPipeline::play() {
     }
     if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         // The error message, when there is one, has already been recorded by the bus handler.
-        fail(QStringLiteral("the source cannot be started"));
+        fail({FailureReason::Other, QStringLiteral("the source cannot be started")});
+    }
+}
+
+void CameraPipeline::release() {
+    if (pipeline_) {
+        gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
     }
 }
 
@@ -212,14 +256,23 @@ GstBusSyncReply CameraPipeline::onBusMessage(GstBus* /*bus*/, GstMessage* messag
     switch (GST_MESSAGE_TYPE(message)) {
         case GST_MESSAGE_ERROR: {
             GError* rawError = nullptr;
-            gst_message_parse_error(message, &rawError, nullptr);
+            gchar* rawDebug = nullptr;
+            gst_message_parse_error(message, &rawError, &rawDebug);
             const gst::ErrorPtr error(rawError);
-            camera->fail(error ? QString::fromUtf8(error->message)
-                               : QStringLiteral("unknown GStreamer error"));
+            const gst::CharPtr debug(rawDebug);
+            QString factory;
+            if (GST_IS_ELEMENT(GST_MESSAGE_SRC(message))) {
+                if (GstElementFactory* made =
+                        gst_element_get_factory(GST_ELEMENT(GST_MESSAGE_SRC(message)))) {
+                    factory = QString::fromUtf8(gst_plugin_feature_get_name(made));
+                }
+            }
+            camera->fail(error ? classifyError(*error, QString::fromUtf8(debug.get()), factory)
+                               : CameraFailure{FailureReason::Other, QString()});
             break;
         }
         case GST_MESSAGE_EOS:
-            camera->fail(QStringLiteral("the picture stream has ended"));
+            camera->fail({FailureReason::StreamEnded, QString()});
             break;
         default:
             break;
@@ -227,12 +280,13 @@ GstBusSyncReply CameraPipeline::onBusMessage(GstBus* /*bus*/, GstMessage* messag
     return GST_BUS_DROP;
 }
 
-void CameraPipeline::fail(const QString& reason) {
+void CameraPipeline::fail(CameraFailure failure) {
     bool first = false;
     {
         const std::lock_guard lock(mutex_);
         if (!state_.failure) {
-            state_.failure = reason;
+            state_.failure = describeFailure(failure);
+            state_.failureCause = std::move(failure);
             first = true;
         }
     }

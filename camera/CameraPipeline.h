@@ -20,7 +20,14 @@ struct CameraSource {
     QString description;                // gst-launch fragment, or the device's name
     std::optional<QString> devicePath;  // device node, to restart when it is plugged in again
     std::shared_ptr<GstDevice> device;  // set when the camera was found by the device monitor
+    // Survives a replug onto another node: vendor, product and serial, or the USB port.
+    std::optional<QString> identity;
 };
+
+// The cause of an error that a camera pipeline reported. `sourceFactory` names the element
+// that raised it (e.g. "v4l2src"), empty when unknown.
+CameraFailure classifyError(const GError& error, const QString& debug,
+                            const QString& sourceFactory);
 
 // One camera running continuously: SOURCE ! videoconvert ! appsink, keeping the latest frame.
 // A source that cannot be built, an error or the end of the stream leaves it failed for good; a
@@ -40,6 +47,9 @@ public:
     CameraPipeline& operator=(const CameraPipeline&) = delete;
 
     void play();
+    // Stops the pipeline and closes its device, keeping the failure; for a camera that has
+    // failed, so that the device is free when it comes back. Not on a GStreamer thread.
+    void release();
 
     const CameraSource& source() const { return source_; }
     CameraState state() const;
@@ -56,7 +66,7 @@ private:
     // SOURCE ! videoconvert as one bin with a src pad; empty (and failed) when it cannot be made.
     gst::ObjectPtr<GstElement> makeConvertedSource();
     void takeSample(GstAppSink* sink);
-    void fail(const QString& reason);
+    void fail(CameraFailure failure);
 
     const CameraSource source_;
     const Listener listener_;

@@ -6,24 +6,16 @@
 #include "CameraPipeline.h"
 #include "PlatformError.h"
 
-#include <QFileInfo>
 #include <QMetaObject>
+
+#include <algorithm>
 
 namespace camera {
 
 namespace {
 
-// A configuration may name a camera by a stable udev link (/dev/v4l/by-id/...) while the
-// monitor reports the node it points to.
-bool sameDevice(const std::optional<QString>& configured, const std::optional<QString>& added) {
-    if (!configured || !added) {
-        return false;
-    }
-    if (*configured == *added) {
-        return true;
-    }
-    const QString resolved = QFileInfo(*configured).canonicalFilePath();
-    return !resolved.isEmpty() && resolved == QFileInfo(*added).canonicalFilePath();
+cameraconfig::DeviceId idOf(const CameraSource& source) {
+    return {source.devicePath, source.identity};
 }
 
 }  // namespace
@@ -44,14 +36,28 @@ void CameraSet::clear() {
 
 void CameraSet::useConfiguredCameras(const std::map<int, QString>& descriptions) {
     clear();
-    bool anyDevice = false;
+    std::map<int, CameraSource> sources;
     for (const auto& [index, description] : descriptions) {
-        CameraSource source{description, cameraconfig::v4l2DevicePath(description), nullptr};
-        anyDevice = anyDevice || source.devicePath.has_value();
-        add(index, std::move(source));
+        sources[index] =
+            CameraSource{description, cameraconfig::v4l2DevicePath(description), nullptr, {}};
     }
+    const bool anyDevice = std::any_of(sources.begin(), sources.end(),
+                                       [](const auto& entry) { return entry.second.devicePath; });
     if (anyDevice) {
         watchDevices();
+        // The identity of a device present now finds it again on whatever node it comes back.
+        const std::vector<CameraSource> present = monitor_->currentCameras();
+        for (auto& [index, source] : sources) {
+            const auto found = std::find_if(present.begin(), present.end(), [&](const auto& p) {
+                return cameraconfig::sameDevice({source.devicePath, {}}, {p.devicePath, {}});
+            });
+            if (source.devicePath && found != present.end()) {
+                source.identity = found->identity;
+            }
+        }
+    }
+    for (auto& [index, source] : sources) {
+        add(index, std::move(source));
     }
 }
 
@@ -86,6 +92,11 @@ std::unique_ptr<CameraPipeline> CameraSet::makeCamera(int index, CameraSource so
         QMetaObject::invokeMethod(
             guiContext_,
             [this, index] {
+                // Closes the device at once, so that it is free when it is plugged in again.
+                const auto found = cameras_.find(index);
+                if (found != cameras_.end() && found->second->hasFailed()) {
+                    found->second->release();
+                }
                 if (index == selected_.load()) {
                     repaint_();
                 }
@@ -103,13 +114,31 @@ void CameraSet::watchDevices() {
 }
 
 void CameraSet::restartCamerasOf(const CameraSource& added) {
+    // Notices are queued: one that arrives after its device went again must not restart a camera
+    // onto a device that is not there.
+    const std::vector<CameraSource> present =
+        monitor_ ? monitor_->currentCameras() : std::vector<CameraSource>{};
+    if (std::none_of(present.begin(), present.end(),
+                     [&added](const CameraSource& p) { return p.device == added.device; })) {
+        return;
+    }
     for (auto& [index, camera] : cameras_) {
-        if (!sameDevice(camera->source().devicePath, added.devicePath) || !camera->hasFailed()) {
+        if (!cameraconfig::sameDevice(idOf(camera->source()), idOf(added)) ||
+            !camera->hasFailed()) {
             continue;
         }
         CameraSource source = camera->source();
         if (source.device) {
             source.device = added.device;  // the old device object is gone with the unplug
+        } else if (source.devicePath && added.devicePath &&
+                   !cameraconfig::sameDevice({source.devicePath, {}}, {added.devicePath, {}})) {
+            // Configured by its node, which the replug has changed.
+            source.description =
+                cameraconfig::withDevicePath(source.description, *added.devicePath);
+        }
+        source.devicePath = source.device ? added.devicePath : source.devicePath;
+        if (!source.identity) {
+            source.identity = added.identity;
         }
         camera.reset();  // releases the device before the new pipeline opens it
         camera = makeCamera(index, std::move(source));

@@ -1,8 +1,10 @@
 #include "CameraConfig.h"
 #include "CameraHealth.h"
+#include "CameraPipeline.h"
 #include "GstVideoControl.h"
 #include "PlatformError.h"
 #include "StillWriter.h"
+#include "fakes/TestCameraProvider.h"
 
 #include <QApplication>
 #include <QDir>
@@ -86,6 +88,7 @@ class TestGstVideoControl : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -103,6 +106,9 @@ private slots:
     void failedStillLeavesExistingFileUntouched();
     void badCallsAreRefused();
     void withoutConfigurationTheDevicesAreUsed();
+    void failureIsNamed_data();
+    void failureIsNamed();
+    void replugBringsTheCameraBack();
 
     // The rules underneath.
     void parseCameraLines_data();
@@ -112,6 +118,11 @@ private slots:
     void v4l2DevicePath_data();
     void v4l2DevicePath();
     void deviceOrderIsStable();
+    void classifyError_data();
+    void classifyError();
+    void sameDevice_data();
+    void sameDevice();
+    void deviceIdentityFromProperties();
     void staleAfterFollowsFrameRate();
     void whyNoPictureNamesTheCamera();
     void stillFormatForPath_data();
@@ -131,6 +142,10 @@ private:
     QByteArray savedConfigHome_;
 };
 
+void TestGstVideoControl::initTestCase() {
+    testcamera::registerProvider();
+}
+
 void TestGstVideoControl::init() {
     savedConfigHome_ = qgetenv("XDG_CONFIG_HOME");
     configHome_ = std::make_unique<QTemporaryDir>();
@@ -141,6 +156,7 @@ void TestGstVideoControl::init() {
 }
 
 void TestGstVideoControl::cleanup() {
+    testcamera::unplugAll();
     qputenv("XDG_CONFIG_HOME", savedConfigHome_);
     configHome_.reset();
     outputDir_.reset();
@@ -428,6 +444,71 @@ void TestGstVideoControl::withoutConfigurationTheDevicesAreUsed() {
              QString("camera 0 is not configured"));
 }
 
+void TestGstVideoControl::failureIsNamed_data() {
+    using camera::FailureReason;
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<int>("reason");  // -1: no failure, but no picture either
+    QTest::newRow("does not parse")
+        << "videotestsrc ! ! videoscale" << int(FailureReason::ParseError);
+    QTest::newRow("unknown element") << "nosuchcamerasrc" << int(FailureReason::ParseError);
+    QTest::newRow("no such device node")
+        << "v4l2src device=/dev/video99 ! video/x-raw" << int(FailureReason::NoSuchDevice);
+    QTest::newRow("dynamic pad never links")
+        << "audiotestsrc ! decodebin" << int(FailureReason::NotLinked);
+    QTest::newRow("stream ends") << "videotestsrc num-buffers=3" << int(FailureReason::StreamEnded);
+    QTest::newRow("no frames") << "videotestsrc is-live=true ! valve drop=true" << -1;
+}
+
+void TestGstVideoControl::failureIsNamed() {
+    QFETCH(QString, description);
+    QFETCH(int, reason);
+    camera::CameraPipeline camera({description, std::nullopt, nullptr, std::nullopt}, {});
+    camera.play();
+    if (reason < 0) {
+        const camera::CameraState state =
+            camera.awaitFirstFrame(camera::CameraClock::now() + camera::kFirstFrameWait);
+        QVERIFY(!state.frame && !state.failure);
+        const QString why = whyNoPicture(0, state, *state.playingSince + 3s).value_or("");
+        QVERIFY2(why.contains("delivered no picture since it was started"), qPrintable(why));
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(camera.hasFailed(), kSlowTimeout);
+    const camera::CameraState state = camera.state();
+    QVERIFY(state.failureCause);
+    QCOMPARE(int(state.failureCause->reason), reason);
+    QCOMPARE(whyNoPicture(0, state, camera::CameraClock::now()).value_or(""),
+             "camera 0 failed: " + *state.failure);
+}
+
+void TestGstVideoControl::replugBringsTheCameraBack() {
+    const auto centreOf = [](GstVideoControl& control) {
+        return control.grab().toImage().pixelColor(kWidth / 2, kHeight / 2);
+    };
+    testcamera::plugIn({"Bottom camera", "/dev/video90", "BTM-1", 0xffff0000});
+    testcamera::plugIn({"Colour camera", "/dev/video91", "CLR-1", 0xff0000ff});
+    // No configuration file: the devices are the cameras, in the order of their nodes.
+    const auto control = startedControl();
+    QCOMPARE(select(*control, 1), QVariant(1));
+    QCOMPARE(select(*control, 0), QVariant(1));
+    QTRY_VERIFY_WITH_TIMEOUT(near(centreOf(*control), kRed), kSlowTimeout);
+
+    testcamera::unplug("BTM-1");
+    QTRY_COMPARE_WITH_TIMEOUT(select(*control, 0), QVariant(0), kSlowTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(testcamera::runningSources("BTM-1"), 0, kSlowTimeout);
+    // Another camera on the freed node is not the one that went; the right one comes back on a
+    // new node.
+    testcamera::plugIn({"Other camera", "/dev/video90", "OTHER-1", 0xff00ff00});
+    testcamera::plugIn({"Bottom camera", "/dev/video95", "BTM-1", 0xffff0000});
+    QTRY_COMPARE_WITH_TIMEOUT(select(*control, 0), QVariant(1), kSlowTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(near(centreOf(*control), kRed), kSlowTimeout);
+    QCOMPARE(testcamera::runningSources("OTHER-1"), 0);
+
+    const QString path = outputPath("BTM_12345678_01.BMP");
+    still(*control, path);
+    QVERIFY(wholePictureIs(QImage(path), kRed));
+    QCOMPARE(select(*control, 1), QVariant(1));
+}
+
 void TestGstVideoControl::parseCameraLines_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QStringList>("expected");  // "index=description"
@@ -495,25 +576,34 @@ void TestGstVideoControl::configPathForKey() {
 void TestGstVideoControl::v4l2DevicePath_data() {
     QTest::addColumn<QString>("description");
     QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("onVideo7");  // the description moved to /dev/video7
     QTest::newRow("mjpeg") << "v4l2src device=/dev/video2 ! image/jpeg,width=1280 ! jpegdec"
-                           << "/dev/video2";
+                           << "/dev/video2"
+                           << "v4l2src device=/dev/video7 ! image/jpeg,width=1280 ! jpegdec";
     QTest::newRow("other property first") << "v4l2src io-mode=2 device=/dev/video4"
-                                          << "/dev/video4";
+                                          << "/dev/video4"
+                                          << "v4l2src io-mode=2 device=/dev/video7";
     QTest::newRow("quoted") << "v4l2src device=\"/dev/v4l/by-id/usb-cam 1\" ! jpegdec"
-                            << "/dev/v4l/by-id/usb-cam 1";
+                            << "/dev/v4l/by-id/usb-cam 1"
+                            << "v4l2src device=\"/dev/video7\" ! jpegdec";
     QTest::newRow("spaces around =") << "v4l2src device = /dev/video0"
-                                     << "/dev/video0";
+                                     << "/dev/video0"
+                                     << "v4l2src device = /dev/video7";
     QTest::newRow("test source") << "videotestsrc ! video/x-raw"
-                                 << "";
+                                 << ""
+                                 << "videotestsrc ! video/x-raw";
     QTest::newRow("device of another element")
         << "v4l2src ! identity ! fakeelement device=/dev/video9"
-        << "";
+        << ""
+        << "v4l2src ! identity ! fakeelement device=/dev/video9";
 }
 
 void TestGstVideoControl::v4l2DevicePath() {
     QFETCH(QString, description);
     QFETCH(QString, expected);
+    QFETCH(QString, onVideo7);
     QCOMPARE(camera::cameraconfig::v4l2DevicePath(description).value_or(QString()), expected);
+    QCOMPARE(camera::cameraconfig::withDevicePath(description, "/dev/video7"), onVideo7);
 }
 
 void TestGstVideoControl::deviceOrderIsStable() {
@@ -526,6 +616,147 @@ void TestGstVideoControl::deviceOrderIsStable() {
     const std::vector<std::size_t> expected{4, 2, 0, 3, 1};
     QCOMPARE(camera::cameraconfig::deviceOrder(devices), expected);
     QCOMPARE(camera::cameraconfig::deviceOrder({}), std::vector<std::size_t>{});
+}
+
+void TestGstVideoControl::classifyError_data() {
+    using camera::FailureReason;
+    QTest::addColumn<QString>("domain");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("debug");
+    QTest::addColumn<QString>("factory");
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<QString>("advice");  // what the operator is told to do; empty for nothing
+    const int busy = GST_RESOURCE_ERROR_BUSY;
+    const int openRw = GST_RESOURCE_ERROR_OPEN_READ_WRITE;
+    const int settings = GST_RESOURCE_ERROR_SETTINGS;
+    const int read = GST_RESOURCE_ERROR_READ;
+    const int failed = GST_STREAM_ERROR_FAILED;
+    QTest::newRow("busy") << "resource" << busy << "Device '/dev/video0' is busy"
+                          << ""
+                          << "v4l2src" << int(FailureReason::DeviceBusy) << "another program";
+    QTest::newRow("permission denied")
+        << "resource" << openRw << "Could not open device '/dev/video0' for reading and writing."
+        << "system error: Permission denied"
+        << "v4l2src" << int(FailureReason::PermissionDenied) << "video group";
+    QTest::newRow("unplugged while streaming")
+        << "resource" << read << "Could not read from resource."
+        << "poll error 1: No such device (19)"
+        << "v4l2src" << int(FailureReason::NoSuchDevice) << "";
+    QTest::newRow("USB bandwidth, pool cannot start")
+        << "resource" << settings << "Failed to allocate required memory."
+        << "Buffer pool activation failed"
+        << "v4l2src" << int(FailureReason::UsbBandwidth) << "MJPEG";
+    QTest::newRow("USB bandwidth, ENOSPC")
+        << "resource" << int(GST_RESOURCE_ERROR_FAILED) << "Error starting streaming"
+        << "error with STREAMON 28 (No space left on device)"
+        << "v4l2src" << int(FailureReason::UsbBandwidth) << "MJPEG";
+    QTest::newRow("pool failure elsewhere")
+        << "resource" << settings << "Failed to allocate required memory."
+        << "Buffer pool activation failed"
+        << "videoconvert" << int(FailureReason::Other) << "";
+    QTest::newRow("not linked") << "stream" << failed << "Internal data stream error."
+                                << "streaming stopped, reason not-linked (-1)"
+                                << "decodebin" << int(FailureReason::NotLinked) << "";
+    QTest::newRow("not negotiated") << "stream" << failed << "Internal data stream error."
+                                    << "streaming stopped, reason not-negotiated (-4)"
+                                    << "videotestsrc" << int(FailureReason::Other) << "";
+}
+
+void TestGstVideoControl::classifyError() {
+    QFETCH(QString, domain);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    QFETCH(QString, debug);
+    QFETCH(QString, factory);
+    QFETCH(int, reason);
+    QFETCH(QString, advice);
+    const GQuark quark = domain == "resource" ? GST_RESOURCE_ERROR : GST_STREAM_ERROR;
+    GError* error = g_error_new_literal(quark, code, message.toUtf8().constData());
+    const camera::CameraFailure failure = camera::classifyError(*error, debug, factory);
+    g_error_free(error);
+    QCOMPARE(int(failure.reason), reason);
+    const QString text = camera::describeFailure(failure);
+    QVERIFY2(text.contains(message), qPrintable(text));  // the source's own words are kept
+    QVERIFY2(text.contains(advice), qPrintable(text));
+}
+
+void TestGstVideoControl::sameDevice_data() {
+    QTest::addColumn<QString>("knownPath");  // "$D" is a folder with video3, video5, by-id/cam
+    QTest::addColumn<QString>("knownId");    // empty: unknown
+    QTest::addColumn<QString>("appearedPath");
+    QTest::addColumn<QString>("appearedId");
+    QTest::addColumn<bool>("same");
+    QTest::newRow("same node") << "/dev/video2"
+                               << ""
+                               << "/dev/video2"
+                               << "" << true;
+    QTest::newRow("by-id link to the node") << "$D/by-id/cam"
+                                            << ""
+                                            << "$D/video3"
+                                            << "" << true;
+    QTest::newRow("by-id link, other node") << "$D/by-id/cam"
+                                            << ""
+                                            << "$D/video5"
+                                            << "" << false;
+    QTest::newRow("same identity, new node") << "/dev/video2"
+                                             << "usb:1:2:A"
+                                             << "/dev/video4"
+                                             << "usb:1:2:A" << true;
+    QTest::newRow("other camera on the same node") << "/dev/video2"
+                                                   << "usb:1:2:A"
+                                                   << "/dev/video2"
+                                                   << "usb:1:2:B" << false;
+    QTest::newRow("other port, by-id link to the node") << "$D/by-id/cam"
+                                                        << "port:usb-0:1"
+                                                        << "$D/video3"
+                                                        << "port:usb-0:2" << true;
+    QTest::newRow("other port, other node") << "/dev/video2"
+                                            << "port:usb-0:1"
+                                            << "/dev/video4"
+                                            << "port:usb-0:2" << false;
+    QTest::newRow("identity on one side only") << "/dev/video2"
+                                               << ""
+                                               << "/dev/video2"
+                                               << "usb:1:2:A" << true;
+    QTest::newRow("nothing known") << ""
+                                   << ""
+                                   << ""
+                                   << "usb:1:2:A" << false;
+}
+
+void TestGstVideoControl::sameDevice() {
+    QFETCH(QString, knownPath);
+    QFETCH(QString, knownId);
+    QFETCH(QString, appearedPath);
+    QFETCH(QString, appearedId);
+    QFETCH(bool, same);
+    const QDir folder(outputDir_->path());
+    QVERIFY(folder.mkpath("by-id"));
+    for (const char* node : {"video3", "video5"}) {
+        QFile file(folder.filePath(node));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(QFile::link(folder.filePath("video3"), folder.filePath("by-id/cam")));
+    const auto optional = [&folder](QString text) -> std::optional<QString> {
+        return text.isEmpty() ? std::nullopt : std::optional(text.replace("$D", folder.path()));
+    };
+    QCOMPARE(camera::cameraconfig::sameDevice({optional(knownPath), optional(knownId)},
+                                              {optional(appearedPath), optional(appearedId)}),
+             same);
+}
+
+void TestGstVideoControl::deviceIdentityFromProperties() {
+    using camera::cameraconfig::deviceIdentity;
+    const QString withSerial =
+        deviceIdentity("046d", "0825", "A1B2", "pci-0000:00:14.0-usb-0:1").value_or("");
+    QVERIFY(withSerial.contains("046d") && withSerial.contains("0825") &&
+            withSerial.contains("A1B2"));
+    // Without a serial number the port tells two identical cameras apart.
+    const auto port1 = deviceIdentity("046d", "0825", "", "pci-0000:00:14.0-usb-0:1");
+    const auto port2 = deviceIdentity("046d", "0825", "", "pci-0000:00:14.0-usb-0:2");
+    QVERIFY(port1 && port2 && *port1 != *port2);
+    QVERIFY(!deviceIdentity("046d", "0825", "", "").has_value());
 }
 
 void TestGstVideoControl::staleAfterFollowsFrameRate() {

@@ -1,0 +1,21 @@
+#include "CameraConfig.h"
+#include "CameraSetupWindow.h"
+#include "GstHandles.h"
+
+#include <QApplication>
+#include <QDir>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("station-camera-setup"));
+    camera::gst::ensureInitialised();
+    // The same file the station's camera control reads.
+    const std::optional<QString> path = camera::cameraconfig::configPathForKey(
+        QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam"),
+        qEnvironmentVariable("XDG_CONFIG_HOME"), QDir::homePath());
+    camerasetup::CameraSetupWindow window(*path, camerasetup::listSources(),
+                                          &camera::openV4l2Controls);
+    window.resize(1100, 900);
+    window.show();
+    return QApplication::exec();
+}
