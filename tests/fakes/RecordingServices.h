@@ -49,11 +49,16 @@ public:
 
 class RecordingProcessStarter final : public platform::ProcessStarter {
 public:
-    void start(const QString& program, const QStringList& arguments) override {
+    qint64 start(const QString& program, const QStringList& arguments) override {
         if (failingPrograms.contains(program)) {
             throw platform::ProcessStartError(QStringLiteral("%1 was not found").arg(program));
         }
         started.append(QStringList{program} + arguments);
+        return started.size();
+    }
+    // Reports the end of the started program at this position, as the reaper would.
+    void finish(qsizetype position, int exitStatus, int signal = 0) const {
+        reportFinished({static_cast<qint64>(position) + 1, exitStatus, signal});
     }
     QList<QStringList> started;
     QSet<QString> failingPrograms;
