@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QHash>
 #include <QPixmap>
 #include <QPointer>
 #include <QStringList>
@@ -21,6 +22,7 @@ class FileSystem;
 class KeySender;
 class MessageBoxes;
 class ProcessStarter;
+struct ProcessEnd;
 class VideoControl;
 }  // namespace platform
 
@@ -123,6 +125,7 @@ private:
     void takeStill(const QString& path);
     void loadSampleImages(const QString& sampleNumber);
     void reloadDisplayedImages();
+    void compressionEnded(const platform::ProcessEnd& end);
 
     StationServices services_;
     QPointer<workorder::Frm_Wo> frmWo_;
@@ -131,6 +134,14 @@ private:
     bool displayingSample_ = false;
     bool listFullReported_ = false;
     bool programEnded_ = false;
+
+    // Compressors still running, by their process id: the picture and the capture they belong to.
+    struct PendingCompression {
+        QString pictureName;
+        quint64 capture = 0;
+    };
+    QHash<qint64, PendingCompression> compressions_;
+    quint64 captureSerial_ = 0;
 };
 
 }  // namespace capture

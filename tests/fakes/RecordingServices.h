@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -101,8 +102,9 @@ public:
         calls.append({dispatchId, arguments});
         if (dispatchId == kSelectCamera) {
             const int index = arguments.value(0).toInt();
-            if (failSelects > 0) {
-                --failSelects;
+            const bool chosenCallFails = failSelectCall > 0 && --failSelectCall == 0;
+            if (failSelects > 0 || chosenCallFails) {
+                failSelects = std::max(failSelects - 1, 0);
                 throw platform::VideoControlError(
                     QStringLiteral("camera %1 did not answer").arg(index));
             }
@@ -148,7 +150,8 @@ public:
     QMap<int, QVariant> answers{{0, 1}, {1, 1}};
     QMap<int, QColor> colours{{0, Qt::blue}, {1, Qt::red}};
     int selected = -1;
-    int failSelects = 0;
+    int failSelects = 0;       // selects that fail from the next one on
+    int failSelectCall = 0;    // the one select that fails, counted from the next (1); 0 none
     int failStillsAfter = -1;  // stills that succeed before the rest fail; -1 never fails
 };
 
