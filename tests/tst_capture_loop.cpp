@@ -274,10 +274,8 @@ private slots:
         QTest::addColumn<QString>("value");
         QTest::addColumn<bool>("taken");
         QTest::newRow("existing folder without final /") << QStringLiteral("FOLDER") << false;
-        QTest::newRow("network folder from the picker") << QStringLiteral("\\\\labhost") << false;
         QTest::newRow("file-name prefix inside the folder")
             << QStringLiteral("FOLDER/station1_") << true;
-        QTest::newRow("folder with final /") << QStringLiteral("FOLDER/") << true;
     }
     void saveFolderNeedsItsFinalSlash() {
         QFETCH(QString, value);

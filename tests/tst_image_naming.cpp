@@ -100,7 +100,6 @@ private slots:
         QTest::addColumn<bool>("isFolder");
         QTest::addColumn<bool>("lacks");
         QTest::newRow("folder") << QStringLiteral("/srv/images") << true << true;
-        QTest::newRow("relative folder") << QStringLiteral("images") << true << true;
         QTest::newRow("folder with /") << QStringLiteral("/srv/images/") << true << false;
         QTest::newRow("prefix in a folder")
             << QStringLiteral("/srv/images/station1_") << false << false;
