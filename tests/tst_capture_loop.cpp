@@ -250,16 +250,19 @@ private slots:
         for (qsizetype position = 1; position < station.processes.started.size(); ++position) {
             station.processes.finish(position, 0);
         }
-
-        QCOMPARE(w.CapturedCount, qint16(2));
+        const QString status = w.lbl_Status->text();
+        // The next capture works as ever.
+        station.accept(QStringLiteral("33333333"), true);
+        QCOMPARE(w.CapturedCount, qint16(3));
+        QCOMPARE(station.processes.started.size(), 6);
         QCOMPARE(w.lst_Captured->item(1)->text(), secondLine);
         QVERIFY(station.messages.shown.isEmpty());
         if (named.isEmpty()) {
             QCOMPARE(w.lst_Captured->item(0)->text(), firstLine);
-            QCOMPARE(w.lbl_Status->text(), QStringLiteral("Waiting..."));
+            QCOMPARE(status, QStringLiteral("Waiting..."));
             return;
         }
-        for (const QString& note : {w.lst_Captured->item(0)->text(), w.lbl_Status->text()}) {
+        for (const QString& note : {w.lst_Captured->item(0)->text(), status}) {
             QVERIFY2(note.contains(QStringLiteral("BTM_11111111_01.BMP")), qPrintable(note));
             QVERIFY2(note.contains(named), qPrintable(note));
             QVERIFY2(!note.contains(QStringLiteral("CLR_")), qPrintable(note));
