@@ -17,6 +17,7 @@
 #include "ImageNaming.h"
 #include "MessageBoxes.h"
 #include "PlatformError.h"
+#include "ProcessStarter.h"
 #include "SettingNames.h"
 #include "SettingsFile.h"
 #include "StationArtwork.h"
@@ -110,9 +111,14 @@ Form_ImageMaker::Form_ImageMaker(std::unique_ptr<platform::VideoControl> video,
     buildLayout();
     connect(imageWatcher_.get(), &CompressedImageWatcher::filesChanged, this,
             &Form_ImageMaker::reloadDisplayedImages);
+    services_.processes.setFinishedHandler(
+        [this](const platform::ProcessEnd& end) { compressionEnded(end); });
 }
 
-Form_ImageMaker::~Form_ImageMaker() = default;
+// The starter outlives the window and its compressors may end later.
+Form_ImageMaker::~Form_ImageMaker() {
+    services_.processes.setFinishedHandler({});
+}
 
 void Form_ImageMaker::buildLayout() {
     // Later children lie above earlier ones: panels first, then outlines, title bars and controls.

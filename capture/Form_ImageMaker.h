@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFuture>
+#include <QHash>
 #include <QPixmap>
 #include <QPointer>
 #include <QStringList>
@@ -25,6 +26,7 @@ class FileSystem;
 class KeySender;
 class MessageBoxes;
 class ProcessStarter;
+struct ProcessEnd;
 class VideoControl;
 }  // namespace platform
 
@@ -142,6 +144,7 @@ private:
     WaitEnd awaitFileWork(const QList<QFuture<void>>& work);
     void loadSampleImages(const QString& sampleNumber);
     void reloadDisplayedImages();
+    void compressionEnded(const platform::ProcessEnd& end);
 
     StationServices services_;
     QPointer<workorder::Frm_Wo> frmWo_;
@@ -152,6 +155,14 @@ private:
     bool programEnded_ = false;
     QEventLoop* fileWait_ = nullptr;
     quint64 thumbnailLoad_ = 0;  // the newest load of the panel; older ones are dropped
+
+    // Compressors still running, by their process id: the picture and the capture they belong to.
+    struct PendingCompression {
+        QString pictureName;
+        quint64 capture = 0;
+    };
+    QHash<qint64, PendingCompression> compressions_;
+    quint64 captureSerial_ = 0;
 };
 
 }  // namespace capture

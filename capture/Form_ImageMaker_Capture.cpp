@@ -247,6 +247,7 @@ bool Form_ImageMaker::Save_Sample_Images() {
     // Other input waits until the capture has ended; the window keeps painting meanwhile.
     const InputBlocker blocker(cmd_Close);
     bool result = true;
+    ++captureSerial_;
     std::optional<QString> failure;
     std::optional<StillPair> pair;
     std::optional<qint16> failingCamera;
@@ -269,8 +270,14 @@ bool Form_ImageMaker::Save_Sample_Images() {
                 missing.append(name);
             }
         }
+        QString note;
+        if (saveDirLacksFinalSlash(saveDir,
+                                   [](const QString& path) { return QFileInfo(path).isDir(); })) {
+            missing.append(kImageSaveDir);
+            note = saveDirLacksFinalSlashNote(saveDir);
+        }
         if (!missing.isEmpty()) {
-            services_.messages.show(savingSettingsMessage(missing));
+            services_.messages.show(savingSettingsMessage(missing, note));
             result = false;
         } else {
             const View firstView = bottomFirst ? View::Bottom : View::Color;
@@ -307,7 +314,7 @@ bool Form_ImageMaker::Save_Sample_Images() {
             break;
         } catch (const std::exception& error) {
             result = false;
-            if (attempt == 2 && !failure) {
+            if (!failure) {
                 failure = errorMessage(
                     QStringLiteral("Camera %1 could not be selected again.").arg(currentCamera),
                     reasonOf(error));
@@ -350,9 +357,12 @@ bool Form_ImageMaker::Save_Sample_Images() {
     const CompressionCommand colour = commandFor(View::Color);
     const CompressionCommand bottom = commandFor(View::Bottom);
     TXT_CMDLINE->setText(colour.commandLine);
-    for (const CompressionCommand* command : {&bottom, &colour}) {
+    const std::array<std::pair<const CompressionCommand*, View>, 2> starts{
+        {{&bottom, View::Bottom}, {&colour, View::Color}}};
+    for (const auto& [command, view] : starts) {
         try {
-            services_.processes.start(command->program, command->arguments);
+            const qint64 id = services_.processes.start(command->program, command->arguments);
+            compressions_.insert(id, {imageFileName(view, SampleNumber, savedExt), captureSerial_});
         } catch (const std::exception& error) {
             services_.messages.show(
                 errorMessage(QStringLiteral("The compression program could not be started:") +
@@ -396,8 +406,35 @@ void Form_ImageMaker::Add_Captured_Sample() {
         }
     }
     lst_Captured->insertItem(CapturedCount, line);
+    // A compressor of this capture that fails later finds its line by this mark.
+    lst_Captured->item(CapturedCount)->setData(Qt::UserRole, captureSerial_);
     CapturedSamples.append(SampleNumber);
     CapturedCount = static_cast<qint16>(CapturedCount + 1);
+}
+
+// A compressor that failed leaves no compressed copy: the operator is told on the sample's line
+// and in the status line, without a message box that would take the scan dialog's focus.
+void Form_ImageMaker::compressionEnded(const platform::ProcessEnd& end) {
+    const auto found = compressions_.constFind(end.id);
+    if (found == compressions_.cend()) {
+        return;
+    }
+    const PendingCompression compression = *found;
+    compressions_.erase(found);
+    if (end.succeeded()) {
+        return;
+    }
+    const QString what =
+        compression.pictureName + QStringLiteral(" not compressed: ") + end.describe();
+    lbl_Status->setText(what);
+    for (int row = lst_Captured->count() - 1; row >= 0; --row) {
+        QListWidgetItem* item = lst_Captured->item(row);
+        if (item->data(Qt::UserRole).toULongLong() == compression.capture) {
+            item->setText(item->text() + QStringLiteral("  (") + what + QLatin1Char(')'));
+            item->setForeground(Qt::red);
+            break;
+        }
+    }
 }
 
 void Form_ImageMaker::lst_Captured_DblClick() {

@@ -69,14 +69,32 @@ QString unusableSampleNumberMessage(const QString& sampleNumber) {
                "character. Please scan the sample again.");
 }
 
-QString savingSettingsMessage(const QStringList& missingNames) {
-    QString text = QStringLiteral("Error:") + kLineBreak +
-                   QStringLiteral("Cannot save images because there are settings missing.  ") +
-                   kPleaseMakeSure + kLineBreak;
-    return std::accumulate(missingNames.cbegin(), missingNames.cend(), text,
-                           [](const QString& message, const QString& name) {
-                               return message + kLineBreak + QStringLiteral(" - ") + name;
-                           });
+bool saveDirLacksFinalSlash(const QString& saveDir,
+                            const std::function<bool(const QString&)>& isExistingFolder) {
+    if (saveDir.isEmpty() || saveDir.endsWith(QLatin1Char('/'))) {
+        return false;
+    }
+    return saveDir.startsWith(QStringLiteral("\\\\")) || isExistingFolder(saveDir);
+}
+
+QString saveDirLacksFinalSlashNote(const QString& saveDir) {
+    return QStringLiteral(
+               "IMAGE_SAVE_DIR names the folder \"%1\": it needs a final / so that the "
+               "pictures are saved inside it.")
+        .arg(saveDir);
+}
+
+QString savingSettingsMessage(const QStringList& missingNames, const QString& note) {
+    const QString text =
+        QStringLiteral("Error:") + kLineBreak +
+        QStringLiteral("Cannot save images because there are settings missing.  ") +
+        kPleaseMakeSure + kLineBreak;
+    const QString named =
+        std::accumulate(missingNames.cbegin(), missingNames.cend(), text,
+                        [](const QString& message, const QString& name) {
+                            return message + kLineBreak + QStringLiteral(" - ") + name;
+                        });
+    return note.isEmpty() ? named : named + kLineBreak + kLineBreak + note;
 }
 
 QString compressionSettingsMessage() {

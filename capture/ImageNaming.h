@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 namespace capture {
 
@@ -41,8 +42,19 @@ bool isUsableSampleNumber(const QString& sampleNumber);
 
 QString unusableSampleNumberMessage(const QString& sampleNumber);
 
-// "Error:" messages about missing settings, one line per missing name.
-QString savingSettingsMessage(const QStringList& missingNames);
+// The file names are appended to the save folder setting as they are, so a value naming a folder
+// must end with '/': an existing folder, or a network folder as the folder picker gives it
+// ("\\host..."), without it would put the pictures beside that folder. A file-name prefix inside
+// a folder ("/srv/images/station1_") is not a folder and is fine. The predicate is asked only when
+// the value does not already settle the question.
+bool saveDirLacksFinalSlash(const QString& saveDir,
+                            const std::function<bool(const QString&)>& isExistingFolder);
+
+// What the operator must change, for the saving message.
+QString saveDirLacksFinalSlashNote(const QString& saveDir);
+
+// "Error:" messages about missing settings, one line per missing name, then the note if any.
+QString savingSettingsMessage(const QStringList& missingNames, const QString& note = {});
 QString compressionSettingsMessage();
 QString displaySettingsMessage();
 

@@ -14,35 +14,55 @@
 
 namespace platform {
 
-namespace {
-
-// Started programs are reaped without waiting, so none stays behind as a zombie.
-void reapFinishedChildren(std::vector<pid_t>& children) {
-    children.erase(std::remove_if(children.begin(), children.end(),
-                                  [](pid_t child) {
-                                      int status = 0;
-                                      return ::waitpid(child, &status, WNOHANG) != 0;
-                                  }),
-                   children.end());
+QString ProcessEnd::describe() const {
+    if (signal != 0) {
+        const char* name = ::strsignal(signal);
+        return QStringLiteral("killed by signal %1 (%2)")
+            .arg(signal)
+            .arg(name != nullptr ? QString::fromLocal8Bit(name) : QStringLiteral("unknown"));
+    }
+    return QStringLiteral("exit status %1").arg(exitStatus);
 }
-
-}  // namespace
 
 DetachedProcessStarter::DetachedProcessStarter() {
     reaper_.setInterval(kReapIntervalMs);
-    QObject::connect(&reaper_, &QTimer::timeout, [this] {
-        reapFinishedChildren(children_);
-        if (children_.empty()) {
-            reaper_.stop();
-        }
-    });
+    QObject::connect(&reaper_, &QTimer::timeout, [this] { reapFinishedChildren(); });
+}
+
+// Started programs are reaped without waiting, so none stays behind as a zombie and the window
+// never blocks on a running one.
+void DetachedProcessStarter::reapFinishedChildren() {
+    std::vector<ProcessEnd> ended;
+    children_.erase(std::remove_if(children_.begin(), children_.end(),
+                                   [&ended](pid_t child) {
+                                       int status = 0;
+                                       const pid_t reaped = ::waitpid(child, &status, WNOHANG);
+                                       if (reaped == child) {
+                                           ProcessEnd end;
+                                           end.id = child;
+                                           end.exitStatus =
+                                               WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+                                           end.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+                                           ended.push_back(end);
+                                       }
+                                       // -1: no longer our child to wait for; nothing to report.
+                                       return reaped != 0;
+                                   }),
+                    children_.end());
+    if (children_.empty()) {
+        reaper_.stop();
+    }
+    // Reported after the list is settled: a handler may start the next program.
+    for (const ProcessEnd& end : ended) {
+        reportFinished(end);
+    }
 }
 
 DetachedProcessStarter::~DetachedProcessStarter() = default;
 
 // posix_spawn starts the program without copying the station's memory, which a fork of a
 // process with running camera pipelines would; stdin, stdout and stderr go to /dev/null.
-void DetachedProcessStarter::spawnDetached(const QString& program, const QStringList& arguments) {
+pid_t DetachedProcessStarter::spawnDetached(const QString& program, const QStringList& arguments) {
     std::vector<QByteArray> words;
     words.reserve(static_cast<std::size_t>(arguments.size()) + 1);
     words.push_back(QFile::encodeName(program));
@@ -62,6 +82,9 @@ void DetachedProcessStarter::spawnDetached(const QString& program, const QString
         posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
                                          fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
     }
+    // Descriptors the station's libraries open without close-on-exec (GStreamer's socket pairs,
+    // camera devices) must not stay open in a program that outlives the station.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // Its own process group: a Ctrl+C in the station's terminal does not reach the compressor.
@@ -81,9 +104,10 @@ void DetachedProcessStarter::spawnDetached(const QString& program, const QString
     if (!reaper_.isActive()) {
         reaper_.start();
     }
+    return child;
 }
 
-void DetachedProcessStarter::start(const QString& program, const QStringList& arguments) {
+qint64 DetachedProcessStarter::start(const QString& program, const QStringList& arguments) {
     if (program.isEmpty()) {
         throw ProcessStartError(QStringLiteral("no program is named"));
     }
@@ -98,7 +122,7 @@ void DetachedProcessStarter::start(const QString& program, const QStringList& ar
         throw ProcessStartError(
             QStringLiteral("\"%1\" is not an executable program").arg(resolved));
     }
-    spawnDetached(resolved, arguments);
+    return spawnDetached(resolved, arguments);
 }
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 #include "SettingsFile.h"
 
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,6 +9,10 @@
 #include <QStringDecoder>
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 namespace settings {
 
@@ -96,7 +102,19 @@ void storeSetting(SoftwareSettings& table, const QString& name, const QString& v
 }  // namespace
 
 QString settingsFilePath() {
-    return QDir::toNativeSeparators(QDir::currentPath()) + QDir::separator() + kSettingsFileName;
+    // Asked directly: Qt gives an empty path when the working folder has been removed, and the
+    // settings file would then be looked for, or created, at the file-system root.
+    const std::unique_ptr<char, decltype(&std::free)> folder(::getcwd(nullptr, 0), &std::free);
+    if (folder == nullptr) {
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        throw SettingsFileError{
+            QStringLiteral("Cannot find the settings file: the working folder cannot be "
+                           "determined (%1). Start the station from an existing folder.")
+                .arg(reason)
+                .toStdString()};
+    }
+    return QDir::toNativeSeparators(QFile::decodeName(folder.get())) + QDir::separator() +
+           kSettingsFileName;
 }
 
 QString decodeSettingsText(const QByteArray& bytes) {

@@ -18,7 +18,8 @@ public:
 inline const QString kSettingsFileName = QStringLiteral("settings.txt");
 inline const QString kNormalType = QStringLiteral("NORMAL");
 
-// The absolute current directory, the native separator and "settings.txt".
+// The absolute current directory, the native separator and "settings.txt". Throws
+// SettingsFileError when the current directory cannot be determined (it has been removed).
 QString settingsFilePath();
 
 // UTF-8 when the bytes are valid UTF-8 (a leading byte-order mark is dropped), else Windows-1252.

@@ -388,12 +388,15 @@ private slots:
         QFile::setPermissions(hanging, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
         {
-            // A compressor that fails is not observed: the capture counts.
+            // A compressor that fails does not undo the capture; its line says so, no box opens.
             LiveStation failing({QStringLiteral("COMPRESS_EXE;/bin/false;x"),
                                  QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x")});
             failing.startWith(QStringLiteral("11110000"), true);
-            QVERIFY(failing.messages.shown.isEmpty());
             QCOMPARE(failing.window->CapturedCount, qint16(1));
+            QTRY_VERIFY_WITH_TIMEOUT(failing.window->lst_Captured->item(0)->text().contains(
+                                         QStringLiteral("exit status 1")),
+                                     10000);
+            QVERIFY(failing.messages.shown.isEmpty());
         }
 
         auto station = std::make_unique<LiveStation>(

@@ -212,25 +212,114 @@ private slots:
         }
     }
 
+    void closingSelectIsTriedAtMostTwice_data() {
+        QTest::addColumn<int>("failFromNext");
+        QTest::addColumn<int>("failCall");
+        QTest::newRow("switch and first closing select fail") << 2 << 0;
+        QTest::newRow("only the first closing select fails") << 0 << 2;
+        QTest::newRow("every select fails") << 3 << 0;
+    }
     void closingSelectIsTriedAtMostTwice() {
+        QFETCH(int, failFromNext);
+        QFETCH(int, failCall);
         StationFixture station;
         station.writeWorkingSettings();
         station.startWaiting();
         station.window->SampleNumber = QStringLiteral("12345678");
+        station.messages.shown.clear();
         station.video->calls.clear();
-        // The switch to the other camera fails, then the first closing select too; the second
-        // closing select works.
-        station.video->failSelects = 2;
+        station.video->failSelects = failFromNext;
+        station.video->failSelectCall = failCall;
         QVERIFY(!station.window->Save_Sample_Images());
+        // The switch to the other camera, then the closing select and its one retry.
         QCOMPARE(
-            station.video->trace().mid(1),
+            station.video->trace().filter(QStringLiteral("8:")),
             (QStringList{QStringLiteral("8:0"), QStringLiteral("8:1"), QStringLiteral("8:1")}));
-
-        station.video->calls.clear();
-        station.video->failSelects = 3;
-        QVERIFY(!station.window->Save_Sample_Images());
-        QCOMPARE(station.video->trace().size(), 4);
         QVERIFY(station.processes.started.isEmpty());
+        QCOMPARE(station.messages.shown.size(), 1);
+        QVERIFY(station.messages.shown.first().startsWith(QStringLiteral("Error:\r\n")));
+    }
+
+    void failedCompressorIsNotedOnItsLine_data() {
+        QTest::addColumn<int>("exitStatus");
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("exit status 3") << 3 << 0 << QStringLiteral("exit status 3");
+        QTest::newRow("killed") << 0 << 9 << QStringLiteral("signal 9");
+        QTest::newRow("success") << 0 << 0 << QString();
+    }
+    void failedCompressorIsNotedOnItsLine() {
+        QFETCH(int, exitStatus);
+        QFETCH(int, signal);
+        QFETCH(QString, named);
+        StationFixture station;
+        station.writeWorkingSettings();
+        station.startWaiting();
+        Form_ImageMaker& w = *station.window;
+        station.accept(QStringLiteral("11111111"), true);
+        station.accept(QStringLiteral("22222222"), true);
+        const QString firstLine = w.lst_Captured->item(0)->text();
+        const QString secondLine = w.lst_Captured->item(1)->text();
+        // The first capture's bottom compressor ends after the next capture was listed.
+        station.processes.finish(0, exitStatus, signal);
+        for (qsizetype position = 1; position < station.processes.started.size(); ++position) {
+            station.processes.finish(position, 0);
+        }
+        const QString status = w.lbl_Status->text();
+        // The next capture works as ever.
+        station.accept(QStringLiteral("33333333"), true);
+        QCOMPARE(w.CapturedCount, qint16(3));
+        QCOMPARE(station.processes.started.size(), 6);
+        QCOMPARE(w.lst_Captured->item(1)->text(), secondLine);
+        QVERIFY(station.messages.shown.isEmpty());
+        if (named.isEmpty()) {
+            QCOMPARE(w.lst_Captured->item(0)->text(), firstLine);
+            QCOMPARE(status, QStringLiteral("Waiting..."));
+            return;
+        }
+        for (const QString& note : {w.lst_Captured->item(0)->text(), status}) {
+            QVERIFY2(note.contains(QStringLiteral("BTM_11111111_01.BMP")), qPrintable(note));
+            QVERIFY2(note.contains(named), qPrintable(note));
+            QVERIFY2(!note.contains(QStringLiteral("CLR_")), qPrintable(note));
+        }
+        QVERIFY(w.lst_Captured->item(0)->text().startsWith(firstLine));
+        // The double click still finds the sample of the noted line.
+        QCOMPARE(w.CapturedSamples.first(), QStringLiteral("11111111"));
+    }
+
+    void saveFolderNeedsItsFinalSlash_data() {
+        // FOLDER stands for the test's image folder, without its final '/'.
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("existing folder without final /") << QStringLiteral("FOLDER") << false;
+        QTest::newRow("file-name prefix inside the folder")
+            << QStringLiteral("FOLDER/station1_") << true;
+    }
+    void saveFolderNeedsItsFinalSlash() {
+        QFETCH(QString, value);
+        QFETCH(bool, taken);
+        StationFixture station;
+        const QString folder = station.saveDir.chopped(1);
+        value.replace(QStringLiteral("FOLDER"), folder);
+        station.writeSettings({QStringLiteral("COMPRESS_EXE;/usr/bin/convert;x"),
+                               QStringLiteral("IMAGE_SAVE_DIR;%1;x").arg(value)});
+        station.startWaiting();
+        station.accept(QStringLiteral("12345678"), true);
+
+        QCOMPARE(station.window->CapturedCount, qint16(taken ? 1 : 0));
+        const QString colour = value + QStringLiteral("CLR_12345678_01.BMP");
+        QCOMPARE(QFile::exists(colour), taken);
+        if (taken) {
+            QVERIFY(QFile::exists(value + QStringLiteral("BTM_12345678_01.BMP")));
+            QVERIFY(station.messages.shown.isEmpty());
+            return;
+        }
+        QVERIFY(station.video->stills.isEmpty());
+        QCOMPARE(station.messages.shown.size(), 1);
+        const QString message = station.messages.shown.first();
+        QVERIFY2(message.contains(QStringLiteral("\r\n - IMAGE_SAVE_DIR")), qPrintable(message));
+        QVERIFY2(message.contains(value) && message.contains(QStringLiteral("final /")),
+                 qPrintable(message));
     }
 
     void panelShowsTheCompressedCopiesOfEightCharacterNumbers() {

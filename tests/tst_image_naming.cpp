@@ -95,6 +95,36 @@ private slots:
         }
     }
 
+    void saveFolderValueThatLacksItsFinalSlash_data() {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("isFolder");
+        QTest::addColumn<bool>("lacks");
+        QTest::newRow("folder") << QStringLiteral("/srv/images") << true << true;
+        QTest::newRow("folder with /") << QStringLiteral("/srv/images/") << true << false;
+        QTest::newRow("prefix in a folder")
+            << QStringLiteral("/srv/images/station1_") << false << false;
+        QTest::newRow("network host") << QStringLiteral("\\\\labhost") << false << true;
+        QTest::newRow("network share, backslash at the end")
+            << QStringLiteral("\\\\labhost\\images\\") << false << true;
+        QTest::newRow("empty is missing, not this") << QString() << false << false;
+    }
+    void saveFolderValueThatLacksItsFinalSlash() {
+        QFETCH(QString, value);
+        QFETCH(bool, isFolder);
+        QFETCH(bool, lacks);
+        QStringList asked;
+        QCOMPARE(saveDirLacksFinalSlash(value,
+                                        [&](const QString& path) {
+                                            asked.append(path);
+                                            return isFolder;
+                                        }),
+                 lacks);
+        // A value ending in / is never looked up: a stalled share would hold up the capture.
+        if (value.endsWith(QLatin1Char('/'))) {
+            QVERIFY(asked.isEmpty());
+        }
+    }
+
     void generalDateIsShortDateAndLongTimeWithoutZone_data() {
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QString>("expected");

@@ -1,10 +1,16 @@
 // The real platform services: queued Alt+G, process start, the fatal-error guard, file access.
+#include <fcntl.h>
+#include <unistd.h>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <csignal>
 #include <stdexcept>
 
 #include "FileSystem.h"
@@ -80,6 +86,68 @@ private slots:
         QTRY_VERIFY(QFile::exists(marker));
         // The finished child is reaped in the background: no zombie stays behind.
         QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 5000);
+    }
+
+    void compressorSeesOnlyStandardDescriptors() {
+        QTemporaryDir dir;
+        const QString listing = dir.filePath(QStringLiteral("descriptors"));
+        // Opened the way the camera library opens its sockets: without close-on-exec.
+        const int leaked = ::open("/dev/null", O_RDONLY);  // NOLINT(android-cloexec-open)
+        QVERIFY(leaked > STDERR_FILENO);
+        platform::DetachedProcessStarter starter;
+        bool ended = false;
+        starter.setFinishedHandler([&](const platform::ProcessEnd&) { ended = true; });
+        // find opens the listing itself, so it lists the shell's descriptors as it got them.
+        starter.start(QStringLiteral("sh"),
+                      {QStringLiteral("-c"),
+                       QStringLiteral("find /proc/$$/fd -mindepth 1 -fprintf \"$0\" '%f\\n'; true"),
+                       listing});
+        ::close(leaked);
+        QTRY_VERIFY_WITH_TIMEOUT(ended, 10000);
+        QFile file(listing);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromLatin1(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+                 (QStringList{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")}));
+    }
+
+    void endedProgramsReportHowTheyEnded_data() {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("exitStatus");
+        QTest::addColumn<int>("signal");
+        QTest::newRow("success") << QStringLiteral("exit 0") << 0 << 0;
+        QTest::newRow("exit status 3") << QStringLiteral("exit 3") << 3 << 0;
+        QTest::newRow("killed") << QStringLiteral("kill -KILL $$") << 0 << SIGKILL;
+        QTest::newRow("runs 3 s") << QStringLiteral("sleep 3; exit 3") << 3 << 0;
+    }
+    void endedProgramsReportHowTheyEnded() {
+        QFETCH(QString, script);
+        QFETCH(int, exitStatus);
+        QFETCH(int, signal);
+        platform::DetachedProcessStarter starter;
+        QList<platform::ProcessEnd> ends;
+        starter.setFinishedHandler([&](const platform::ProcessEnd& end) { ends.append(end); });
+        // The event loop keeps turning while a program runs: nothing waits for it.
+        QElapsedTimer sinceTick;
+        qint64 longestPause = 0;
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] {
+            longestPause = std::max(longestPause, sinceTick.restart());
+            ++ticks;
+        });
+        sinceTick.start();
+        ticker.start(20);
+        const qint64 id = starter.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
+        QTRY_COMPARE_WITH_TIMEOUT(ends.size(), 1, 20000);
+        // One more tick measures the pause up to the report, if the reaper blocked.
+        const int ticksAtEnd = ticks;
+        QTRY_VERIFY(ticks > ticksAtEnd);
+        QCOMPARE(ends.first().id, id);
+        QCOMPARE(ends.first().exitStatus, exitStatus);
+        QCOMPARE(ends.first().signal, signal);
+        QCOMPARE(ends.first().succeeded(), exitStatus == 0 && signal == 0);
+        QVERIFY2(longestPause < 1000, qPrintable(QString::number(longestPause)));
+        QCOMPARE(zombieChildren(), 0);
     }
 
     void programsThatCannotStartAreNamed_data() {

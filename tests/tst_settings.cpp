@@ -149,6 +149,18 @@ private slots:
                            QStringLiteral("FILE_EXT_COMPRESSED=JPG"),
                            QStringLiteral("FILE_EXT_SAVED=BMP"),
                            QStringLiteral("IMAGE_SAVE_DIR=")};
+        QTest::newRow("created file with every value filled in")
+            << QByteArray(kDefaultFile)
+                   .replace("COMPRESS_EXE;;", "COMPRESS_EXE;/usr/bin/convert;")
+                   .replace("OPTIONS;;", "OPTIONS;-quality 85;")
+                   .replace("COMPRESSED;JPG;", "COMPRESSED;jpeg;")
+                   .replace("SAVED;BMP;", "SAVED;PNG;")
+                   .replace("IMAGE_SAVE_DIR;;", "IMAGE_SAVE_DIR;/srv/images/;")
+            << QStringList{QStringLiteral("COMPRESS_EXE=/usr/bin/convert"),
+                           QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS=-quality 85"),
+                           QStringLiteral("FILE_EXT_COMPRESSED=jpeg"),
+                           QStringLiteral("FILE_EXT_SAVED=PNG"),
+                           QStringLiteral("IMAGE_SAVE_DIR=/srv/images/")};
         QTest::newRow("LF and CR line ends, no end at the last line")
             << QByteArray("A;1;x\nB;2;x\rC;3;x")
             << QStringList{QStringLiteral("A=1"), QStringLiteral("B=2"), QStringLiteral("C=3")} +
@@ -229,8 +241,11 @@ private slots:
         const QString previous = QDir::currentPath();
         QDir::setCurrent(dir.path());
         const QString path = settings::settingsFilePath();
-        QDir::setCurrent(previous);
         QCOMPARE(path, QDir(dir.path()).canonicalPath() + QStringLiteral("/settings.txt"));
+        // A removed working folder is reported, not replaced by the file-system root.
+        QVERIFY(dir.remove());
+        QVERIFY_THROWS_EXCEPTION(settings::SettingsFileError, settings::settingsFilePath());
+        QDir::setCurrent(previous);
     }
 };
 

@@ -87,20 +87,34 @@ private slots:
         }
     }
 
+    void acceptedNumberIsShownTrimmedAndKeptAsTyped_data() {
+        QTest::addColumn<QString>("number");
+        QTest::newRow("blanks at both ends") << QStringLiteral(" 123456 ");
+        QTest::newRow("eight characters with a leading blank") << QStringLiteral(" 1234567");
+    }
     void acceptedNumberIsShownTrimmedAndKeptAsTyped() {
+        QFETCH(QString, number);
         StationFixture station;
+        station.writeWorkingSettings();
         station.startWaiting();
-        station.accept(QStringLiteral(" 123456 "), false);
+        station.accept(number, false);
         Form_ImageMaker& w = *station.window;
         QCOMPARE(w.lbl_Status->text(), QStringLiteral("Ready"));
-        QCOMPARE(w.lbl_labnumber->text(), QStringLiteral(" Current sample in view : 123456"));
-        QCOMPARE(w.SampleNumber, QStringLiteral(" 123456 "));
+        QCOMPARE(w.lbl_labnumber->text(),
+                 QStringLiteral(" Current sample in view : ") + number.trimmed());
+        QCOMPARE(w.SampleNumber, number);
         QCOMPARE(w.frmWo().txt_Sample->text(), QString());
         QVERIFY(w.cmd_capture->isEnabled());
         QVERIFY(w.cmd_View->isEnabled());
         QCOMPARE(station.messages.questions,
                  QStringList{QStringLiteral("Take Picture|Take Picture")});
         QVERIFY(station.video->stills.isEmpty());
+
+        // The list keeps the number as typed, so a double click looks for the files just written.
+        w.cmd_capture->click();
+        QCOMPARE(w.CapturedSamples, QStringList{number});
+        QVERIFY(QFile::exists(station.savedPath(QStringLiteral("CLR_"), number)));
+        QVERIFY(w.lst_Captured->item(0)->text().startsWith(number + QStringLiteral(" captured")));
     }
 
     void typedNumberThroughTheDialogAsksEachTime() {
@@ -189,6 +203,8 @@ private slots:
         QTest::newRow("two dots") << QStringLiteral("..");
         QTest::newRow("quote") << QStringLiteral("12\"4");
         QTest::newRow("control") << QStringLiteral("12\t4");
+        QTest::newRow("control character at the end") << QStringLiteral("1234\t");
+        QTest::newRow("control character at the start") << QStringLiteral("\n1234");
     }
     void unsafeNumberIsRefused() {
         QFETCH(QString, number);

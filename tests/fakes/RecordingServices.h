@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -49,11 +50,16 @@ public:
 
 class RecordingProcessStarter final : public platform::ProcessStarter {
 public:
-    void start(const QString& program, const QStringList& arguments) override {
+    qint64 start(const QString& program, const QStringList& arguments) override {
         if (failingPrograms.contains(program)) {
             throw platform::ProcessStartError(QStringLiteral("%1 was not found").arg(program));
         }
         started.append(QStringList{program} + arguments);
+        return started.size();
+    }
+    // Reports the end of the started program at this position, as the reaper would.
+    void finish(qsizetype position, int exitStatus, int signal = 0) const {
+        reportFinished({static_cast<qint64>(position) + 1, exitStatus, signal});
     }
     QList<QStringList> started;
     QSet<QString> failingPrograms;
@@ -96,8 +102,9 @@ public:
         calls.append({dispatchId, arguments});
         if (dispatchId == kSelectCamera) {
             const int index = arguments.value(0).toInt();
-            if (failSelects > 0) {
-                --failSelects;
+            const bool chosenCallFails = failSelectCall > 0 && --failSelectCall == 0;
+            if (failSelects > 0 || chosenCallFails) {
+                failSelects = std::max(failSelects - 1, 0);
                 throw platform::VideoControlError(
                     QStringLiteral("camera %1 did not answer").arg(index));
             }
@@ -149,7 +156,8 @@ public:
     QMap<int, QVariant> answers{{0, 1}, {1, 1}};
     QMap<int, QColor> colours{{0, Qt::blue}, {1, Qt::red}};
     int selected = -1;
-    int failSelects = 0;
+    int failSelects = 0;       // selects that fail from the next one on
+    int failSelectCall = 0;    // the one select that fails, counted from the next (1); 0 none
     int failStillsAfter = -1;  // stills that succeed before the rest fail; -1 never fails
 };
 
