@@ -1,15 +1,21 @@
 // The real platform services: queued Alt+G, process start, the fatal-error guard, file access.
+#include <qpa/qwindowsysteminterface.h>
 #include <QDir>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <stdexcept>
 
 #include "FileSystem.h"
 #include "GuardedApplication.h"
 #include "KeySender.h"
+#include "MessageBoxes.h"
 #include "PlatformError.h"
 #include "ProcessStarter.h"
 
@@ -46,10 +52,31 @@ int zombieChildren() {
 
 }  // namespace
 
+// Posts a Return to each message box as it is being shown, before it is on screen: a key typed
+// ahead of the box.
+class TypeAhead final : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && qobject_cast<QMessageBox*>(watched) != nullptr) {
+            for (const QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+                QCoreApplication::postEvent(watched, new QKeyEvent(type, Qt::Key_Return, {}));
+            }
+        }
+        return false;
+    }
+};
+
 class TestPlatform : public QObject {
     Q_OBJECT
 private slots:
+    void altGPressesTheGetWoButtonAfterTheCurrentEvent_data() {
+        QTest::addColumn<bool>("activeWindow");
+        QTest::newRow("key to the active window") << true;
+        // A desktop without a window manager marks no window active.
+        QTest::newRow("no window active") << false;
+    }
     void altGPressesTheGetWoButtonAfterTheCurrentEvent() {
+        QFETCH(bool, activeWindow);
         QWidget window;
         auto* layout = new QVBoxLayout(&window);
         auto* field = new QLineEdit(&window);
@@ -62,6 +89,11 @@ private slots:
         window.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&window));
         field->setFocus();
+        if (!activeWindow) {
+            QWindowSystemInterface::handleWindowActivated<
+                QWindowSystemInterface::SynchronousDelivery>(nullptr);
+            QCOMPARE(QApplication::activeWindow(), nullptr);
+        }
 
         platform::QueuedKeySender keys;
         keys.sendAltG();
@@ -69,6 +101,70 @@ private slots:
         QTRY_COMPARE(presses, 1);
         // The keystroke went through the shortcut, not into the focused field.
         QCOMPARE(field->text(), QString());
+    }
+
+    void realMessageBoxes_data() {
+        QTest::addColumn<bool>("question");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("notice, Return") << false << QStringLiteral("return") << false;
+        QTest::newRow("question, Return is Yes") << true << QStringLiteral("return") << true;
+        QTest::newRow("question, click on No at once") << true << QStringLiteral("no") << false;
+        QTest::newRow("question, Return typed ahead is dropped")
+            << true << QStringLiteral("typed ahead") << true;
+    }
+    void realMessageBoxes() {
+        QFETCH(bool, question);
+        QFETCH(QString, answer);
+        QFETCH(bool, yes);
+        const QString text = question ? QStringLiteral("Take Picture")
+                                      : QStringLiteral("Error:\r\nThe scan gave 9 characters");
+        TypeAhead typeAhead;
+        if (answer == QStringLiteral("typed ahead")) {
+            qApp->installEventFilter(&typeAhead);
+        }
+        QPointer<QMessageBox> seen;
+        bool lateReturnSent = false;
+        QTimer poll;
+        poll.setInterval(10);
+        connect(&poll, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr || !box->isVisible() || box == seen) {
+                return;
+            }
+            seen = box;
+            QCOMPARE(box->icon(), QMessageBox::NoIcon);
+            QCOMPARE(box->text(), text);
+            if (question) {
+                QCOMPARE(box->windowTitle(), QStringLiteral("Take Picture"));
+                QCOMPARE(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
+                QCOMPARE(box->defaultButton(), box->button(QMessageBox::Yes));
+            } else {
+                QCOMPARE(box->windowTitle(), QApplication::applicationDisplayName());
+                QCOMPARE(box->standardButtons(), QMessageBox::Ok);
+            }
+            if (answer == QStringLiteral("no")) {
+                QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
+                return;
+            }
+            // An operator's Return comes well after the box appeared.
+            QTimer::singleShot(platform::QtMessageBoxes::kTypeAheadMs + 300, box, [&, box] {
+                lateReturnSent = true;
+                QTest::keyClick(box->focusWidget() != nullptr ? box->focusWidget() : box,
+                                Qt::Key_Return);
+            });
+        });
+        poll.start();
+        platform::QtMessageBoxes boxes;
+        bool answeredYes = false;
+        if (question) {
+            answeredYes = boxes.ask(text, QStringLiteral("Take Picture"));
+        } else {
+            boxes.show(text);
+        }
+        QCOMPARE(answeredYes, yes);
+        // Only the Return pressed once the box was on screen answered it.
+        QCOMPARE(lateReturnSent, answer != QStringLiteral("no"));
     }
 
     void startedProgramRunsOnItsOwn() {
