@@ -11,7 +11,7 @@ packages=(
     qt6-base-dev qt6-base-private-dev libgl-dev
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
-    imagemagick xvfb xauth xdotool
+    imagemagick xvfb xauth xdotool openbox
     libxkbcommon-x11-0 libxcb-cursor0 libxcb-icccm4 libxcb-image0 libxcb-keysyms1
     libxcb-randr0 libxcb-render-util0 libxcb-shape0 libxcb-xinerama0 libxcb-xkb1
     fonts-dejavu-core
