@@ -46,11 +46,13 @@ void deliverAltG(int retry) {
         active != nullptr && active->isVisible() ? active->windowHandle() : nullptr;
     if (window != nullptr) {
         // Synchronous delivery: the press runs through shortcut override, the shortcut map and
-        // the key event of the focus widget exactly as a key from the window system does.
+        // the key event of the focus widget exactly as a key from the window system does. No
+        // text: where no button has Alt+G (the scan dialog already open), a text field would
+        // otherwise take a "g" in front of the next number.
         QWindowSystemInterface::handleKeyEvent<QWindowSystemInterface::SynchronousDelivery>(
-            window, QEvent::KeyPress, Qt::Key_G, Qt::AltModifier, QStringLiteral("g"));
+            window, QEvent::KeyPress, Qt::Key_G, Qt::AltModifier);
         QWindowSystemInterface::handleKeyEvent<QWindowSystemInterface::SynchronousDelivery>(
-            window, QEvent::KeyRelease, Qt::Key_G, Qt::AltModifier, QStringLiteral("g"));
+            window, QEvent::KeyRelease, Qt::Key_G, Qt::AltModifier);
         return;
     }
     // Without a window manager (kiosk sessions) no window is ever marked active, and a key
