@@ -23,6 +23,7 @@
 #include "StationArtwork.h"
 #include "Twips.h"
 #include "VideoControl.h"
+#include "WorkOrderNumber.h"
 
 namespace capture {
 
@@ -302,8 +303,12 @@ void Form_ImageMaker::Accept_Sample_Number() {
     SampleNumber = QString();
     workorder::Frm_Wo& dialog = frmWo();
     const QString text = dialog.txt_Sample->text();
-    // A number that cannot be part of a file name is refused before it becomes the current sample.
-    if (!text.isEmpty() && !isUsableSampleNumber(text)) {
+    // An over-long entry, or a number that cannot be part of a file name, is refused before it
+    // becomes the current sample.
+    if (workorder::isOverLongWorkOrder(text)) {
+        dialog.txt_Sample->clear();
+        services_.messages.show(workorder::overLongWorkOrderMessage(text));
+    } else if (!text.isEmpty() && !isUsableSampleNumber(text)) {
         dialog.txt_Sample->clear();
         services_.messages.show(unusableSampleNumberMessage(text));
     } else if (!text.isEmpty()) {

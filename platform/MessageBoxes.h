@@ -6,7 +6,8 @@ class QWidget;
 
 namespace platform {
 
-// Modal message boxes without an icon: OK-only notices and the single Yes/No question.
+// Modal message boxes without an icon: OK-only notices and the single Yes/No question. Keys typed
+// before a box appeared do not answer it.
 class MessageBoxes {
 public:
     virtual ~MessageBoxes() = default;
@@ -17,6 +18,10 @@ public:
 
 class QtMessageBoxes final : public MessageBoxes {
 public:
+    // A box answers only keys pressed once it has been on screen this long; earlier keys were
+    // typed ahead. No operator answers a new question faster.
+    static constexpr int kTypeAheadMs = 200;
+
     void show(const QString& text) override;
     bool ask(const QString& text, const QString& title) override;
 };

@@ -1,9 +1,13 @@
 // The real platform services: queued Alt+G, process start, the fatal-error guard, file access.
 #include <fcntl.h>
 #include <unistd.h>
+#include <qpa/qwindowsysteminterface.h>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,6 +20,7 @@
 #include "FileSystem.h"
 #include "GuardedApplication.h"
 #include "KeySender.h"
+#include "MessageBoxes.h"
 #include "PlatformError.h"
 #include "ProcessStarter.h"
 
@@ -52,29 +57,144 @@ int zombieChildren() {
 
 }  // namespace
 
+// Posts a Return to each message box as it is being shown, before it is on screen: a key typed
+// ahead of the box.
+class TypeAhead final : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && qobject_cast<QMessageBox*>(watched) != nullptr) {
+            for (const QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+                QCoreApplication::postEvent(watched, new QKeyEvent(type, Qt::Key_Return, {}));
+            }
+        }
+        return false;
+    }
+};
+
+// Counts the key presses a widget receives.
+class KeyCounter final : public QObject {
+public:
+    explicit KeyCounter(int& count) : count_(count) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        count_ += event->type() == QEvent::KeyPress ? 1 : 0;
+        return false;
+    }
+
+private:
+    int& count_;
+};
+
 class TestPlatform : public QObject {
     Q_OBJECT
 private slots:
+    void altGPressesTheGetWoButtonAfterTheCurrentEvent_data() {
+        QTest::addColumn<bool>("activeWindow");
+        QTest::addColumn<bool>("hasButton");
+        QTest::newRow("key to the active window") << true << true;
+        // A desktop without a window manager marks no window active.
+        QTest::newRow("no window active") << false << true;
+        // The scan dialog already open: nothing has Alt+G there.
+        QTest::newRow("window without the button") << true << false;
+    }
     void altGPressesTheGetWoButtonAfterTheCurrentEvent() {
+        QFETCH(bool, activeWindow);
+        QFETCH(bool, hasButton);
         QWidget window;
         auto* layout = new QVBoxLayout(&window);
         auto* field = new QLineEdit(&window);
-        auto* getWo = new QPushButton(QStringLiteral("&Get Wo"), &window);
+        auto* getWo =
+            new QPushButton(hasButton ? QStringLiteral("&Get Wo") : QStringLiteral("OK"), &window);
         layout->addWidget(field);
         layout->addWidget(getWo);
         int presses = 0;
         connect(getWo, &QPushButton::clicked, [&] { ++presses; });
+        int keysInField = 0;
+        KeyCounter counter(keysInField);
+        field->installEventFilter(&counter);
         window.show();
         window.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&window));
         field->setFocus();
+        if (!activeWindow) {
+            QWindowSystemInterface::handleWindowActivated<
+                QWindowSystemInterface::SynchronousDelivery>(nullptr);
+            QCOMPARE(QApplication::activeWindow(), nullptr);
+        }
 
         platform::QueuedKeySender keys;
         keys.sendAltG();
         QCOMPARE(presses, 0);
-        QTRY_COMPARE(presses, 1);
-        // The keystroke went through the shortcut, not into the focused field.
+        if (hasButton) {
+            QTRY_COMPARE(presses, 1);
+        } else {
+            QTRY_COMPARE(keysInField, 1);
+        }
+        // The keystroke went through the shortcut, or nowhere, but never into the focused field.
         QCOMPARE(field->text(), QString());
+    }
+
+    void realMessageBoxes_data() {
+        QTest::addColumn<bool>("question");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("notice, Return") << false << QStringLiteral("return") << false;
+        QTest::newRow("question, Return is Yes") << true << QStringLiteral("return") << true;
+        QTest::newRow("question, click on No at once") << true << QStringLiteral("no") << false;
+        QTest::newRow("question, Return typed ahead is dropped")
+            << true << QStringLiteral("typed ahead") << true;
+    }
+    void realMessageBoxes() {
+        QFETCH(bool, question);
+        QFETCH(QString, answer);
+        QFETCH(bool, yes);
+        const QString text = question ? QStringLiteral("Take Picture")
+                                      : QStringLiteral("Error:\r\nThe scan gave 9 characters");
+        TypeAhead typeAhead;
+        if (answer == QStringLiteral("typed ahead")) {
+            qApp->installEventFilter(&typeAhead);
+        }
+        QPointer<QMessageBox> seen;
+        bool lateReturnSent = false;
+        QTimer poll;
+        poll.setInterval(10);
+        connect(&poll, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr || !box->isVisible() || box == seen) {
+                return;
+            }
+            seen = box;
+            QCOMPARE(box->icon(), QMessageBox::NoIcon);
+            QCOMPARE(box->text(), text);
+            if (question) {
+                QCOMPARE(box->windowTitle(), QStringLiteral("Take Picture"));
+                QCOMPARE(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
+                QCOMPARE(box->defaultButton(), box->button(QMessageBox::Yes));
+            } else {
+                QCOMPARE(box->windowTitle(), QApplication::applicationDisplayName());
+                QCOMPARE(box->standardButtons(), QMessageBox::Ok);
+            }
+            if (answer == QStringLiteral("no")) {
+                QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
+                return;
+            }
+            // An operator's Return comes well after the box appeared.
+            QTimer::singleShot(platform::QtMessageBoxes::kTypeAheadMs + 300, box, [&, box] {
+                lateReturnSent = true;
+                QTest::keyClick(box->focusWidget() != nullptr ? box->focusWidget() : box,
+                                Qt::Key_Return);
+            });
+        });
+        poll.start();
+        platform::QtMessageBoxes boxes;
+        bool answeredYes = false;
+        if (question) {
+            answeredYes = boxes.ask(text, QStringLiteral("Take Picture"));
+        } else {
+            boxes.show(text);
+        }
+        QCOMPARE(answeredYes, yes);
+        // Only the Return pressed once the box was on screen answered it.
+        QCOMPARE(lateReturnSent, answer != QStringLiteral("no"));
     }
 
     void startedProgramRunsOnItsOwn() {

@@ -1,10 +1,15 @@
 // Start-up, the Waiting and Ready states and the scan dialog hand-over, on the real windows.
+#include <qpa/qwindowsysteminterface.h>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
 
+#include "KeySender.h"
 #include "SettingsFile.h"
 #include "StationFixture.h"
 
@@ -124,7 +129,7 @@ private slots:
         for (int round = 0; round < 2; ++round) {
             station.dialogs.then([&](workorder::Frm_Wo& dialog) {
                 focusedOnField += dialog.focusWidget() == dialog.txt_Sample ? 1 : 0;
-                QTest::keyClicks(dialog.txt_Sample, QStringLiteral("123456789"));
+                QTest::keyClicks(dialog.txt_Sample, QStringLiteral("12345678"));
                 dialog.cmd_Ok->click();
             });
             station.window->cmd_wo->click();
@@ -132,10 +137,110 @@ private slots:
         // A scanner types at once, so the field has the focus each time the dialog opens.
         QCOMPARE(focusedOnField, 2);
         QCOMPARE(station.dialogs.handled(), 3);
-        // The field refuses the ninth character.
         QCOMPARE(station.window->SampleNumber, QStringLiteral("12345678"));
         QCOMPARE(station.messages.questions.size(), 2);
         QCOMPARE(station.window->lbl_Status->text(), QStringLiteral("Ready"));
+    }
+
+    // A scanner types the code and Enter, 1 ms apart. Every row answers Yes to a question, so a
+    // wrongly accepted entry would be captured.
+    void scannedEntryThroughTheDialog_data() {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<bool>("paste");
+        QTest::addColumn<int>("endKey");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<bool>("refused");
+        const int enter = Qt::Key_Return;
+        QTest::newRow("8 characters, Return")
+            << QStringLiteral("12345678") << false << enter << true << false;
+        QTest::newRow("keypad Enter")
+            << QStringLiteral("AB-12 34") << false << int(Qt::Key_Enter) << true << false;
+        QTest::newRow("10 characters refused whole")
+            << QStringLiteral("1234567890") << false << enter << false << true;
+        QTest::newRow("9 characters pasted refused")
+            << QStringLiteral("123456789") << true << enter << false << true;
+        QTest::newRow("Return in an empty field waits")
+            << QString() << false << enter << false << false;
+    }
+    void scannedEntryThroughTheDialog() {
+        QFETCH(QString, entry);
+        QFETCH(bool, paste);
+        QFETCH(int, endKey);
+        QFETCH(bool, accepted);
+        QFETCH(bool, refused);
+        StationFixture station;
+        station.writeWorkingSettings();
+        station.startWaiting();
+        station.messages.answers.enqueue(true);
+        bool closedByKey = false;
+        station.dialogs.then([&](workorder::Frm_Wo& dialog) {
+            if (paste) {
+                QGuiApplication::clipboard()->setText(entry);
+                QTest::keySequence(dialog.txt_Sample, QKeySequence::Paste);
+            } else {
+                QTest::keyClicks(dialog.txt_Sample, entry, Qt::NoModifier, 1);
+            }
+            const auto modifier = endKey == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier;
+            QTest::keyClick(dialog.txt_Sample, Qt::Key(endKey), modifier, 1);
+            closedByKey = dialog.isHidden();
+            if (!closedByKey) {
+                dialog.cmd_Cancel->click();
+            }
+        });
+        station.window->cmd_wo->click();
+        QVERIFY(closedByKey);
+
+        Form_ImageMaker& w = *station.window;
+        QCOMPARE(station.messages.questions.size(), accepted ? 1 : 0);
+        QCOMPARE(station.video->stills.size(), accepted ? 2 : 0);
+        QCOMPARE(QFile::exists(station.savedPath(QStringLiteral("CLR_"), entry)), accepted);
+        QCOMPARE(QDir(station.saveDir).isEmpty(), !accepted);
+        if (refused) {
+            QCOMPARE(station.messages.shown.size(), 1);
+            const QString message = station.messages.shown.first();
+            QVERIFY2(message.startsWith(QStringLiteral("Error:")), qPrintable(message));
+            QVERIFY2(message.contains(entry), qPrintable(message));
+            QVERIFY2(message.contains(QStringLiteral("at most 8 characters")), qPrintable(message));
+        } else {
+            QCOMPARE(station.messages.shown, QStringList());
+        }
+        // Captured or refused, the station waits for the next number with an empty field.
+        QCOMPARE(w.lbl_Status->text(), QStringLiteral("Waiting..."));
+        QCOMPARE(w.SampleNumber, QString());
+        QCOMPARE(w.frmWo().txt_Sample->text(), QString());
+        QCOMPARE(w.CapturedCount, qint16(accepted ? 1 : 0));
+    }
+
+    // A desktop without a window manager marks no window active; the queued Alt+G must still
+    // bring the scan dialog back after a capture.
+    void loopGoesOnWithoutAnActiveWindow() {
+        StationFixture station;
+        station.writeWorkingSettings();
+        platform::QueuedKeySender keys;
+        Form_ImageMaker window(
+            std::make_unique<fakes::RecordingVideoControl>(),
+            capture::StationServices{station.messages, station.processes, keys, station.files});
+        station.dialogs.then([](workorder::Frm_Wo& dialog) { dialog.cmd_Cancel->click(); });
+        window.Form_Load();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QWindowSystemInterface::handleWindowActivated<QWindowSystemInterface::SynchronousDelivery>(
+            nullptr);
+        QCOMPARE(QApplication::activeWindow(), nullptr);
+
+        QElapsedTimer sinceYes;
+        station.messages.onAsk = [&](const QString&) { sinceYes.start(); };
+        station.messages.answers.enqueue(true);
+        qint64 reopenedAfterMs = -1;
+        station.dialogs.then([&](workorder::Frm_Wo& dialog) {
+            reopenedAfterMs = sinceYes.elapsed();
+            dialog.cmd_Cancel->click();
+        });
+        window.frmWo().txt_Sample->setText(QStringLiteral("12345678"));
+        window.Accept_Sample_Number();
+        QCOMPARE(window.CapturedCount, qint16(1));
+        QTRY_VERIFY_WITH_TIMEOUT(reopenedAfterMs >= 0, 5000);
+        QVERIFY2(reopenedAfterMs < 1000, qPrintable(QString::number(reopenedAfterMs)));
     }
 
     void cancelGoesToWaiting() {

@@ -48,7 +48,8 @@ Frm_Wo::Frm_Wo(platform::MessageBoxes& messages, QWidget* owner)
 
     txt_Sample->setObjectName(QStringLiteral("txt_Sample"));
     txt_Sample->setGeometry(twipsRect(120, 390, 2295, 345));
-    txt_Sample->setMaxLength(kMaxSampleLength);
+    // No length limit here: an over-long scan must arrive whole so that it can be refused whole
+    // when it is accepted, instead of being cut to a plausible number of another sample.
     QFont sampleFont(QStringLiteral("@Arial Unicode MS"));
     sampleFont.setPointSizeF(9.75);
     txt_Sample->setFont(sampleFont);
@@ -64,6 +65,8 @@ Frm_Wo::Frm_Wo(platform::MessageBoxes& messages, QWidget* owner)
     connect(cmd_Ok, &QPushButton::clicked, this, &Frm_Wo::cmd_Ok_Click);
     connect(cmd_Cancel, &QPushButton::clicked, this, &Frm_Wo::cmd_Cancel_Click);
     connect(cmd_Exit, &QPushButton::clicked, this, &Frm_Wo::cmd_Exit_Click);
+    // Scanners end each code with Enter: in the field it means OK (Return and keypad Enter).
+    connect(txt_Sample, &QLineEdit::returnPressed, cmd_Ok, &QPushButton::click);
     cmd_Ok->installEventFilter(this);
 }
 
@@ -93,7 +96,7 @@ void Frm_Wo::showEvent(QShowEvent* event) {
 }
 
 void Frm_Wo::keyPressEvent(QKeyEvent* event) {
-    // Escape and Enter have no dialog-wide meaning.
+    // Escape and Enter have no dialog-wide meaning; Enter in the field is OK (see returnPressed).
     if (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Return ||
         event->key() == Qt::Key_Enter) {
         event->accept();

@@ -2,6 +2,8 @@
 
 #include <QDialog>
 
+#include "WorkOrderNumber.h"
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -17,7 +19,7 @@ namespace workorder {
 class Frm_Wo : public QDialog {
     Q_OBJECT
 public:
-    static constexpr int kMaxSampleLength = 8;
+    static constexpr int kMaxSampleLength = kMaxWorkOrderLength;
 
     explicit Frm_Wo(platform::MessageBoxes& messages, QWidget* owner = nullptr);
 
