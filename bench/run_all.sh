@@ -41,7 +41,8 @@ build_benchmarks() {
         exit 1
     fi
     local targets=(bench_station tst_long_run)
-    if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^bench_camera_control:'; then
+    # ninja lists the program by its path in the build folder.
+    if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^bench/bench_camera_control:'; then
         targets+=(bench_camera_control)
     fi
     if ! cmake --build "$build" -j2 --target "${targets[@]}" >"$log" 2>&1; then
