@@ -31,6 +31,9 @@ fail() {
         cp "$work/failed.png" "$demo/failed.png"
         echo "the screen at that moment: $demo/failed.png" >&2
     fi
+    if [[ -n "${DEMO_DEBUG:-}" ]]; then # the window tree, for finding why a window is missing
+        xwininfo -root -tree >&2 || true
+    fi
     if [[ -s "$work/station.log" ]]; then
         echo "station output:" >&2
         tail -20 "$work/station.log" >&2
@@ -38,7 +41,7 @@ fail() {
     exit 1
 }
 
-for tool in Xvfb openbox xdotool import; do
+for tool in Xvfb openbox xdotool xwininfo xprop import; do
     command -v "$tool" >/dev/null || fail "$tool is not installed (bash scripts/setup.sh installs it)"
 done
 
@@ -99,6 +102,12 @@ done
 export DISPLAY=":$(head -1 "$work/display")"
 openbox >"$work/openbox.log" 2>&1 &
 pids+=($!)
+# A window mapped before the window manager has taken over the screen is never shown by it.
+deadline=$((SECONDS + step_timeout))
+until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
+    ((SECONDS < deadline)) || fail "openbox did not start: $(tail -3 "$work/openbox.log")"
+    sleep 0.2
+done
 
 QT_QPA_PLATFORM=xcb "$station" >"$work/station.log" 2>&1 &
 station_pid=$!
@@ -133,8 +142,12 @@ done
 # The thumbnails load once the copies exist; give the window a moment to repaint.
 sleep 2
 wait_for_window '^Sample Image Capturing $' "the main window"
-import -window "$window" -frame "$screenshot" 2>"$work/import.log" \
-    || fail "no screenshot: $(cat "$work/import.log")"
+# From the screen, so that the scan dialog on top of the window shows as the operator sees it.
+geometry="$(xwininfo -id "$window" | awk '/Absolute upper-left X/ { x = $NF }
+    /Absolute upper-left Y/ { y = $NF } /Width:/ { w = $NF } /Height:/ { h = $NF }
+    END { printf "%dx%d+%d+%d", w, h, x, y }')"
+import -window root -crop "$geometry" +repage "$screenshot" \
+    2>"$work/import.log" || fail "no screenshot: $(cat "$work/import.log")"
 echo "5. screenshot of the station after the capture: $screenshot"
 
 echo "6. Exit (Alt+X) in the scan dialog"
