@@ -183,12 +183,13 @@ install_checks() {
         "camera0=videotestsrc pattern=ball is-live=true ! video/x-raw,width=640,height=480,framerate=15/1" \
         "camera1=videotestsrc pattern=smpte is-live=true ! video/x-raw,width=640,height=480,framerate=15/1" \
         >"$work/config/HPortal/PortalCam.conf"
-    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-    local xvfb=$!
-    cleanups+=("kill $xvfb")
-    local deadline=$((SECONDS + 30))
-    until [[ -s "$work/display" ]] || ((SECONDS > deadline)); do sleep 0.2; done
-    export DISPLAY=":$(head -1 "$work/display")"
+    # shellcheck source=xvfb.sh
+    source "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh"
+    if ! start_xvfb "$work/xvfb.log"; then
+        echo "Xvfb did not start: $(tail -3 "$work/xvfb.log")"
+        return 1
+    fi
+    cleanups+=("kill $xvfb_pid")
 
     local program name pid title
     for program in $(dpkg -L "$package" | grep '^/usr/bin/.'); do

@@ -92,14 +92,10 @@ keys_to() {
 }
 
 echo "No display found: running one sample through the station under Xvfb."
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-deadline=$((SECONDS + step_timeout))
-until [[ -s "$work/display" ]]; do
-    ((SECONDS < deadline)) || fail "Xvfb did not start: $(tail -3 "$work/xvfb.log")"
-    sleep 0.2
-done
-export DISPLAY=":$(head -1 "$work/display")"
+# shellcheck source=xvfb.sh
+source "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh"
+start_xvfb "$work/xvfb.log" || fail "Xvfb did not start: $(tail -3 "$work/xvfb.log")"
+pids+=("$xvfb_pid")
 openbox >"$work/openbox.log" 2>&1 &
 pids+=($!)
 # A window mapped before the window manager has taken over the screen is never shown by it.
