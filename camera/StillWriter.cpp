@@ -109,15 +109,36 @@ void writeEncoded(QSaveFile& file, const QImage& picture, const QByteArray& form
 }  // namespace
 
 QByteArray stillFormatForPath(const QString& path) {
+    return stillFormatForPath(path, QImageWriter::supportedImageFormats());
+}
+
+QByteArray stillFormatForPath(const QString& path, const QList<QByteArray>& writableFormats) {
     QByteArray suffix = QFileInfo(path).suffix().toLower().toLatin1();
-    constexpr std::array kColourFormats{"bmp", "jpg", "jpeg", "png", "ppm", "tif", "tiff"};
-    const bool keepsColour =
-        std::any_of(kColourFormats.begin(), kColourFormats.end(),
-                    [&suffix](const char* format) { return suffix == format; });
-    if (keepsColour && QImageWriter::supportedImageFormats().contains(suffix)) {
-        return suffix;
+    // The Debian package that gives Qt each colour format: a picture whose bytes do not match
+    // its name is worse than no picture, so a missing writer fails the capture.
+    struct ColourFormat {
+        const char* suffix;
+        const char* name;
+        const char* package;
+    };
+    constexpr std::array kColourFormats{ColourFormat{"jpg", "JPEG", "libqt6gui6"},
+                                        ColourFormat{"jpeg", "JPEG", "libqt6gui6"},
+                                        ColourFormat{"png", "PNG", "libqt6gui6"},
+                                        ColourFormat{"ppm", "PPM", "libqt6gui6"},
+                                        ColourFormat{"tif", "TIFF", "qt6-image-formats-plugins"},
+                                        ColourFormat{"tiff", "TIFF", "qt6-image-formats-plugins"}};
+    const auto* const known =
+        std::find_if(kColourFormats.begin(), kColourFormats.end(),
+                     [&suffix](const ColourFormat& format) { return suffix == format.suffix; });
+    if (known == kColourFormats.end()) {
+        return QByteArrayLiteral("bmp");  // our own encoder, also for BMP itself
     }
-    return QByteArrayLiteral("bmp");
+    if (!writableFormats.contains(suffix)) {
+        throwWriteError(path, QStringLiteral("Qt cannot write the %1 format here; install the "
+                                             "Debian package %2")
+                                  .arg(QLatin1String(known->name), QLatin1String(known->package)));
+    }
+    return suffix;
 }
 
 void writeStill(const QImage& picture, const QString& path) {

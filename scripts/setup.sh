@@ -15,6 +15,7 @@ packages=(
     libxkbcommon-x11-0 libxcb-cursor0 libxcb-icccm4 libxcb-image0 libxcb-keysyms1
     libxcb-randr0 libxcb-render-util0 libxcb-shape0 libxcb-xinerama0 libxcb-xkb1
     fonts-dejavu-core
+    lintian desktop-file-utils dpkg-dev openbox x11-utils file
 )
 
 bash "$here/scripts/install-missing.sh" "${packages[@]}"

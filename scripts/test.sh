@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up, builds, and runs the whole test suite headless: the normal build, then the
 # same suites in an AddressSanitizer + UndefinedBehaviorSanitizer build, then a bounded fuzzing
-# run of the settings loader. Extra arguments go to ctest (for example -L e2e).
+# run of the settings loader. The normal build's suite includes the package checks (label
+# packaging): lintian, the package's contents and, as root, a real installation with every program
+# started under Xvfb. Extra arguments go to ctest (for example -L e2e).
 # STATION_QUICK=1 runs the normal build's suite only.
 set -euo pipefail
 

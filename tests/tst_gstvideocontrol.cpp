@@ -814,18 +814,41 @@ void TestGstVideoControl::whyNoPictureNamesTheCamera() {
 
 void TestGstVideoControl::stillFormatForPath_data() {
     QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArrayList>("writable");
     QTest::addColumn<QByteArray>("format");
-    QTest::newRow("BMP") << "/x/CLR_12345678_01.BMP" << QByteArray("bmp");
-    QTest::newRow("JPG") << "/x/CLR_12345678_01.JPG" << QByteArray("jpg");
-    QTest::newRow("Png") << "/x/a.Png" << QByteArray("png");
-    QTest::newRow("grey-only format") << "/x/a.pgm" << QByteArray("bmp");
-    QTest::newRow("dotted folder, no extension") << "/x.y/a" << QByteArray("bmp");
+    QTest::addColumn<QStringList>("errorNames");
+    const QByteArrayList all{"bmp", "jpg", "jpeg", "png", "ppm", "pgm", "tif", "tiff"};
+    const QByteArrayList withoutTiff{"bmp", "jpg", "jpeg", "png", "ppm", "pgm"};
+    QTest::newRow("BMP") << "/x/CLR_12345678_01.BMP" << all << QByteArray("bmp") << QStringList();
+    QTest::newRow("JPG") << "/x/CLR_12345678_01.JPG" << all << QByteArray("jpg") << QStringList();
+    QTest::newRow("Png") << "/x/a.Png" << all << QByteArray("png") << QStringList();
+    QTest::newRow("grey-only format") << "/x/a.pgm" << all << QByteArray("bmp") << QStringList();
+    QTest::newRow("dotted folder, no extension")
+        << "/x.y/a" << all << QByteArray("bmp") << QStringList();
+    QTest::newRow("TIF with its plugin") << "/x/a.TIF" << all << QByteArray("tif") << QStringList();
+    QTest::newRow("BMP with no writer at all")
+        << "/x/a.BMP" << QByteArrayList() << QByteArray("bmp") << QStringList();
+    QTest::newRow("TIF without its plugin")
+        << "/x/CLR_1_01.TIF" << withoutTiff << QByteArray()
+        << QStringList{"/x/CLR_1_01.TIF", "TIFF", "qt6-image-formats-plugins"};
+    QTest::newRow("tiff without its plugin") << "/x/a.tiff" << withoutTiff << QByteArray()
+                                             << QStringList{"TIFF", "qt6-image-formats-plugins"};
+    QTest::newRow("PNG without its writer") << "/x/a.png" << QByteArrayList{"bmp", "jpg"}
+                                            << QByteArray() << QStringList{"PNG", "libqt6gui6"};
 }
 
 void TestGstVideoControl::stillFormatForPath() {
     QFETCH(QString, path);
+    QFETCH(QByteArrayList, writable);
     QFETCH(QByteArray, format);
-    QCOMPARE(camera::stillFormatForPath(path), format);
+    QFETCH(QStringList, errorNames);
+    QByteArray chosen;
+    const QString error = errorOf([&] { chosen = camera::stillFormatForPath(path, writable); });
+    QCOMPARE(chosen, format);
+    QCOMPARE(error.isEmpty(), errorNames.isEmpty());
+    for (const QString& name : errorNames) {
+        QVERIFY2(error.contains(name), qPrintable(error));
+    }
 }
 
 void TestGstVideoControl::bmpStillKeepsEveryPixel() {
