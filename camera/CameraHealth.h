@@ -1,9 +1,11 @@
 #pragma once
 
-#include <QImage>
+#include "CameraFrame.h"
+
 #include <QString>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 
 // What is known about one camera at a moment, and the rule that decides whether it is delivering
@@ -13,7 +15,7 @@ namespace camera {
 using CameraClock = std::chrono::steady_clock;
 
 struct LatestFrame {
-    QImage image;  // shares the camera's buffer; copies are cheap
+    std::shared_ptr<const CameraFrame> picture;  // as the camera delivered it
     CameraClock::time_point arrivedAt;
     std::optional<CameraClock::duration> frameInterval;  // empty for a variable frame rate
 };

@@ -1,5 +1,7 @@
 #include "CameraPipeline.h"
 
+#include "CameraFrames.h"
+
 #include <gst/video/video.h>
 
 #include <utility>
@@ -8,32 +10,73 @@ namespace camera {
 
 namespace {
 
-// The pixel layout whose bytes QImage::Format_RGB32 reads as 0xffRRGGBB words.
+// What the sink takes: the screen's own layout first, so that a source free to choose delivers
+// pictures that need no conversion, then any uncompressed layout, converted only when shown.
 #if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
-constexpr const char* kSinkCaps = "video/x-raw,format=BGRx";
+constexpr const char* kRawCaps = "video/x-raw,format=BGRx; video/x-raw";
 #else
-constexpr const char* kSinkCaps = "video/x-raw,format=xRGB";
+constexpr const char* kRawCaps = "video/x-raw,format=xRGB; video/x-raw";
 #endif
+// Only for a line that decoded JPEG at its end: a source that may choose is not pushed to MJPEG.
+constexpr const char* kCompressedCaps = "image/jpeg";
 
-// A mapped video frame that lives exactly as long as the QImage that shows its pixels.
-struct MappedFrame {
-    GstVideoFrame frame{};
-    bool mapped = false;
+// The element that a camera line ends in; named so that the decoder before it can be found.
+constexpr const char* kOutputName = "station-camera-output";
 
-    ~MappedFrame() {
-        if (mapped) {
-            gst_video_frame_unmap(&frame);
-        }
+// Decoders that a camera line may end in. They are taken out so that pictures stay compressed
+// until one is shown or taken as a still.
+bool isJpegDecoder(GstElement* element) {
+    GstElementFactory* factory = gst_element_get_factory(element);
+    if (factory == nullptr) {
+        return false;
     }
-    static void release(void* self) { delete static_cast<MappedFrame*>(self); }
+    const QLatin1String name(gst_plugin_feature_get_name(factory));
+    return name == QLatin1String("jpegdec") || name == QLatin1String("avdec_mjpeg");
+}
+
+struct PadLink {
+    gst::ObjectPtr<GstPad> upstream;
+    gst::ObjectPtr<GstElement> element;
 };
 
-std::optional<CameraClock::duration> frameIntervalOf(const GstVideoInfo& info) {
-    if (GST_VIDEO_INFO_FPS_N(&info) <= 0 || GST_VIDEO_INFO_FPS_D(&info) <= 0) {
+// The element linked before `pad`, and that element's own upstream pad.
+std::optional<PadLink> linkBefore(GstPad* pad) {
+    gst::ObjectPtr<GstPad> peer(gst_pad_get_peer(pad));
+    if (!peer) {
         return std::nullopt;
     }
-    const std::chrono::duration<double> seconds(static_cast<double>(GST_VIDEO_INFO_FPS_D(&info)) /
-                                                GST_VIDEO_INFO_FPS_N(&info));
+    gst::ObjectPtr<GstElement> element(gst_pad_get_parent_element(peer.get()));
+    if (!element) {
+        return std::nullopt;
+    }
+    return PadLink{std::move(peer), std::move(element)};
+}
+
+// Removes a JPEG decoder linked straight before `output`; true when there was one.
+bool takeOutJpegDecoder(GstBin* bin, GstElement* output) {
+    const gst::ObjectPtr<GstPad> outputSink(gst_element_get_static_pad(output, "sink"));
+    const std::optional<PadLink> decoder = outputSink ? linkBefore(outputSink.get()) : std::nullopt;
+    if (!decoder || !isJpegDecoder(decoder->element.get())) {
+        return false;
+    }
+    const gst::ObjectPtr<GstPad> decoderSink(
+        gst_element_get_static_pad(decoder->element.get(), "sink"));
+    const gst::ObjectPtr<GstPad> upstream(decoderSink ? gst_pad_get_peer(decoderSink.get())
+                                                      : nullptr);
+    if (!upstream) {
+        return false;
+    }
+    gst_pad_unlink(upstream.get(), decoderSink.get());
+    gst_pad_unlink(decoder->upstream.get(), outputSink.get());
+    gst_bin_remove(bin, decoder->element.get());
+    return gst_pad_link(upstream.get(), outputSink.get()) == GST_PAD_LINK_OK;
+}
+
+std::optional<CameraClock::duration> frameInterval(int numerator, int denominator) {
+    if (numerator <= 0 || denominator <= 0) {
+        return std::nullopt;
+    }
+    const std::chrono::duration<double> seconds(static_cast<double>(denominator) / numerator);
     return std::chrono::duration_cast<CameraClock::duration>(seconds);
 }
 
@@ -95,29 +138,21 @@ CameraPipeline::~CameraPipeline() {
     }
 }
 
-gst::ObjectPtr<GstElement> CameraPipeline::makeConvertedSource() {
+gst::ObjectPtr<GstElement> CameraPipeline::makeSource(bool& compressed) {
+    compressed = false;
     if (source_.device) {
         auto device = gst::take(gst_device_create_element(source_.device.get(), nullptr));
-        auto convert = makeElement("videoconvert");
-        auto bin = gst::take(gst_bin_new(nullptr));
-        if (!device || !convert || !bin) {
+        if (!device) {
             fail({FailureReason::Other, QStringLiteral("the device cannot be opened")});
-            return nullptr;
         }
-        gst_bin_add_many(GST_BIN(bin.get()), device.get(), convert.get(), nullptr);
-        gst::ObjectPtr<GstPad> output(gst_element_get_static_pad(convert.get(), "src"));
-        if (!gst_element_link(device.get(), convert.get()) ||
-            !gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", output.get()))) {
-            fail({FailureReason::NotLinked,
-                  QStringLiteral("the device delivers no video that can be converted")});
-            return nullptr;
-        }
-        return bin;
+        return device;
     }
-    // The converter goes into the parsed text because a fragment may end in caps, which the
-    // parser accepts only between two elements.
+    // The line gets an end element because a fragment may end in caps, which the parser accepts
+    // only between two elements; it also marks where a decoder at the end can be found.
     const QByteArray description =
-        (source_.description + QStringLiteral(" ! videoconvert")).toUtf8();
+        (source_.description +
+         QStringLiteral(" ! identity silent=true name=%1").arg(QLatin1String(kOutputName)))
+            .toUtf8();
     GError* rawError = nullptr;
     auto bin = gst::take(gst_parse_bin_from_description(description.constData(), TRUE, &rawError));
     const gst::ErrorPtr error(rawError);
@@ -128,13 +163,17 @@ gst::ObjectPtr<GstElement> CameraPipeline::makeConvertedSource() {
     }
     if (!bin) {
         fail({FailureReason::ParseError, QStringLiteral("the description yields no element")});
+        return nullptr;
     }
+    const gst::ObjectPtr<GstElement> output(gst_bin_get_by_name(GST_BIN(bin.get()), kOutputName));
+    compressed = output && takeOutJpegDecoder(GST_BIN(bin.get()), output.get());
     return bin;
 }
 
 void CameraPipeline::build() {
-    auto converted = makeConvertedSource();
-    if (!converted) {
+    bool compressed = false;
+    auto source = makeSource(compressed);
+    if (!source) {
         return;
     }
     auto sink = makeElement("appsink");
@@ -145,7 +184,7 @@ void CameraPipeline::build() {
     }
 
     auto* appSink = GST_APP_SINK(sink.get());
-    const gst::CapsPtr caps(gst_caps_from_string(kSinkCaps));
+    const gst::CapsPtr caps(gst_caps_from_string(compressed ? kCompressedCaps : kRawCaps));
     gst_app_sink_set_caps(appSink, caps.get());
     gst_app_sink_set_max_buffers(appSink, 1);
     gst_app_sink_set_drop(appSink, TRUE);
@@ -155,10 +194,10 @@ void CameraPipeline::build() {
     gst_app_sink_set_callbacks(appSink, &callbacks, this, nullptr);
 
     // The bin takes its own references; ours end with this scope.
-    gst_bin_add_many(GST_BIN(pipeline.get()), converted.get(), sink.get(), nullptr);
-    if (!gst_element_link(converted.get(), sink.get())) {
+    gst_bin_add_many(GST_BIN(pipeline.get()), source.get(), sink.get(), nullptr);
+    if (!gst_element_link(source.get(), sink.get())) {
         fail({FailureReason::NotLinked,
-              QStringLiteral("the source delivers no video that can be converted")});
+              QStringLiteral("the source delivers no video that can be shown")});
         return;
     }
 
@@ -211,40 +250,54 @@ GstFlowReturn CameraPipeline::onNewSample(GstAppSink* sink, gpointer self) {
     return GST_FLOW_OK;
 }
 
+std::optional<LatestFrame> CameraPipeline::frameOf(gst::SamplePtr& sample) {
+    GstCaps* caps = gst_sample_get_caps(sample.get());
+    GstBuffer* buffer = gst_sample_get_buffer(sample.get());
+    if (caps == nullptr || buffer == nullptr || gst_caps_is_empty(caps)) {
+        return std::nullopt;
+    }
+    const GstStructure* format = gst_caps_get_structure(caps, 0);
+    std::optional<CameraClock::duration> interval;
+    int numerator = 0;
+    int denominator = 0;
+    if (gst_structure_get_fraction(format, "framerate", &numerator, &denominator)) {
+        interval = frameInterval(numerator, denominator);
+    }
+    std::shared_ptr<const CameraFrame> picture;
+    if (gst_structure_has_name(format, kCompressedCaps)) {
+        GstMapInfo map{};
+        if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            return std::nullopt;
+        }
+        // A copy of a few hundred kilobytes gives the camera's buffer back at once.
+        QByteArray bytes(reinterpret_cast<const char*>(map.data), static_cast<qsizetype>(map.size));
+        gst_buffer_unmap(buffer, &map);
+        auto jpeg = JpegFrame::make(std::move(bytes), lastJpeg_);
+        lastJpeg_ = jpeg;
+        picture = std::move(jpeg);
+    } else {
+        picture = RawFrame::make(std::move(sample));
+    }
+    if (!picture) {
+        return std::nullopt;
+    }
+    return LatestFrame{std::move(picture), CameraClock::now(), interval};
+}
+
 void CameraPipeline::takeSample(GstAppSink* sink) {
-    const gst::SamplePtr sample(gst_app_sink_pull_sample(sink));
+    gst::SamplePtr sample(gst_app_sink_pull_sample(sink));
     if (!sample) {
         return;
     }
-    GstCaps* caps = gst_sample_get_caps(sample.get());
-    GstBuffer* buffer = gst_sample_get_buffer(sample.get());
-    GstVideoInfo info;
-    if (caps == nullptr || buffer == nullptr || !gst_video_info_from_caps(&info, caps)) {
+    std::optional<LatestFrame> frame = frameOf(sample);
+    if (!frame) {
         return;
     }
-    auto mapped = std::make_unique<MappedFrame>();
-    // The mapping holds its own reference to the buffer, so the sample can go.
-    mapped->mapped = gst_video_frame_map(&mapped->frame, &info, buffer, GST_MAP_READ);
-    if (!mapped->mapped) {
-        return;
-    }
-    const QImage image(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped->frame, 0)),
-                       GST_VIDEO_FRAME_WIDTH(&mapped->frame),
-                       GST_VIDEO_FRAME_HEIGHT(&mapped->frame),
-                       GST_VIDEO_FRAME_PLANE_STRIDE(&mapped->frame, 0), QImage::Format_RGB32,
-                       &MappedFrame::release, mapped.get());
-    if (image.isNull()) {
-        return;
-    }
-    static_cast<void>(mapped.release());  // the image owns it now
-
-    std::optional<LatestFrame> previous;
     {
         const std::lock_guard lock(mutex_);
-        previous = std::exchange(state_.frame,
-                                 LatestFrame{image, CameraClock::now(), frameIntervalOf(info)});
+        std::swap(state_.frame, frame);
     }
-    previous.reset();  // gives the old buffer back outside the lock
+    frame.reset();  // gives the old buffer back outside the lock
     changed_.notify_all();
     if (listener_.frameArrived) {
         listener_.frameArrived();

@@ -15,6 +15,8 @@
 
 namespace camera {
 
+class JpegFrame;
+
 // Where one camera's pictures come from.
 struct CameraSource {
     QString description;                // gst-launch fragment, or the device's name
@@ -29,7 +31,7 @@ struct CameraSource {
 CameraFailure classifyError(const GError& error, const QString& debug,
                             const QString& sourceFactory);
 
-// One camera running continuously: SOURCE ! videoconvert ! appsink, keeping the latest frame.
+// One camera running continuously: SOURCE ! appsink, keeping the latest picture as delivered.
 // A source that cannot be built, an error or the end of the stream leaves it failed for good; a
 // new CameraPipeline is built to try again.
 class CameraPipeline {
@@ -63,9 +65,12 @@ private:
     static GstBusSyncReply onBusMessage(GstBus* bus, GstMessage* message, gpointer self);
 
     void build();
-    // SOURCE ! videoconvert as one bin with a src pad; empty (and failed) when it cannot be made.
-    gst::ObjectPtr<GstElement> makeConvertedSource();
+    // The source as one element with a src pad; empty (and failed) when it cannot be made.
+    // `compressed` tells whether it delivers JPEG because its decoder was taken out.
+    gst::ObjectPtr<GstElement> makeSource(bool& compressed);
     void takeSample(GstAppSink* sink);
+    // Streaming thread only.
+    std::optional<LatestFrame> frameOf(gst::SamplePtr& sample);
     void fail(CameraFailure failure);
 
     const CameraSource source_;
@@ -75,7 +80,8 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    CameraState state_;  // guarded by mutex_
+    CameraState state_;                          // guarded by mutex_
+    std::shared_ptr<const JpegFrame> lastJpeg_;  // streaming thread only
 };
 
 }  // namespace camera

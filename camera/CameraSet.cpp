@@ -161,7 +161,8 @@ void CameraSet::start() {
     }
 }
 
-std::optional<QString> CameraSet::whySelectedHasNoPicture(QImage* picture) {
+std::optional<QString> CameraSet::whySelectedHasNoPicture(
+    std::shared_ptr<const CameraFrame>* picture) {
     const int index = selected_.load();
     const auto found = cameras_.find(index);
     std::optional<CameraState> state;
@@ -174,7 +175,7 @@ std::optional<QString> CameraSet::whySelectedHasNoPicture(QImage* picture) {
     }
     std::optional<QString> reason = whyNoPicture(index, state, CameraClock::now());
     if (!reason && picture != nullptr) {
-        *picture = state->frame->image;
+        *picture = state->frame->picture;
     }
     return reason;
 }
@@ -187,15 +188,15 @@ std::optional<QString> CameraSet::select(int index) {
     return whySelectedHasNoPicture(nullptr);
 }
 
-QImage CameraSet::stillOfSelected() {
-    QImage picture;
+std::shared_ptr<const CameraFrame> CameraSet::stillOfSelected() {
+    std::shared_ptr<const CameraFrame> picture;
     if (const std::optional<QString> reason = whySelectedHasNoPicture(&picture)) {
         throw platform::VideoControlError(*reason);
     }
     return picture;
 }
 
-LivePicture CameraSet::pictureToShow() const {
+LivePicture CameraSet::pictureToShow(QSize box) {
     const int index = selected_.load();
     const auto found = cameras_.find(index);
     std::optional<CameraState> state;
@@ -209,9 +210,21 @@ LivePicture CameraSet::pictureToShow() const {
         return {};
     }
     if (std::optional<QString> reason = whyNoPicture(index, state, now)) {
-        return {QImage(), std::move(*reason)};
+        return {QImage(), QSize(), std::move(*reason)};
     }
-    return {state->frame->image, QString()};
+    const std::shared_ptr<const CameraFrame>& frame = state->frame->picture;
+    if (shown_.camera != index || shown_.frame != frame || shown_.box != box) {
+        QImage image = frame->forScreen(box);
+        // A picture that cannot be decoded leaves the camera's last one on screen.
+        if (!image.isNull() || shown_.camera != index) {
+            shown_ = {index, frame, box, std::move(image)};
+        }
+    }
+    if (shown_.image.isNull()) {
+        return {QImage(), QSize(),
+                QStringLiteral("camera %1 delivers pictures that cannot be decoded").arg(index)};
+    }
+    return {shown_.image, frame->size(), QString()};
 }
 
 }  // namespace camera

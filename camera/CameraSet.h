@@ -12,12 +12,14 @@
 
 namespace camera {
 
+class CameraFrame;
 class CameraPipeline;
 class CameraDeviceMonitor;
 struct CameraSource;
 
 struct LivePicture {
-    QImage picture;
+    QImage picture;  // possibly smaller or larger than it is painted
+    QSize fullSize;  // of the camera's picture, which decides the shape it is painted in
     QString whyNone;
 };
 
@@ -46,9 +48,11 @@ public:
     int selected() const { return selected_.load(); }
 
     // The selected camera's current picture, or a VideoControlError explaining why there is none.
-    QImage stillOfSelected();
-    // The selected camera's latest picture, or why it has none (empty while it is starting).
-    LivePicture pictureToShow() const;
+    // It is decoded by whoever calls CameraFrame::full(), on any thread.
+    std::shared_ptr<const CameraFrame> stillOfSelected();
+    // The selected camera's latest picture made ready for a `box` on screen, or why it has none
+    // (empty while it is starting). For the window's thread.
+    LivePicture pictureToShow(QSize box);
 
 private:
     void clear();
@@ -58,7 +62,7 @@ private:
     void restartCamerasOf(const CameraSource& added);
     // Empty when the selected camera delivers, after waiting for one that is still starting;
     // its picture then goes to `picture` when given.
-    std::optional<QString> whySelectedHasNoPicture(QImage* picture);
+    std::optional<QString> whySelectedHasNoPicture(std::shared_ptr<const CameraFrame>* picture);
 
     QObject* const guiContext_;
     const std::function<void()> repaint_;
@@ -67,6 +71,16 @@ private:
     bool started_ = false;
     std::atomic<int> selected_{0};
     std::atomic<bool> repaintPending_{false};
+
+    // The last picture made for the screen, so that a repaint without a new frame (an expose, the
+    // liveness check) decodes nothing, and a picture that fails to decode leaves the last one up.
+    struct ShownPicture {
+        int camera = -1;
+        std::shared_ptr<const CameraFrame> frame;
+        QSize box;
+        QImage image;
+    };
+    ShownPicture shown_;
 };
 
 }  // namespace camera

@@ -1,6 +1,7 @@
 #include "GstVideoControl.h"
 
 #include "CameraConfig.h"
+#include "CameraFrame.h"
 #include "CameraSet.h"
 #include "DetachedWork.h"
 #include "PlatformError.h"
@@ -123,8 +124,10 @@ QVariant GstVideoControl::invoke(int dispatchId, QVariantList& arguments) {
                         .arg(bitsPerPixel));
             }
             // The picture is taken here; encoding and writing run off the window's thread.
-            return QVariant::fromValue(platform::runDetached(
-                [picture = cameras_->stillOfSelected(), path] { writeStill(picture, path); }));
+            return QVariant::fromValue(
+                platform::runDetached([picture = cameras_->stillOfSelected(), path] {
+                    writeStill(picture->full(), path);
+                }));
         }
         default:
             throw platform::VideoControlError(
@@ -185,7 +188,7 @@ void GstVideoControl::requireOpened(int dispatchId) const {
 
 void GstVideoControl::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
-    const LivePicture live = showLivePicture_ ? cameras_->pictureToShow() : LivePicture();
+    const LivePicture live = showLivePicture_ ? cameras_->pictureToShow(size()) : LivePicture();
     const QImage& picture = live.picture;
     if (picture.isNull()) {
         // Never another camera's picture: the place stays dark and says why.
@@ -197,10 +200,14 @@ void GstVideoControl::paintEvent(QPaintEvent* /*event*/) {
         }
         return;
     }
-    const QRect target = fittedRect(picture.size(), rect());
+    const QRect target = fittedRect(live.fullSize, rect());
     painter.setClipRegion(QRegion(rect()).subtracted(target));
     painter.fillRect(rect(), Qt::black);
     painter.setClipping(false);
+    // A picture decoded near the painted size is smoothed for the last step; a full-sized one is
+    // sampled, which costs far less and looks the same at this reduction.
+    painter.setRenderHint(QPainter::SmoothPixmapTransform,
+                          picture.size() != target.size() && picture.width() < 2 * target.width());
     painter.drawImage(target, picture);
 }
 

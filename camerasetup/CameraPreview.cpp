@@ -48,8 +48,8 @@ void CameraPreview::paintEvent(QPaintEvent* /*event*/) {
     painter.fillRect(rect(), Qt::black);
     const camera::CameraState state = camera_ ? camera_->state() : camera::CameraState{};
     if (state.frame && !state.failure) {
-        const QImage& image = state.frame->image;
-        const QSize size = image.size().scaled(this->size(), Qt::KeepAspectRatio);
+        const QImage image = state.frame->picture->forScreen(this->size());
+        const QSize size = state.frame->picture->size().scaled(this->size(), Qt::KeepAspectRatio);
         const QRect target(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2),
                            size);
         painter.drawImage(target, image);

@@ -9,7 +9,7 @@ build="${1:-$here/build}"
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-private-dev libgl-dev
-    libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+    libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libturbojpeg0-dev
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
     imagemagick xvfb xauth xdotool openbox
     libxkbcommon-x11-0 libxcb-cursor0 libxcb-icccm4 libxcb-image0 libxcb-keysyms1

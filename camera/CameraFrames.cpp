@@ -1,0 +1,328 @@
+#include "CameraFrames.h"
+
+#include "PlatformError.h"
+
+#include <turbojpeg.h>
+
+#include <optional>
+#include <utility>
+
+namespace camera {
+
+namespace {
+
+// The pixel layout whose bytes QImage::Format_RGB32 reads as 0xffRRGGBB words.
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+constexpr GstVideoFormat kScreenFormat = GST_VIDEO_FORMAT_BGRx;
+constexpr TJPF kTurboScreenFormat = TJPF_BGRA;  // alpha is always 0xff for a JPEG
+#else
+constexpr GstVideoFormat kScreenFormat = GST_VIDEO_FORMAT_xRGB;
+constexpr TJPF kTurboScreenFormat = TJPF_ARGB;
+#endif
+
+// --- JPEG -----------------------------------------------------------------------------------
+
+struct DecompressorFree {
+    void operator()(void* handle) const { tjDestroy(handle); }
+};
+using Decompressor = std::unique_ptr<void, DecompressorFree>;
+
+// One decompressor per thread: a handle must not be shared between threads, and making one per
+// picture would allocate libjpeg's state thirty times a second.
+tjhandle decompressor() {
+    thread_local const Decompressor handle(tjInitDecompress());
+    return handle.get();
+}
+
+const unsigned char* bytesOf(const QByteArray& jpeg) {
+    return reinterpret_cast<const unsigned char*>(jpeg.constData());
+}
+
+std::optional<QSize> jpegSize(const QByteArray& jpeg) {
+    tjhandle handle = decompressor();
+    int width = 0;
+    int height = 0;
+    int subsampling = 0;
+    int colourspace = 0;
+    if (handle == nullptr || jpeg.isEmpty() ||
+        tjDecompressHeader3(handle, bytesOf(jpeg), static_cast<unsigned long>(jpeg.size()), &width,
+                            &height, &subsampling, &colourspace) != 0 ||
+        width <= 0 || height <= 0) {
+        return std::nullopt;
+    }
+    return QSize(width, height);
+}
+
+// Whether the picture ends with its end-of-image marker; some cameras pad a frame with zero or
+// 0xff bytes after it. A picture cut short by the USB transfer lacks it. In the coded data a 0xff
+// is always followed by 0x00 or a restart marker, so FF D9 is only ever the real end.
+bool endsWithEndOfImage(const QByteArray& jpeg) {
+    qsizetype at = jpeg.size() - 1;
+    while (at > 0 &&
+           (static_cast<uchar>(jpeg[at]) == 0x00 || static_cast<uchar>(jpeg[at]) == 0xff)) {
+        --at;
+    }
+    return at > 0 && static_cast<uchar>(jpeg[at]) == 0xd9 &&
+           static_cast<uchar>(jpeg[at - 1]) == 0xff;
+}
+
+struct Decoded {
+    QImage image;
+    QString error;  // empty when the picture decoded
+};
+
+// Decodes to `size`, which must be the full size or one of libjpeg-turbo's scaled sizes. A
+// warning (such as extraneous bytes) still gives the whole picture, as other decoders treat it.
+Decoded decodeJpeg(const QByteArray& jpeg, QSize size, int flags) {
+    tjhandle handle = decompressor();
+    if (handle == nullptr) {
+        return {QImage(), QStringLiteral("libjpeg-turbo cannot start a decoder")};
+    }
+    QImage image(size, QImage::Format_RGB32);
+    if (image.isNull()) {
+        return {QImage(), QStringLiteral("no memory for a picture of %1 × %2 pixels")
+                              .arg(size.width())
+                              .arg(size.height())};
+    }
+    const int result = tjDecompress2(
+        handle, bytesOf(jpeg), static_cast<unsigned long>(jpeg.size()), image.bits(), size.width(),
+        static_cast<int>(image.bytesPerLine()), size.height(), kTurboScreenFormat, flags);
+    if (result != 0 && tjGetErrorCode(handle) == TJERR_FATAL) {
+        return {QImage(), QString::fromUtf8(tjGetErrorStr2(handle))};
+    }
+    return {std::move(image), QString()};
+}
+
+// --- uncompressed ---------------------------------------------------------------------------
+
+struct ConverterFree {
+    void operator()(GstVideoConverter* converter) const { gst_video_converter_free(converter); }
+};
+using ConverterPtr = std::unique_ptr<GstVideoConverter, ConverterFree>;
+
+ConverterPtr makeConverter(const GstVideoInfo& in, const GstVideoInfo& out) {
+    // Linear resampling of the screen picture costs a fraction of the default cubic one and looks
+    // the same at a few hundred pixels; a still keeps the full size, so no resampling happens.
+    GstStructure* options = gst_structure_new(
+        "GstVideoConverter", GST_VIDEO_CONVERTER_OPT_RESAMPLER_METHOD,
+        GST_TYPE_VIDEO_RESAMPLER_METHOD, GST_VIDEO_RESAMPLER_METHOD_LINEAR,
+        GST_VIDEO_CONVERTER_OPT_DITHER_METHOD, GST_TYPE_VIDEO_DITHER_METHOD, GST_VIDEO_DITHER_NONE,
+        GST_VIDEO_CONVERTER_OPT_THREADS, G_TYPE_UINT, 1U, nullptr);
+    return ConverterPtr(gst_video_converter_new(&in, &out, options));  // takes the options
+}
+
+// The window's thread converts the shown camera at one size, frame after frame: its converter
+// is kept. Other threads (stills) make one for the picture at hand.
+GstVideoConverter* screenConverter(const GstVideoInfo& in, const GstVideoInfo& out) {
+    struct Cached {
+        GstVideoInfo in{};
+        GstVideoInfo out{};
+        ConverterPtr converter;
+    };
+    thread_local Cached cached;
+    if (!cached.converter || !gst_video_info_is_equal(&cached.in, &in) ||
+        !gst_video_info_is_equal(&cached.out, &out)) {
+        cached.converter = makeConverter(in, out);
+        cached.in = in;
+        cached.out = out;
+    }
+    return cached.converter.get();
+}
+
+struct BufferUnref {
+    void operator()(GstBuffer* buffer) const { gst_buffer_unref(buffer); }
+};
+using BufferPtr = std::unique_ptr<GstBuffer, BufferUnref>;
+
+// A mapped video frame that lives exactly as long as the QImage that shows its pixels.
+struct MappedFrame {
+    GstVideoFrame frame{};
+    bool mapped = false;
+
+    MappedFrame() = default;
+    MappedFrame(const MappedFrame&) = delete;
+    MappedFrame& operator=(const MappedFrame&) = delete;
+    ~MappedFrame() {
+        if (mapped) {
+            gst_video_frame_unmap(&frame);
+        }
+    }
+    static void release(void* self) { delete static_cast<MappedFrame*>(self); }
+};
+
+}  // namespace
+
+QSize jpegScreenDecodeSize(QSize full, QSize box) {
+    const QSize fitted = full.scaled(box, Qt::KeepAspectRatio);
+    int count = 0;
+    const tjscalingfactor* factors = tjGetScalingFactors(&count);
+    QSize best = full;
+    for (int i = 0; factors != nullptr && i < count; ++i) {
+        const tjscalingfactor factor = factors[i];
+        if (factor.num > factor.denom) {
+            continue;  // never enlarged
+        }
+        const QSize scaled(TJSCALED(full.width(), factor), TJSCALED(full.height(), factor));
+        if (scaled.width() >= fitted.width() && scaled.height() >= fitted.height() &&
+            qint64{scaled.width()} * scaled.height() < qint64{best.width()} * best.height()) {
+            best = scaled;
+        }
+    }
+    return best;
+}
+
+std::shared_ptr<const JpegFrame> JpegFrame::make(QByteArray bytes,
+                                                 const std::shared_ptr<const JpegFrame>& before) {
+    const std::optional<QSize> size = jpegSize(bytes);
+    if (!size) {
+        return nullptr;
+    }
+    const bool complete = endsWithEndOfImage(bytes);
+    QByteArray fallback;
+    if (before) {
+        fallback = before->complete_ ? before->bytes_ : QByteArray();
+    }
+    return std::shared_ptr<const JpegFrame>(
+        new JpegFrame(std::move(bytes), *size, complete, std::move(fallback)));
+}
+
+JpegFrame::JpegFrame(QByteArray bytes, QSize size, bool complete, QByteArray fallback)
+    : bytes_(std::move(bytes)), size_(size), complete_(complete), fallback_(std::move(fallback)) {}
+
+QImage JpegFrame::full() const {
+    Decoded decoded;
+    if (complete_) {
+        decoded = decodeJpeg(bytes_, size_, 0);
+    } else {
+        decoded.error = QStringLiteral("the picture is cut short");
+    }
+    if (decoded.image.isNull() && !fallback_.isEmpty()) {
+        // The picture before, one frame interval older, is the newest sound one.
+        const std::optional<QSize> size = jpegSize(fallback_);
+        Decoded previous = size ? decodeJpeg(fallback_, *size, 0) : Decoded{};
+        if (!previous.image.isNull()) {
+            return std::move(previous.image);
+        }
+    }
+    if (decoded.image.isNull()) {
+        throw platform::VideoControlError(
+            QStringLiteral("the camera's newest JPEG picture cannot be decoded: %1")
+                .arg(decoded.error));
+    }
+    return std::move(decoded.image);
+}
+
+QImage JpegFrame::forScreen(QSize box) const {
+    return decodeJpeg(bytes_, jpegScreenDecodeSize(size_, box),
+                      TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE)
+        .image;
+}
+
+std::shared_ptr<const RawFrame> RawFrame::make(gst::SamplePtr sample) {
+    GstCaps* caps = sample ? gst_sample_get_caps(sample.get()) : nullptr;
+    GstVideoInfo info;
+    if (caps == nullptr || gst_sample_get_buffer(sample.get()) == nullptr ||
+        !gst_video_info_from_caps(&info, caps)) {
+        return nullptr;
+    }
+    return std::shared_ptr<const RawFrame>(new RawFrame(std::move(sample), info));
+}
+
+RawFrame::RawFrame(gst::SamplePtr sample, const GstVideoInfo& info)
+    : sample_(std::move(sample)), info_(info) {}
+
+QSize RawFrame::size() const {
+    return {GST_VIDEO_INFO_WIDTH(&info_), GST_VIDEO_INFO_HEIGHT(&info_)};
+}
+
+bool RawFrame::isScreenLayout() const {
+    return GST_VIDEO_INFO_FORMAT(&info_) == kScreenFormat;
+}
+
+QImage RawFrame::full() const {
+    if (!isScreenLayout()) {
+        return converted(size(), Purpose::Still);
+    }
+    // Already in the screen's layout: the picture shows the camera's buffer without a copy.
+    auto mapped = std::make_unique<MappedFrame>();
+    GstVideoInfo info = info_;
+    mapped->mapped = gst_video_frame_map(&mapped->frame, &info,
+                                         gst_sample_get_buffer(sample_.get()), GST_MAP_READ);
+    if (!mapped->mapped) {
+        throw platform::VideoControlError(QStringLiteral("the camera's picture cannot be read"));
+    }
+    QImage image(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped->frame, 0)),
+                 GST_VIDEO_FRAME_WIDTH(&mapped->frame), GST_VIDEO_FRAME_HEIGHT(&mapped->frame),
+                 GST_VIDEO_FRAME_PLANE_STRIDE(&mapped->frame, 0), QImage::Format_RGB32,
+                 &MappedFrame::release, mapped.get());
+    if (image.isNull()) {
+        throw platform::VideoControlError(QStringLiteral("the camera's picture cannot be read"));
+    }
+    static_cast<void>(mapped.release());  // the image owns it now
+    return image;
+}
+
+QImage RawFrame::forScreen(QSize box) const {
+    if (isScreenLayout()) {
+        try {
+            return full();  // no conversion to save: the painter scales it
+        } catch (const platform::VideoControlError&) {
+            return {};
+        }
+    }
+    // Never enlarged here: the painter does that for nothing.
+    const QSize fitted = size().scaled(box, Qt::KeepAspectRatio).boundedTo(size());
+    try {
+        return converted(fitted.expandedTo(QSize(1, 1)), Purpose::Screen);
+    } catch (const platform::VideoControlError&) {
+        return {};
+    }
+}
+
+// Converts (and scales) into the screen layout in one pass.
+QImage RawFrame::converted(QSize target, Purpose purpose) const {
+    QImage image(target, QImage::Format_RGB32);
+    if (image.isNull()) {
+        throw platform::VideoControlError(
+            QStringLiteral("no memory for a picture of %1 × %2 pixels")
+                .arg(target.width())
+                .arg(target.height()));
+    }
+    GstVideoInfo out;
+    gst_video_info_set_format(&out, kScreenFormat, static_cast<guint>(target.width()),
+                              static_cast<guint>(target.height()));
+    GST_VIDEO_INFO_PLANE_STRIDE(&out, 0) = static_cast<gint>(image.bytesPerLine());
+    // The converter changes layout and size only.
+    GST_VIDEO_INFO_FPS_N(&out) = GST_VIDEO_INFO_FPS_N(&info_);
+    GST_VIDEO_INFO_FPS_D(&out) = GST_VIDEO_INFO_FPS_D(&info_);
+    GST_VIDEO_INFO_PAR_N(&out) = GST_VIDEO_INFO_PAR_N(&info_);
+    GST_VIDEO_INFO_PAR_D(&out) = GST_VIDEO_INFO_PAR_D(&info_);
+    GST_VIDEO_INFO_INTERLACE_MODE(&out) = GST_VIDEO_INFO_INTERLACE_MODE(&info_);
+    const bool forScreen = purpose == Purpose::Screen;
+    ConverterPtr ownConverter = forScreen ? nullptr : makeConverter(info_, out);
+    GstVideoConverter* converter = forScreen ? screenConverter(info_, out) : ownConverter.get();
+
+    const BufferPtr targetBuffer(gst_buffer_new_wrapped_full(
+        GstMemoryFlags(0), image.bits(), static_cast<gsize>(image.sizeInBytes()), 0,
+        static_cast<gsize>(image.sizeInBytes()), nullptr, nullptr));
+    GstVideoInfo in = info_;
+    GstVideoFrame source{};
+    GstVideoFrame destination{};
+    if (converter == nullptr ||
+        !gst_video_frame_map(&source, &in, gst_sample_get_buffer(sample_.get()), GST_MAP_READ)) {
+        throw platform::VideoControlError(
+            QStringLiteral("the camera's %1 picture cannot be converted")
+                .arg(QString::fromUtf8(gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(&info_)))));
+    }
+    if (!gst_video_frame_map(&destination, &out, targetBuffer.get(), GST_MAP_WRITE)) {
+        gst_video_frame_unmap(&source);
+        throw platform::VideoControlError(
+            QStringLiteral("the converted picture cannot be written"));
+    }
+    gst_video_converter_frame(converter, &source, &destination);
+    gst_video_frame_unmap(&destination);
+    gst_video_frame_unmap(&source);
+    return image;
+}
+
+}  // namespace camera
