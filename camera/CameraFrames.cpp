@@ -173,8 +173,8 @@ QSize jpegScreenDecodeSize(QSize full, QSize box) {
 
 std::shared_ptr<const JpegFrame> JpegFrame::make(QByteArray bytes,
                                                  const std::shared_ptr<const JpegFrame>& before) {
-    const std::optional<QSize> size = jpegSize(bytes);
-    if (!size) {
+    const std::optional<QSize> pictureSize = jpegSize(bytes);
+    if (!pictureSize) {
         return nullptr;
     }
     const bool complete = endsWithEndOfImage(bytes);
@@ -183,7 +183,7 @@ std::shared_ptr<const JpegFrame> JpegFrame::make(QByteArray bytes,
         fallback = before->complete_ ? before->bytes_ : QByteArray();
     }
     return std::shared_ptr<const JpegFrame>(
-        new JpegFrame(std::move(bytes), *size, complete, std::move(fallback)));
+        new JpegFrame(std::move(bytes), *pictureSize, complete, std::move(fallback)));
 }
 
 JpegFrame::JpegFrame(QByteArray bytes, QSize size, bool complete, QByteArray fallback)
@@ -198,8 +198,8 @@ QImage JpegFrame::full() const {
     }
     if (decoded.image.isNull() && !fallback_.isEmpty()) {
         // The picture before, one frame interval older, is the newest sound one.
-        const std::optional<QSize> size = jpegSize(fallback_);
-        Decoded previous = size ? decodeJpeg(fallback_, *size, 0) : Decoded{};
+        const std::optional<QSize> previousSize = jpegSize(fallback_);
+        Decoded previous = previousSize ? decodeJpeg(fallback_, *previousSize, 0) : Decoded{};
         if (!previous.image.isNull()) {
             return std::move(previous.image);
         }
@@ -298,9 +298,9 @@ QImage RawFrame::converted(QSize target, Purpose purpose) const {
     GST_VIDEO_INFO_PAR_N(&out) = GST_VIDEO_INFO_PAR_N(&info_);
     GST_VIDEO_INFO_PAR_D(&out) = GST_VIDEO_INFO_PAR_D(&info_);
     GST_VIDEO_INFO_INTERLACE_MODE(&out) = GST_VIDEO_INFO_INTERLACE_MODE(&info_);
-    const bool forScreen = purpose == Purpose::Screen;
-    ConverterPtr ownConverter = forScreen ? nullptr : makeConverter(info_, out);
-    GstVideoConverter* converter = forScreen ? screenConverter(info_, out) : ownConverter.get();
+    const bool keepConverter = purpose == Purpose::Screen;
+    ConverterPtr ownConverter = keepConverter ? nullptr : makeConverter(info_, out);
+    GstVideoConverter* converter = keepConverter ? screenConverter(info_, out) : ownConverter.get();
 
     const BufferPtr targetBuffer(gst_buffer_new_wrapped_full(
         GstMemoryFlags(0), image.bits(), static_cast<gsize>(image.sizeInBytes()), 0,

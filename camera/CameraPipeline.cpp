@@ -172,8 +172,8 @@ gst::ObjectPtr<GstElement> CameraPipeline::makeSource(bool& compressed) {
 
 void CameraPipeline::build() {
     bool compressed = false;
-    auto source = makeSource(compressed);
-    if (!source) {
+    auto pictures = makeSource(compressed);
+    if (!pictures) {
         return;
     }
     auto sink = makeElement("appsink");
@@ -194,8 +194,8 @@ void CameraPipeline::build() {
     gst_app_sink_set_callbacks(appSink, &callbacks, this, nullptr);
 
     // The bin takes its own references; ours end with this scope.
-    gst_bin_add_many(GST_BIN(pipeline.get()), source.get(), sink.get(), nullptr);
-    if (!gst_element_link(source.get(), sink.get())) {
+    gst_bin_add_many(GST_BIN(pipeline.get()), pictures.get(), sink.get(), nullptr);
+    if (!gst_element_link(pictures.get(), sink.get())) {
         fail({FailureReason::NotLinked,
               QStringLiteral("the source delivers no video that can be shown")});
         return;

@@ -47,7 +47,8 @@ void CameraSet::useConfiguredCameras(const std::map<int, QString>& descriptions)
         watchDevices();
         // The identity of a device present now finds it again on whatever node it comes back.
         const std::vector<CameraSource> present = monitor_->currentCameras();
-        for (auto& [index, source] : sources) {
+        for (auto& entry : sources) {
+            CameraSource& source = entry.second;
             const auto found = std::find_if(present.begin(), present.end(), [&](const auto& p) {
                 return cameraconfig::sameDevice({source.devicePath, {}}, {p.devicePath, {}});
             });

@@ -107,7 +107,7 @@ QVariant GstVideoControl::invoke(int dispatchId, QVariantList& arguments) {
             requireArgumentCount(dispatchId, arguments, 1);
             const int index = intArgument(dispatchId, arguments[0], 0);
             if (std::optional<QString> reason = cameras_->select(index)) {
-                arguments[0] = std::move(*reason);
+                arguments[0] = *reason;
                 return {0};
             }
             return {1};
