@@ -313,7 +313,7 @@ live_view_row() {
     add_row "$letter. live-view CPU idling ${idle_seconds} s, $title, window shown: station own vs naive decode own" \
         "$station_own" "" "$naive_own" s "$(calc_known "$station_own / $naive_own")" \
         "× (station own/naive own)" "<=" "$target"
-    notes+=("$letter. CPU over ${idle_seconds} s (medians): sources alone $sources_cpu s, naive decode $naive_cpu s, station $station_cpu s; station own $station_own s, naive own $naive_own s; live view painted $fps_median frames/s")
+    notes+=("$letter. CPU over ${idle_seconds} s (medians): sources alone $sources_cpu s, naive decode $naive_cpu s, station $station_cpu s; station own $station_own s, naive own $naive_own s; live view painted $fps_median frames/s; each run: sources ${sources[*]}, naive ${naives[*]}, station ${station[*]}")
 }
 
 # --- d. memory ----------------------------------------------------------------------------------
