@@ -107,16 +107,37 @@ inline std::optional<QSize> parseSize(const QString& text) {
     return QSize(width, height);
 }
 
+// How a simulated camera delivers its frames: BGRx as the station shows them, YUY2 as a raw USB
+// camera, or JPEG that the camera line decodes, as an MJPEG USB camera.
+enum class CameraKind { Bgrx, Raw, Mjpeg };
+
+// "raw" or "mjpeg"; empty for any other text.
+inline std::optional<CameraKind> parseCameraKind(const QString& text) {
+    if (text == QLatin1String("raw")) {
+        return CameraKind::Raw;
+    }
+    if (text == QLatin1String("mjpeg")) {
+        return CameraKind::Mjpeg;
+    }
+    return std::nullopt;
+}
+
 // The gst-launch fragment of simulated camera `index`. The format is fixed so that a peer fed
 // the same text draws exactly the same frames.
-inline QString cameraDescription(int index, QSize size) {
+inline QString cameraDescription(int index, QSize size, CameraKind kind = CameraKind::Bgrx) {
     const QString pattern = index == 0 ? QStringLiteral("ball") : QStringLiteral("smpte");
+    const QString format = kind == CameraKind::Bgrx  ? QStringLiteral("format=BGRx,")
+                           : kind == CameraKind::Raw ? QStringLiteral("format=YUY2,")
+                                                     : QString();
+    const QString encoded =
+        kind == CameraKind::Mjpeg ? QStringLiteral(" ! jpegenc ! jpegdec") : QString();
     return QStringLiteral(
                "videotestsrc is-live=true pattern=%1 ! "
-               "video/x-raw,format=BGRx,width=%2,height=%3,framerate=30/1")
-        .arg(pattern)
+               "video/x-raw,%2width=%3,height=%4,framerate=30/1%5")
+        .arg(pattern, format)
         .arg(size.width())
-        .arg(size.height());
+        .arg(size.height())
+        .arg(encoded);
 }
 
 // The working folder of one run: settings, save folder and camera configuration. It is the
@@ -124,7 +145,8 @@ inline QString cameraDescription(int index, QSize size) {
 // so that a peer can write into the same place.
 class StationFolder {
 public:
-    explicit StationFolder(QSize cameraSize) : previous_(QDir::currentPath()) {
+    explicit StationFolder(QSize cameraSize, CameraKind cameraKind = CameraKind::Bgrx)
+        : previous_(QDir::currentPath()) {
         const QString given = qEnvironmentVariable("BENCH_STATION_DIR");
         if (given.isEmpty()) {
             owned_.emplace();
@@ -134,7 +156,7 @@ public:
         }
         saveDir_ = root_ + QStringLiteral("/images/");
         QDir().mkpath(saveDir_);
-        writeCameraConfig(cameraSize);
+        writeCameraConfig(cameraSize, cameraKind);
         writeSettings();
         QDir::setCurrent(root_);
     }
@@ -152,7 +174,7 @@ public:
     }
 
 private:
-    void writeCameraConfig(QSize size) const {
+    void writeCameraConfig(QSize size, CameraKind kind) const {
         const QString xdg = root_ + QStringLiteral("/xdg");
         QDir().mkpath(xdg + QStringLiteral("/HPortal"));
         QFile config(xdg + QStringLiteral("/HPortal/PortalCam.conf"));
@@ -160,7 +182,7 @@ private:
             for (int index = 0; index < 2; ++index) {
                 config.write(QStringLiteral("camera%1=%2\n")
                                  .arg(index)
-                                 .arg(cameraDescription(index, size))
+                                 .arg(cameraDescription(index, size, kind))
                                  .toUtf8());
             }
         }

@@ -30,6 +30,20 @@ private:
     bench::StationFolder& folder_;
 };
 
+// Counts the paint events a widget receives while `counting` holds.
+class PaintCounter final : public QObject {
+public:
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+        if (counting && event->type() == QEvent::Paint) {
+            ++paints;
+        }
+        return false;
+    }
+
+    bool counting = false;
+    int paints = 0;
+};
+
 // The real queued Alt+G, with a note of when the window asked for it.
 class NotingKeySender final : public platform::KeySender {
 public:
@@ -136,17 +150,24 @@ void runStartup(Clock::time_point entered, bench::StationFolder& folder) {
     fail(QStringLiteral("start-up ended without showing the scan dialog"));
 }
 
-// idle SECONDS: CPU of the shown window with both cameras running and nothing to do.
+// idle SECONDS: CPU of the shown window with both cameras running and nothing to do, and how
+// often the live view was painted meanwhile.
 int runIdle(int seconds) {
     Station station(std::make_unique<platform::QueuedKeySender>());
     station.startCancelling();
     station.showActive();
+    PaintCounter liveView;
+    station.window->VideoPortal1->installEventFilter(&liveView);
+    liveView.counting = true;
     const double before = bench::cpuSeconds();
     runEventLoopFor(seconds * 1000);
     const double total = bench::cpuSeconds();
+    liveView.counting = false;
     report("idle.seconds", seconds);
     report("idle.cpu_s", total);
     report("idle.cpu_while_idle_s", total - before);
+    report("idle.live_view_paints", liveView.paints);
+    report("idle.painted_fps", static_cast<double>(liveView.paints) / seconds);
     return 0;
 }
 

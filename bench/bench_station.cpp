@@ -25,14 +25,15 @@ struct Command {
     QString mode;
     int count = 0;
     QSize cameraSize = kFullHd;
+    bench::CameraKind cameraKind = bench::CameraKind::Bgrx;
 };
 
 [[noreturn]] void usage() {
     std::fprintf(
         stderr,
         "usage: bench_station capture|capture-parts [N [WIDTHxHEIGHT]] | memory [TOTAL] |\n"
-        "                     startup | idle [SECONDS] | scan-to-ready [ROUNDS] |\n"
-        "                     cameras WIDTHxHEIGHT\n");
+        "                     startup | idle [SECONDS [raw|mjpeg WIDTHxHEIGHT]] |\n"
+        "                     scan-to-ready [ROUNDS] | cameras [raw|mjpeg] WIDTHxHEIGHT\n");
     std::exit(64);
 }
 
@@ -46,6 +47,22 @@ int countArgument(const QStringList& args, int position, int fallback) {
         usage();
     }
     return value;
+}
+
+// "raw|mjpeg WIDTHxHEIGHT" at `position`; the command keeps its cameras when the pair is absent.
+void parseCameras(const QStringList& args, int position, Command& command) {
+    if (args.size() <= position) {
+        return;
+    }
+    if (args.size() != position + 2) {
+        usage();
+    }
+    const auto kind = bench::parseCameraKind(args[position]);
+    if (!kind) {
+        usage();
+    }
+    command.cameraKind = *kind;
+    command.cameraSize = bench::parseSize(args[position + 1]).value_or(QSize());
 }
 
 Command parseCommand(int argc, char** argv) {
@@ -66,12 +83,17 @@ Command parseCommand(int argc, char** argv) {
     } else if (command.mode == QLatin1String("idle")) {
         command.count = countArgument(args, 1, 20);
         command.cameraSize = kHd;
+        parseCameras(args, 2, command);
     } else if (command.mode == QLatin1String("scan-to-ready")) {
         command.count = countArgument(args, 1, 30);
     } else if (command.mode == QLatin1String("startup")) {
         command.cameraSize = kHd;
     } else if (command.mode == QLatin1String("cameras")) {
-        command.cameraSize = bench::parseSize(args.value(1)).value_or(QSize());
+        if (args.size() > 2) {
+            parseCameras(args, 1, command);
+        } else {
+            command.cameraSize = bench::parseSize(args.value(1)).value_or(QSize());
+        }
     } else {
         usage();
     }
@@ -110,11 +132,12 @@ int main(int argc, char** argv) {
     if (command.mode == QLatin1String("cameras")) {
         // The peers' runs read the same camera descriptions from here.
         for (int index = 0; index < 2; ++index) {
-            std::printf("%s\n", qPrintable(bench::cameraDescription(index, command.cameraSize)));
+            std::printf("%s\n", qPrintable(bench::cameraDescription(index, command.cameraSize,
+                                                                    command.cameraKind)));
         }
         return 0;
     }
-    bench::StationFolder folder(command.cameraSize);
+    bench::StationFolder folder(command.cameraSize, command.cameraKind);
 
     // Wired like the station program, except that a fatal error is printed, not shown.
     platform::GuardedApplication app(argc, argv);

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # One command for the station benchmarks: installs the peer tools that are missing, builds
 # build-bench in Release, runs every figure next to its peer and prints one markdown table.
-# BENCH_QUICK=1 makes a short smoke run (few rounds, 3 s of idling).
+# BENCH_QUICK=1 makes a short smoke run (few rounds, 3 s of idling). BENCH_ONLY="f g" runs only
+# the rows named (letters a-g, "control" for the camera control's benchmark, "long" for the long
+# test).
 set -euo pipefail
 export LC_ALL=C  # EPOCHREALTIME and awk must agree on the decimal point
 
@@ -31,7 +33,7 @@ say() { echo "$*" >&2; }
 
 install_missing() {
     bash "$repo/scripts/install-missing.sh" ffmpeg gstreamer1.0-tools gstreamer1.0-libav \
-        gstreamer1.0-plugins-base time >&2
+        gstreamer1.0-plugins-base gstreamer1.0-plugins-good time >&2
 }
 
 build_benchmarks() {
@@ -50,6 +52,8 @@ build_benchmarks() {
 }
 
 # --- measuring ----------------------------------------------------------------------------------
+
+wanted() { [[ -z "${BENCH_ONLY:-}" || " $BENCH_ONLY " == *" $1 "* ]]; }
 
 ms_between() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) * 1000 }'; }
 
@@ -80,6 +84,8 @@ stat_of() {
 }
 
 calc() { awk "BEGIN { v = $1; printf \"%.3f\", v }"; }
+# calc, or nan when one of the figures in the expression is missing.
+calc_known() { [[ " $1 " == *" nan "* ]] && echo nan || calc "$1"; }
 sum() { calc "$1 + $2"; }
 
 # The value of one "name value" line of a bench_station output file; nan when absent.
@@ -97,9 +103,10 @@ station_run() {
     fi
 }
 
-# The two simulated cameras at a size, as the station's camera configuration describes them.
+# The two simulated cameras at a size (of a kind: raw, mjpeg), as the station's camera
+# configuration describes them.
 read_cameras() {
-    mapfile -t cameras < <("$bench" cameras "$1")
+    mapfile -t cameras < <("$bench" cameras "$@")
     read -ra camera0 <<<"${cameras[0]}"
     read -ra camera1 <<<"${cameras[1]}"
 }
@@ -243,6 +250,72 @@ idle_row() {
         "$median" "" "$peer_median" s "$(calc "$median / $peer_median")" "× (station/peer)" "<=" 1.5
 }
 
+# --- f, g. live view cost against a naive decode -------------------------------------------------
+
+warm_up_seconds=2
+
+# User plus system ticks of a running process, from /proc (fields 14 and 15 of its stat line,
+# counted after the parenthesised command name).
+cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | awk '{ print $12 + $13 }'; }
+
+# CPU seconds that gst-launch with ARGS spends over SECONDS of running, measured after a warm-up
+# so that, like the station's idle figure, its start-up is left out; nan when it did not last.
+pipeline_cpu() {
+    local seconds=$1
+    shift
+    gst-launch-1.0 -q -e "$@" >>"$log" 2>&1 &
+    local pid=$! before after
+    sleep "$warm_up_seconds"
+    before=$(cpu_ticks "$pid")
+    sleep "$seconds"
+    after=$(cpu_ticks "$pid")
+    kill -INT "$pid" 2>/dev/null || true
+    wait "$pid" || true
+    if [[ -z "$before" || -z "$after" ]]; then
+        say "gst-launch-1.0 $* ended early"
+        echo nan
+        return
+    fi
+    awk -v a="$before" -v b="$after" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.3f", (b - a) / hz }'
+}
+
+# The station's own cost of the live view (its CPU less the sources') against that of a pipeline
+# that decodes and converts both cameras at full size, in the same run.
+live_view_row() {
+    local letter=$1 kind=$2 size=$3 target=$4 title=$5
+    say "$letter. live view: $idle_runs × ${idle_seconds} s each for the sources, the naive decode and the station"
+    read_cameras "$kind" "$size"
+    # The sources as the camera delivers them: still compressed for an MJPEG camera.
+    local source0=("${camera0[@]}") source1=("${camera1[@]}") decode=()
+    if [[ "$kind" == mjpeg ]]; then
+        source0=("${camera0[@]:0:${#camera0[@]}-2}")
+        source1=("${camera1[@]:0:${#camera1[@]}-2}")
+        decode=(! jpegdec)
+    fi
+    local naive=("${decode[@]}" ! videoconvert ! video/x-raw,format=BGRx ! fakesink)
+    local folder="$work/live-$letter" out="$work/live-$letter.txt"
+    local sources=() naives=() station=() fps=() i
+    for ((i = 0; i < idle_runs; i++)); do
+        sources+=("$(pipeline_cpu "$idle_seconds" "${source0[@]}" ! fakesink "${source1[@]}" ! fakesink)")
+        naives+=("$(pipeline_cpu "$idle_seconds" "${source0[@]}" "${naive[@]}" "${source1[@]}" "${naive[@]}")")
+        station_run "$out" "$folder" idle "$idle_seconds" "$kind" "$size"
+        station+=("$(value_of "$out" idle.cpu_while_idle_s)")
+        fps+=("$(value_of "$out" idle.painted_fps)")
+    done
+    local sources_cpu naive_cpu station_cpu fps_median
+    sources_cpu=$(stat_of median "${sources[@]}")
+    naive_cpu=$(stat_of median "${naives[@]}")
+    station_cpu=$(stat_of median "${station[@]}")
+    fps_median=$(stat_of median "${fps[@]}")
+    local station_own naive_own
+    station_own=$(calc_known "$station_cpu - $sources_cpu")
+    naive_own=$(calc_known "$naive_cpu - $sources_cpu")
+    add_row "$letter. live-view CPU idling ${idle_seconds} s, $title, window shown: station own vs naive decode own" \
+        "$station_own" "" "$naive_own" s "$(calc_known "$station_own / $naive_own")" \
+        "× (station own/naive own)" "<=" "$target"
+    notes+=("$letter. CPU over ${idle_seconds} s (medians): sources alone $sources_cpu s, naive decode $naive_cpu s, station $station_cpu s; station own $station_own s, naive own $naive_own s; live view painted $fps_median frames/s; each run: sources ${sources[*]}, naive ${naives[*]}, station ${station[*]}")
+}
+
 # --- d. memory ----------------------------------------------------------------------------------
 
 memory_row() {
@@ -291,25 +364,33 @@ main() {
     build_benchmarks
     local load_before
     load_before=$(uptime)
-    capture_row
-    startup_row
-    idle_row
-    memory_row
-    scan_rows
+    if wanted a; then capture_row; fi
+    if wanted b; then startup_row; fi
+    if wanted c; then idle_row; fi
+    if wanted d; then memory_row; fi
+    if wanted e; then scan_rows; fi
+    if wanted f; then live_view_row f mjpeg 1920x1080 0.35 "two 1920x1080 30 fps MJPEG cameras"; fi
+    if wanted g; then live_view_row g raw 1280x720 0.5 "two 1280x720 30 fps YUYV cameras"; fi
 
     echo
     echo "| figure | station median | station p95 | peer median | ratio | target | result |"
     echo "|---|---|---|---|---|---|---|"
     printf '%s\n' "${rows[@]}"
     echo
-    printf -- '- %s\n' "${notes[@]}"
-    echo "- a: the station is timed in-process around Save_Sample_Images (camera stills, file writes" \
+    if ((${#notes[@]} > 0)); then
+        printf -- '- %s\n' "${notes[@]}"
+    fi
+    wanted a && echo "- a: the station is timed in-process around Save_Sample_Images (camera stills, file writes" \
         "and the two compressor starts of /bin/true); the peers are timed from exec to exit."
+    if wanted f || wanted g; then
+        echo "- f, g: peers' CPU read from /proc after ${warm_up_seconds} s of warm-up, the station's" \
+            "in-process from after its start-up; the same seconds for all three"
+    fi
     echo "- $captures captures, $runs process runs, idle $idle_runs × ${idle_seconds} s," \
         "$rounds scan rounds; $(nproc) cores"
     echo "- load before: ${load_before#*load average: }; after: $(uptime | sed 's/.*load average: //')"
-    camera_control_bench
-    long_run
+    if wanted control; then camera_control_bench; fi
+    if wanted long; then long_run; fi
 }
 
 # The long test: a thousand captures in one process, then the 16-bit list limit.
