@@ -96,14 +96,8 @@ echo "No display found: running one sample through the station under Xvfb."
 source "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh"
 start_xvfb "$work/xvfb.log" || fail "Xvfb did not start: $(tail -3 "$work/xvfb.log")"
 pids+=("$xvfb_pid")
-openbox >"$work/openbox.log" 2>&1 &
-pids+=($!)
-# A window mapped before the window manager has taken over the screen is never shown by it.
-deadline=$((SECONDS + step_timeout))
-until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
-    ((SECONDS < deadline)) || fail "openbox did not start: $(tail -3 "$work/openbox.log")"
-    sleep 0.2
-done
+start_window_manager "$work/openbox.log" || fail "openbox did not start: $(tail -3 "$work/openbox.log")"
+pids+=("$wm_pid")
 
 QT_QPA_PLATFORM=xcb "$station" >"$work/station.log" 2>&1 &
 station_pid=$!

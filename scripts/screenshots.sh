@@ -1,14 +1,25 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the real station under Xvfb: the scan dialog, then the main
-# window after one capture with the demo's simulated cameras. Needs xdotool and ImageMagick; openbox, when installed, draws the window frames.
+# window after one capture with the demo's simulated cameras. Needs xdotool, ImageMagick and
+# openbox, which draws the window frames.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bash "$here/scripts/install-missing.sh" xdotool openbox
+# shellcheck source=xvfb.sh
+source "$here/scripts/xvfb.sh"
 station="$here/build/app/sample-image-station"
 out="$here/docs"
 work="$(mktemp -d)"
-trap 'kill "${station_pid:-0}" "${xvfb_pid:-0}" 2>/dev/null || true; rm -rf "$work"' EXIT
+finish() {
+    local pid
+    for pid in "${station_pid:-}" "${wm_pid:-}" "${xvfb_pid:-}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap finish EXIT
 mkdir -p "$out" "$work/images" "$work/xdg/HPortal"
 
 printf '%s\r\n' \
@@ -22,16 +33,9 @@ camera0=videotestsrc pattern=ball is-live=true ! video/x-raw,width=1280,height=7
 camera1=videotestsrc pattern=smpte is-live=true ! video/x-raw,width=1280,height=720,framerate=30/1
 CONF
 
-display=":$((90 + RANDOM % 100))"
-Xvfb "$display" -screen 0 1024x640x24 -nolisten tcp &
-xvfb_pid=$!
-export DISPLAY="$display"
-sleep 1
+start_xvfb "$work/xvfb.log" 1024x640x24 || { echo "Xvfb did not start: $(tail -3 "$work/xvfb.log")" >&2; exit 1; }
 # A window manager draws the frames and title bars, and gives the keyboard focus to new windows.
-if command -v openbox >/dev/null; then
-    openbox >/dev/null 2>&1 &
-    sleep 1
-fi
+start_window_manager "$work/openbox.log" || { echo "openbox did not start: $(tail -3 "$work/openbox.log")" >&2; exit 1; }
 
 shot() { # window-name-pattern file
     local id

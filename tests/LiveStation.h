@@ -41,6 +41,25 @@ inline QColor centreOf(const QLabel* box) {
     return image.isNull() ? QColor() : image.pixelColor(image.width() / 2, image.height() / 2);
 }
 
+inline QByteArray bytesOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Both pictures of one number as they were on disk when taken, to check that a later fault
+// leaves them as they were.
+struct SavedPictures {
+    QString colourPath;
+    QString bottomPath;
+    QByteArray colour;
+    QByteArray bottom;
+
+    bool bothWritten() const { return !colour.isEmpty() && !bottom.isEmpty(); }
+    bool unchanged() const {
+        return bytesOf(colourPath) == colour && bytesOf(bottomPath) == bottom;
+    }
+};
+
 // One station in its own folder: settings, save folder and camera configuration.
 class LiveStation {
 public:
@@ -100,6 +119,23 @@ public:
 
     QString path(const QString& prefix, const QString& number, const QString& ext) const {
         return saveDir + prefix + number + QStringLiteral("_01.") + ext;
+    }
+
+    SavedPictures savedPictures(const QString& number) const {
+        SavedPictures saved{path(QStringLiteral("CLR_"), number, QStringLiteral("BMP")),
+                            path(QStringLiteral("BTM_"), number, QStringLiteral("BMP")),
+                            {},
+                            {}};
+        saved.colour = bytesOf(saved.colourPath);
+        saved.bottom = bytesOf(saved.bottomPath);
+        return saved;
+    }
+
+    // NUMBER scanned while the station waits for one, "Take Picture" answered Yes.
+    void scanAgain(const QString& number) {
+        messages.answers.enqueue(true);
+        window->frmWo().txt_Sample->setText(number);
+        window->Accept_Sample_Number();
     }
 
     // Start-up, taking the first number through the dialog and answering the question.

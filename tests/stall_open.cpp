@@ -41,8 +41,19 @@ Function next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+using OpenFunction = int (*)(const char*, int, ...);
+using OpenAtFunction = int (*)(int, const char*, int, ...);
+
 mode_t modeOf(int flags, va_list arguments) {
     return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+}
+
+// What every wrapper does once it has read its mode: waits while PATH lies below the stalled
+// folder, then makes the call it stands in for (FOLDER is the descriptor of the *at calls).
+template <typename Function, typename... Folder>
+int stallThenOpen(Function real, const char* path, int flags, mode_t mode, Folder... folder) {
+    stallIfBelow(path);
+    return real(folder..., path, flags, mode);
 }
 
 }  // namespace
@@ -59,44 +70,41 @@ __attribute__((visibility("default"))) void stall_open_below(const char* folder,
     stallSeconds = seconds;
 }
 
+// The mode argument is read only where the flags say it was passed, as open(2) does.
 __attribute__((visibility("default"))) int open(const char* path, int flags, ...) {
+    static const auto real = next<OpenFunction>("open");
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = modeOf(flags, arguments);
     va_end(arguments);
-    stallIfBelow(path);
-    static const auto real = next<int (*)(const char*, int, ...)>("open");
-    return real(path, flags, mode);
+    return stallThenOpen(real, path, flags, mode);
 }
 
 __attribute__((visibility("default"))) int open64(const char* path, int flags, ...) {
+    static const auto real = next<OpenFunction>("open64");
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = modeOf(flags, arguments);
     va_end(arguments);
-    stallIfBelow(path);
-    static const auto real = next<int (*)(const char*, int, ...)>("open64");
-    return real(path, flags, mode);
+    return stallThenOpen(real, path, flags, mode);
 }
 
 __attribute__((visibility("default"))) int openat(int folder, const char* path, int flags, ...) {
+    static const auto real = next<OpenAtFunction>("openat");
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = modeOf(flags, arguments);
     va_end(arguments);
-    stallIfBelow(path);
-    static const auto real = next<int (*)(int, const char*, int, ...)>("openat");
-    return real(folder, path, flags, mode);
+    return stallThenOpen(real, path, flags, mode, folder);
 }
 
 __attribute__((visibility("default"))) int openat64(int folder, const char* path, int flags, ...) {
+    static const auto real = next<OpenAtFunction>("openat64");
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = modeOf(flags, arguments);
     va_end(arguments);
-    stallIfBelow(path);
-    static const auto real = next<int (*)(int, const char*, int, ...)>("openat64");
-    return real(folder, path, flags, mode);
+    return stallThenOpen(real, path, flags, mode, folder);
 }
 
 }  // extern "C"

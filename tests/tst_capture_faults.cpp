@@ -15,11 +15,6 @@
 
 namespace {
 
-QByteArray bytesOf(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 class PaintCounter : public QObject {
 public:
     int count = 0;
@@ -162,14 +157,8 @@ private slots:
         station.startWith(QStringLiteral("12345678"), true);
         capture::Form_ImageMaker& w = *station.window;
         QVERIFY2(station.messages.shown.isEmpty(), qPrintable(station.messages.shown.join('\n')));
-        const QString clr =
-            station.path(QStringLiteral("CLR_"), QStringLiteral("12345678"), QStringLiteral("BMP"));
-        const QString btm =
-            station.path(QStringLiteral("BTM_"), QStringLiteral("12345678"), QStringLiteral("BMP"));
-        const QByteArray colourBefore = bytesOf(clr);
-        const QByteArray bottomBefore = bytesOf(btm);
-        QVERIFY(!colourBefore.isEmpty());
-        QVERIFY(!bottomBefore.isEmpty());
+        const SavedPictures earlier = station.savedPictures(QStringLiteral("12345678"));
+        QVERIFY(earlier.bothWritten());
 
         const int dyingIndex = bottomView ? 1 : 0;
         QTRY_COMPARE_WITH_TIMEOUT(
@@ -180,12 +169,9 @@ private slots:
         } else {
             w.VideoPortal1->invoke(platform::VideoControl::kSelectCamera, {1});
         }
-        station.messages.answers.enqueue(true);
-        w.frmWo().txt_Sample->setText(QStringLiteral("12345678"));
-        w.Accept_Sample_Number();
+        station.scanAgain(QStringLiteral("12345678"));
 
-        QCOMPARE(bytesOf(clr), colourBefore);
-        QCOMPARE(bytesOf(btm), bottomBefore);
+        QVERIFY(earlier.unchanged());
         QCOMPARE(station.messages.shown.size(), 1);
         const QString message = station.messages.shown.first();
         QVERIFY2(message.startsWith(QStringLiteral("Error:\r\n")), qPrintable(message));
@@ -228,12 +214,8 @@ private slots:
         capture::Form_ImageMaker& w = *station.window;
         QCOMPARE(w.CapturedCount, qint16(1));
         station.showWindow();
-        const QString clr =
-            station.path(QStringLiteral("CLR_"), QStringLiteral("12345678"), QStringLiteral("BMP"));
-        const QString btm =
-            station.path(QStringLiteral("BTM_"), QStringLiteral("12345678"), QStringLiteral("BMP"));
-        const QByteArray colourBefore = bytesOf(clr);
-        const QByteArray bottomBefore = bytesOf(btm);
+        const SavedPictures earlier = station.savedPictures(QStringLiteral("12345678"));
+        QVERIFY(earlier.bothWritten());
 
         PaintCounter paints;
         w.VideoPortal1->installEventFilter(&paints);
@@ -257,9 +239,7 @@ private slots:
                 QTest::mouseClick(w.cmd_Close, Qt::LeftButton);
             });
         }
-        station.messages.answers.enqueue(true);
-        w.frmWo().txt_Sample->setText(QStringLiteral("12345678"));
-        w.Accept_Sample_Number();
+        station.scanAgain(QStringLiteral("12345678"));
         const qint64 returnedAt = clock.elapsed();
         const int paintsByReturn = paints.count;
         stallOpens("", 0);
@@ -285,21 +265,18 @@ private slots:
             QVERIFY2(paintsByMessage >= 10, qPrintable(QString::number(paintsByMessage)));
             QCOMPARE(w.CapturedCount, qint16(1));
         }
-        QCOMPARE(bytesOf(clr), colourBefore);
-        QCOMPARE(bytesOf(btm), bottomBefore);
+        QVERIFY(earlier.unchanged());
 
         // The late writes end with the stall and leave nothing, under no name.
         QTRY_COMPARE_WITH_TIMEOUT(platform::detachedWorkRunning().load(), 0,
                                   (kStallSeconds + 30) * 1000);
         QCOMPARE(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden),
-                 (QStringList{QFileInfo(btm).fileName(), QFileInfo(clr).fileName()}));
-        QCOMPARE(bytesOf(clr), colourBefore);
-        QCOMPARE(bytesOf(btm), bottomBefore);
+                 (QStringList{QFileInfo(earlier.bottomPath).fileName(),
+                              QFileInfo(earlier.colourPath).fileName()}));
+        QVERIFY(earlier.unchanged());
         if (!closeDuringStall) {
             // The station stays usable once the folder answers again.
-            station.messages.answers.enqueue(true);
-            w.frmWo().txt_Sample->setText(QStringLiteral("12345678"));
-            w.Accept_Sample_Number();
+            station.scanAgain(QStringLiteral("12345678"));
             QCOMPARE(station.messages.shown.size(), 1);
             QCOMPARE(w.CapturedCount, qint16(2));
         }
@@ -344,9 +321,7 @@ private slots:
         }
 
         station.messages.shown.clear();
-        station.messages.answers.enqueue(true);
-        w.frmWo().txt_Sample->setText(QStringLiteral("12345678"));
-        w.Accept_Sample_Number();
+        station.scanAgain(QStringLiteral("12345678"));
 
         QCOMPARE(station.messages.shown.size(), 1);
         const QString message = station.messages.shown.first();
@@ -363,9 +338,7 @@ private slots:
         // Once the folder is back the next capture works.
         if (fault == QStringLiteral("removed")) {
             QVERIFY(QDir().mkpath(saveDir));
-            station.messages.answers.enqueue(true);
-            w.frmWo().txt_Sample->setText(QStringLiteral("12345678"));
-            w.Accept_Sample_Number();
+            station.scanAgain(QStringLiteral("12345678"));
             QCOMPARE(w.CapturedCount, qint16(2));
             QVERIFY(QFile::exists(clr));
             // The capture's Alt+G must reach this station's window, not the next row's dialog.
@@ -403,9 +376,7 @@ private slots:
             QStringList{QStringLiteral("COMPRESS_EXE;%1;x").arg(hanging),
                         QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x")});
         station->startWith(QStringLiteral("22220000"), true);
-        station->messages.answers.enqueue(true);
-        station->window->frmWo().txt_Sample->setText(QStringLiteral("33330000"));
-        station->window->Accept_Sample_Number();
+        station->scanAgain(QStringLiteral("33330000"));
         QVERIFY2(station->messages.shown.isEmpty(), qPrintable(station->messages.shown.join('\n')));
         QCOMPARE(station->window->CapturedCount, qint16(2));
 

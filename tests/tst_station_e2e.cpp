@@ -168,9 +168,7 @@ private slots:
         station.startWith(QStringLiteral("66667777"), true);
         Form_ImageMaker& w = *station.window;
         // A second sample, then redo of it with Yes: listed twice.
-        station.messages.answers.enqueue(true);
-        w.frmWo().txt_Sample->setText(QStringLiteral("88889999"));
-        w.Accept_Sample_Number();
+        station.scanAgain(QStringLiteral("88889999"));
         station.messages.answers.enqueue(true);
         w.cmd_Redo->click();
         QCOMPARE(w.CapturedSamples,
