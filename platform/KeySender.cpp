@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QKeySequence>
+#include <QMouseEvent>
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
@@ -38,6 +39,19 @@ QAbstractButton* altGButtonOfMainWindow() {
     return nullptr;
 }
 
+// Pressed the way a mouse click presses it: through the application's event filters, so that a
+// window that drops input meanwhile (a capture in progress) drops this press as it drops a key.
+void pressLikeAClick(QAbstractButton* button) {
+    const QPointF centre = QRectF(button->rect()).center();
+    const QPointF global = button->mapToGlobal(centre);
+    QMouseEvent press(QEvent::MouseButtonPress, centre, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QCoreApplication::sendEvent(button, &press);
+    QCoreApplication::sendEvent(button, &release);
+}
+
 void deliverAltG(int retry) {
     QWidget* const active = QApplication::activeWindow();
     // A dialog that has just closed can still count as active for a moment; a key sent to it
@@ -60,7 +74,7 @@ void deliverAltG(int retry) {
     // sent to the window system, so no other program's window can receive it.
     if (retry >= kActivationGraceRetries) {
         if (QAbstractButton* button = altGButtonOfMainWindow()) {
-            button->click();
+            pressLikeAClick(button);
             return;
         }
     }
