@@ -9,7 +9,9 @@ start_xvfb() {
     local log=$1 screen=${2:-1280x800x24} display deadline
     for ((display = 300 + RANDOM % 100; display < 500; display++)); do
         [[ -e /tmp/.X$display-lock || -e /tmp/.X11-unix/X$display ]] && continue
-        Xvfb ":$display" -screen 0 "$screen" -nolisten tcp >"$log" 2>&1 &
+        # -noreset: the readiness probe below is a client, and the server resetting after it
+        # leaves could refuse the next program that connects.
+        Xvfb ":$display" -screen 0 "$screen" -nolisten tcp -noreset >"$log" 2>&1 &
         xvfb_pid=$!
         deadline=$((SECONDS + 30))
         while kill -0 "$xvfb_pid" 2>/dev/null && ((SECONDS < deadline)); do
