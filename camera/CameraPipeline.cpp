@@ -35,11 +35,11 @@ bool isJpegDecoder(GstElement* element) {
 }
 
 struct PadLink {
-    gst::ObjectPtr<GstPad> upstream;
+    gst::ObjectPtr<GstPad> peer;  // the other element's pad
     gst::ObjectPtr<GstElement> element;
 };
 
-// The element linked before `pad`, and that element's own upstream pad.
+// The element linked before `pad`, and its pad that is linked to it.
 std::optional<PadLink> linkBefore(GstPad* pad) {
     gst::ObjectPtr<GstPad> peer(gst_pad_get_peer(pad));
     if (!peer) {
@@ -67,7 +67,7 @@ bool takeOutJpegDecoder(GstBin* bin, GstElement* output) {
         return false;
     }
     gst_pad_unlink(upstream.get(), decoderSink.get());
-    gst_pad_unlink(decoder->upstream.get(), outputSink.get());
+    gst_pad_unlink(decoder->peer.get(), outputSink.get());
     gst_bin_remove(bin, decoder->element.get());
     return gst_pad_link(upstream.get(), outputSink.get()) == GST_PAD_LINK_OK;
 }

@@ -214,7 +214,8 @@ LivePicture CameraSet::pictureToShow(QSize box) {
         return {QImage(), QSize(), std::move(*reason)};
     }
     const std::shared_ptr<const CameraFrame>& frame = state->frame->picture;
-    if (shown_.camera != index || shown_.frame != frame || shown_.box != box) {
+    const bool sameFrame = !shown_.frame.owner_before(frame) && !frame.owner_before(shown_.frame);
+    if (shown_.camera != index || !sameFrame || shown_.box != box) {
         QImage image = frame->forScreen(box);
         // A picture that cannot be decoded leaves the camera's last one on screen.
         if (!image.isNull() || shown_.camera != index) {

@@ -76,7 +76,8 @@ private:
     // liveness check) decodes nothing, and a picture that fails to decode leaves the last one up.
     struct ShownPicture {
         int camera = -1;
-        std::shared_ptr<const CameraFrame> frame;
+        // Weak: a raw camera's frame is its buffer, which the camera needs back.
+        std::weak_ptr<const CameraFrame> frame;
         QSize box;
         QImage image;
     };
