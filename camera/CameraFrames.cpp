@@ -264,19 +264,15 @@ QImage RawFrame::full() const {
 }
 
 QImage RawFrame::forScreen(QSize box) const {
-    if (isScreenLayout()) {
-        try {
-            return full();  // no conversion to save: the painter scales it
-        } catch (const platform::VideoControlError&) {
-            return {};
-        }
-    }
-    // Never enlarged here: the painter does that for nothing.
-    const QSize fitted = size().scaled(box, Qt::KeepAspectRatio).boundedTo(size());
     try {
+        if (isScreenLayout()) {
+            return full();  // no conversion to save: the painter scales it
+        }
+        // Never enlarged here: the painter does that for nothing.
+        const QSize fitted = size().scaled(box, Qt::KeepAspectRatio).boundedTo(size());
         return converted(fitted.expandedTo(QSize(1, 1)), Purpose::Screen);
     } catch (const platform::VideoControlError&) {
-        return {};
+        return {};  // the screen keeps the last picture it had
     }
 }
 

@@ -2,8 +2,6 @@
 
 #include "CameraFrames.h"
 
-#include <gst/video/video.h>
-
 #include <utility>
 
 namespace camera {
