@@ -221,6 +221,7 @@ void Form_ImageMaker::Form_Load() {
     setFixedSize(width(), twipsToPixels(kOuterHeight) - kFrameHeightPixels);
     DefaultSettingLines = settings::defaultSettingLines();
     Load_Software_settings();
+    startSpool();
     CapturedCount = 0;
     ColorCameraIndex = 1;
     BottomCameraIndex = 0;
@@ -242,7 +243,7 @@ void Form_ImageMaker::Form_Load() {
     sampleFont.setBold(true);
     lbl_labnumber->setFont(sampleFont);
 
-    lbl_Status->setText(kWaiting);
+    showStatus(kWaiting);
     cmd_Close->setFocus();
     Show_Sample_Images(QString());
     Refresh_Capture_State();
@@ -312,7 +313,7 @@ void Form_ImageMaker::Accept_Sample_Number() {
         dialog.txt_Sample->clear();
         services_.messages.show(unusableSampleNumberMessage(text));
     } else if (!text.isEmpty()) {
-        lbl_Status->setText(kReady);
+        showStatus(kReady);
         lbl_labnumber->setText(kCurrentSamplePrefix + text.trimmed());
         SampleNumber = text;
         dialog.txt_Sample->clear();
@@ -323,7 +324,7 @@ void Form_ImageMaker::Accept_Sample_Number() {
         cmd_View->setEnabled(cmd_capture->isEnabled());
         return;
     }
-    lbl_Status->setText(kWaiting);
+    showStatus(kWaiting);
     lbl_labnumber->setText(QString());
     cmd_capture->setEnabled(false);
     cmd_View->setEnabled(cmd_capture->isEnabled());

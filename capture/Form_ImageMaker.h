@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -37,6 +38,7 @@ class Frm_Wo;
 namespace capture {
 
 class CompressedImageWatcher;
+class SpoolForwarder;
 
 // The platform services the main window reaches; they must outlive the window.
 struct StationServices {
@@ -86,6 +88,9 @@ public:
     // The scan dialog, created on first use and kept hidden between uses.
     workorder::Frm_Wo& frmWo();
 
+    // Where pairs wait while the save folder cannot take them; null without a save folder.
+    SpoolForwarder* spoolForwarder() const { return forwarder_; }
+
     // Fields shared by the routines.
     settings::SoftwareSettings SoftwareSettings;
     QStringList DefaultSettingLines;
@@ -132,16 +137,32 @@ private:
         std::array<QFuture<void>, 2> writes;
     };
     enum class WaitEnd { Done, TimedOut, Closing };
+    // How a pair's way into the save folder ended.
+    struct PairEnd {
+        enum Kind { Saved, Unreachable, Failed, Closing } kind = Saved;
+        QString reason;
+        bool setAside = false;  // an older spooled pair of the sample was set aside
+    };
 
     // Empty when the camera delivers pictures, otherwise why it does not.
     std::optional<QString> selectCamera(qint16 index);
     QFuture<void> takeStill(const QString& path);
-    // Waits for both writes, then renames both; the reason when the pair was not saved.
-    std::optional<QString> finishStillPair(const StillPair& pair);
+    // Waits for both writes, then renames both.
+    PairEnd finishStillPair(const StillPair& pair);
+    // Unreachable when the folder is out of reach, else Failed with the problem.
+    PairEnd failureIn(const QString& folder, const QString& problem);
     void discardStillPair(const StillPair& pair);
-    // Waits for file work while the window keeps painting, at most as long as a save folder may
-    // take to answer.
-    WaitEnd awaitFileWork(const QList<QFuture<void>>& work);
+    // Takes the pair again into the spool; the problem when that failed too.
+    std::optional<QString> spoolStillPair(const std::array<QString, 2>& names, qint16 firstCamera,
+                                          qint16 otherCamera);
+    void startSpool();
+    // Lets the forwarder take a spooled sample once none of its compressors is running.
+    void releaseSpooled(const QString& key);
+    static std::optional<QString> errorOfWork(QFuture<void> work);
+    QString spoolNote() const;
+    void showStatus(const QString& text);
+    // Waits for file work while the window keeps painting, at most as long as the given time.
+    WaitEnd awaitFileWork(const QList<QFuture<void>>& work, std::chrono::milliseconds longest);
     void loadSampleImages(const QString& sampleNumber);
     void reloadDisplayedImages();
     void compressionEnded(const platform::ProcessEnd& end);
@@ -160,9 +181,15 @@ private:
     struct PendingCompression {
         QString pictureName;
         quint64 capture = 0;
+        QString spoolKey;  // set while the compressor writes into the spool
     };
     QHash<qint64, PendingCompression> compressions_;
     quint64 captureSerial_ = 0;
+
+    SpoolForwarder* forwarder_ = nullptr;
+    std::chrono::milliseconds spoolAfter_{3000};
+    QString statusText_;
+    QString captureNote_;  // for the list line of the capture that ends
 };
 
 }  // namespace capture

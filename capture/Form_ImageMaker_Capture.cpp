@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
@@ -30,6 +31,8 @@
 #include "PlatformError.h"
 #include "ProcessStarter.h"
 #include "SettingNames.h"
+#include "SpoolFolder.h"
+#include "SpoolForwarder.h"
 #include "VideoControl.h"
 
 namespace capture {
@@ -48,9 +51,6 @@ QString reasonOf(const std::exception& error) {
     const auto* platformError = dynamic_cast<const platform::PlatformError*>(&error);
     return platformError != nullptr ? platformError->message() : QString::fromUtf8(error.what());
 }
-
-// How long a save folder may take to answer one step of a capture (the two writes, the renames).
-constexpr std::chrono::seconds kSaveFolderAnswerTime{15};
 
 QString cameraName(qint16 index, qint16 bottomIndex) {
     return QStringLiteral("camera %1 (%2)")
@@ -166,7 +166,8 @@ private:
 
 }  // namespace
 
-Form_ImageMaker::WaitEnd Form_ImageMaker::awaitFileWork(const QList<QFuture<void>>& work) {
+Form_ImageMaker::WaitEnd Form_ImageMaker::awaitFileWork(const QList<QFuture<void>>& work,
+                                                         std::chrono::milliseconds longest) {
     const auto allDone = [&work] {
         return std::all_of(work.begin(), work.end(),
                            [](const QFuture<void>& item) { return item.isFinished(); });
@@ -184,7 +185,7 @@ Form_ImageMaker::WaitEnd Form_ImageMaker::awaitFileWork(const QList<QFuture<void
         watchers.push_back(std::move(watcher));
     }
     // Precise: a coarse timer may fire up to 5 % early.
-    QTimer::singleShot(kSaveFolderAnswerTime, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    QTimer::singleShot(longest, Qt::PreciseTimer, &loop, &QEventLoop::quit);
     if (!allDone() && !programEnded_) {
         fileWait_ = &loop;
         loop.exec();
@@ -196,34 +197,68 @@ Form_ImageMaker::WaitEnd Form_ImageMaker::awaitFileWork(const QList<QFuture<void
     return allDone() ? WaitEnd::Done : WaitEnd::TimedOut;
 }
 
-std::optional<QString> Form_ImageMaker::finishStillPair(const StillPair& pair) {
-    const QString stalled =
+Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair) {
+    const QString folder = QFileInfo(pair.finals[0]).absolutePath();
+    const PairEnd stalled{
+        PairEnd::Unreachable,
         QStringLiteral("The save folder %1 has not answered within %2 s.")
-            .arg(QFileInfo(pair.finals[0]).absolutePath())
-            .arg(std::chrono::duration_cast<std::chrono::seconds>(kSaveFolderAnswerTime).count());
-    WaitEnd end = awaitFileWork({pair.writes[0], pair.writes[1]});
+            .arg(folder)
+            .arg(std::chrono::duration<double>(spoolAfter_).count()),
+        false};
+    // Asked beside the writes: a share that is no longer mounted leaves an empty local folder
+    // that takes the writes without complaint.
+    const auto outOfReach = std::make_shared<std::optional<QString>>();
+    const QFuture<void> probe =
+        platform::runDetached([outOfReach, folder] { *outOfReach = unreachableReason(folder); });
+    WaitEnd end = awaitFileWork({pair.writes[0], pair.writes[1], probe}, spoolAfter_);
     if (end != WaitEnd::Done) {
         discardStillPair(pair);
-        return end == WaitEnd::TimedOut ? stalled : QString();
+        return end == WaitEnd::TimedOut ? stalled : PairEnd{PairEnd::Closing, {}, false};
+    }
+    if (*outOfReach) {
+        discardStillPair(pair);
+        return {PairEnd::Unreachable, **outOfReach, false};
     }
     for (const QFuture<void>& write : pair.writes) {
         if (std::optional<QString> problem = errorOf(write)) {
             discardStillPair(pair);
-            return problem;
+            return failureIn(folder, *problem);
         }
     }
     const auto abandoned = std::make_shared<std::atomic<bool>>(false);
-    const QFuture<void> commit =
-        platform::runDetached([temporaries = pair.temporaries, finals = pair.finals, abandoned] {
+    const auto setAside = std::make_shared<std::atomic<bool>>(false);
+    const std::shared_ptr<SpoolShared> spool =
+        forwarder_ != nullptr ? forwarder_->shared() : nullptr;
+    const QString key = SpoolFolder::sampleKey(QFileInfo(pair.finals[0]).fileName());
+    const QFuture<void> commit = platform::runDetached(
+        [temporaries = pair.temporaries, finals = pair.finals, abandoned, setAside, spool, key] {
+            if (spool == nullptr) {
+                commitStills(temporaries, finals, *abandoned);
+                return;
+            }
+            const std::lock_guard saving(spool->saveFolder);
             commitStills(temporaries, finals, *abandoned);
+            // A copy of the sample still waiting in the spool is older than this pair. A capture
+            // that gave up on this commit has spooled a newer one, which must stay.
+            const std::lock_guard spooling(spool->spoolFolder);
+            if (!abandoned->load()) {
+                setAside->store(!spool->spool.setAside(key).isEmpty());
+            }
         });
-    end = awaitFileWork({commit});
+    end = awaitFileWork({commit}, spoolAfter_);
     if (end != WaitEnd::Done) {
         // Too late for this capture: the renames that have not begun are not made.
         abandoned->store(true);
-        return end == WaitEnd::TimedOut ? stalled : QString();
+        return end == WaitEnd::TimedOut ? stalled : PairEnd{PairEnd::Closing, {}, false};
     }
-    return errorOf(commit);
+    if (std::optional<QString> problem = errorOf(commit)) {
+        return failureIn(folder, *problem);
+    }
+    return {PairEnd::Saved, {}, setAside->load()};
+}
+
+std::optional<QString> Form_ImageMaker::errorOfWork(QFuture<void> work) {
+    return errorOf(std::move(work));
 }
 
 void Form_ImageMaker::discardStillPair(const StillPair& pair) {
@@ -322,13 +357,34 @@ bool Form_ImageMaker::Save_Sample_Images() {
         }
     }
 
-    // Both pictures replace the earlier pair together or not at all.
+    // Both pictures replace the earlier pair together or not at all. A save folder out of reach
+    // does not stop the lab: the pair is taken again into the spool and forwarded later.
+    captureNote_.clear();
+    bool kept = false;
     if (pair && result) {
-        if (const std::optional<QString> problem = finishStillPair(*pair)) {
+        PairEnd end = finishStillPair(*pair);
+        if (end.kind == PairEnd::Unreachable && forwarder_ != nullptr && !programEnded_) {
+            const std::array names{QFileInfo(pair->finals[0]).fileName(),
+                                   QFileInfo(pair->finals[1]).fileName()};
+            if (const std::optional<QString> problem =
+                    spoolStillPair(names, currentCamera, otherCamera)) {
+                end.kind = PairEnd::Failed;
+                end.reason += kLineBreak + QStringLiteral("Keeping them on this PC failed too: ") +
+                              *problem;
+            } else {
+                kept = true;
+                captureNote_ = spoolNote();
+            }
+        }
+        if (end.setAside) {
+            captureNote_ = QStringLiteral("  (older pictures kept on this PC set aside in %1)")
+                               .arg(forwarder_->spool().supersededDir());
+        }
+        if (!kept && end.kind != PairEnd::Saved) {
             result = false;
             failure = errorMessage(
                 QStringLiteral("The pictures of sample %1 could not be saved.").arg(SampleNumber),
-                *problem);
+                end.reason);
         }
     } else if (pair) {
         discardStillPair(*pair);
@@ -342,6 +398,15 @@ bool Form_ImageMaker::Save_Sample_Images() {
     if (!result) {
         return false;
     }
+    // A kept pair is held back from forwarding until its compressors have ended, or now when none
+    // starts.
+    const QString spoolKey =
+        kept ? SpoolFolder::sampleKey(imageFileName(View::Color, SampleNumber, savedExt)) : QString();
+    const auto release = qScopeGuard([this, &spoolKey] {
+        if (!spoolKey.isEmpty()) {
+            releaseSpooled(spoolKey);
+        }
+    });
 
     const QString compressExe = setting(settings::kCompressExe);
     if (compressExe.isEmpty() || compressedExt.isEmpty()) {
@@ -349,10 +414,12 @@ bool Form_ImageMaker::Save_Sample_Images() {
         return true;
     }
     const QString options = setting(settings::kCompressCommandLineOptions);
+    // A kept pair is compressed where it waits; its copies travel with it.
+    const QString pairDir = kept ? forwarder_->spool().dir() : saveDir;
     const auto commandFor = [&](View view) {
         return compressionCommand(compressExe, options,
-                                  imagePath(saveDir, view, SampleNumber, savedExt),
-                                  imagePath(saveDir, view, SampleNumber, compressedExt));
+                                  imagePath(pairDir, view, SampleNumber, savedExt),
+                                  imagePath(pairDir, view, SampleNumber, compressedExt));
     };
     const CompressionCommand colour = commandFor(View::Color);
     const CompressionCommand bottom = commandFor(View::Bottom);
@@ -362,7 +429,8 @@ bool Form_ImageMaker::Save_Sample_Images() {
     for (const auto& [command, view] : starts) {
         try {
             const qint64 id = services_.processes.start(command->program, command->arguments);
-            compressions_.insert(id, {imageFileName(view, SampleNumber, savedExt), captureSerial_});
+            compressions_.insert(
+                id, {imageFileName(view, SampleNumber, savedExt), captureSerial_, spoolKey});
         } catch (const std::exception& error) {
             services_.messages.show(
                 errorMessage(QStringLiteral("The compression program could not be started:") +
@@ -382,7 +450,11 @@ void Form_ImageMaker::cmd_capture_Click() {
     if (saved) {
         Show_Sample_Images(SampleNumber);
         Add_Captured_Sample();
-        lbl_Status->setText(kImagesCaptured);
+        if (!captureNote_.isEmpty()) {
+            QListWidgetItem* const line = lst_Captured->item(lst_Captured->count() - 1);
+            line->setText(line->text() + captureNote_);
+        }
+        showStatus(kImagesCaptured);
         services_.keys.sendAltG();
     }
     Accept_Sample_Number();
@@ -421,12 +493,15 @@ void Form_ImageMaker::compressionEnded(const platform::ProcessEnd& end) {
     }
     const PendingCompression compression = *found;
     compressions_.erase(found);
+    if (!compression.spoolKey.isEmpty()) {
+        releaseSpooled(compression.spoolKey);
+    }
     if (end.succeeded()) {
         return;
     }
     const QString what =
         compression.pictureName + QStringLiteral(" not compressed: ") + end.describe();
-    lbl_Status->setText(what);
+    showStatus(what);
     for (int row = lst_Captured->count() - 1; row >= 0; --row) {
         QListWidgetItem* item = lst_Captured->item(row);
         if (item->data(Qt::UserRole).toULongLong() == compression.capture) {

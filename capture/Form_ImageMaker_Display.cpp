@@ -1,9 +1,13 @@
 // The image panel, the live-view switch, and redo and delete of the sample on display.
+#include <QFile>
+#include <QFileInfo>
 #include <QFutureWatcher>
 #include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <mutex>
+#include <optional>
 
 #include "CompressedImageWatcher.h"
 #include "DetachedWork.h"
@@ -13,6 +17,7 @@
 #include "ImageNaming.h"
 #include "MessageBoxes.h"
 #include "SettingNames.h"
+#include "SpoolForwarder.h"
 
 namespace capture {
 
@@ -52,9 +57,16 @@ void Form_ImageMaker::Show_Sample_Images(const QString& sampleNumber) {
         displayedSample_ = sampleNumber;
         displayingSample_ = true;
         const QString saveDir = setting(settings::kImageSaveDir);
-        // The compressor finishes after this routine; the panel reloads when its files appear.
-        imageWatcher_->watch({imagePath(saveDir, View::Bottom, sampleNumber, compressedExt),
-                              imagePath(saveDir, View::Color, sampleNumber, compressedExt)});
+        // The compressor finishes after this routine; the panel reloads when its files appear,
+        // and again when a kept sample moves from the spool into the save folder.
+        QStringList watched{imagePath(saveDir, View::Bottom, sampleNumber, compressedExt),
+                            imagePath(saveDir, View::Color, sampleNumber, compressedExt)};
+        if (forwarder_ != nullptr) {
+            const QString spoolDir = forwarder_->spool().dir();
+            watched += {imagePath(spoolDir, View::Bottom, sampleNumber, compressedExt),
+                        imagePath(spoolDir, View::Color, sampleNumber, compressedExt)};
+        }
+        imageWatcher_->watch(watched);
         caption = sampleNumber;
         cmd_Redo->show();
         cmd_Delete->show();
@@ -71,6 +83,8 @@ void Form_ImageMaker::loadSampleImages(const QString& sampleNumber) {
                            imagePath(saveDir, View::Color, sampleNumber, compressedExt)};
     const std::array sizes{img_bttm->contentsRect().size(), img_color->contentsRect().size()};
     const quint64 load = ++thumbnailLoad_;
+    const std::optional<SpoolFolder> spool =
+        forwarder_ != nullptr ? std::optional(forwarder_->spool()) : std::nullopt;
     auto* const watcher = new QFutureWatcher<std::array<QImage, 2>>(this);
     connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, load] {
         watcher->deleteLater();
@@ -87,8 +101,15 @@ void Form_ImageMaker::loadSampleImages(const QString& sampleNumber) {
             }
         }
     });
-    watcher->setFuture(platform::runDetached([paths, sizes] {
-        return std::array{loadThumbnail(paths[0], sizes[0]), loadThumbnail(paths[1], sizes[1])};
+    watcher->setFuture(platform::runDetached([paths, sizes, spool] {
+        // A copy still waiting in the spool is the newest one.
+        const auto newest = [&spool](const QString& path) {
+            const QString waiting =
+                spool ? spool->locate(QFileInfo(path).fileName()) : QString();
+            return waiting.isEmpty() ? path : waiting;
+        };
+        return std::array{loadThumbnail(newest(paths[0]), sizes[0]),
+                          loadThumbnail(newest(paths[1]), sizes[1])};
     }));
 }
 
@@ -135,6 +156,21 @@ void Form_ImageMaker::cmd_Delete_Click() {
         if (const std::optional<QString> reason = services_.files.removeFile(path)) {
             failures.append(path + QStringLiteral(": ") + *reason);
         }
+    }
+    // A kept sample's copies go too, so that they are not forwarded afterwards.
+    if (forwarder_ != nullptr) {
+        const std::shared_ptr<SpoolShared> shared = forwarder_->shared();
+        const std::lock_guard spooling(shared->spoolFolder);
+        for (const View view : {View::Color, View::Bottom}) {
+            const QString name = imageFileName(view, sampleNumber, savedExt);
+            for (const QString& path :
+                 {shared->spool.pathOf(name), shared->spool.claimedPathOf(name)}) {
+                if (QFile::exists(path) && !QFile::remove(path)) {
+                    failures.append(path);
+                }
+            }
+        }
+        forwarder_->recount();
     }
     if (!failures.isEmpty()) {
         services_.messages.show(QStringLiteral("Error:\r\nThe saved pictures could not be "

@@ -10,6 +10,10 @@ inline const QString kCompressCommandLineOptions = QStringLiteral("COMPRESS_COMM
 inline const QString kFileExtCompressed = QStringLiteral("FILE_EXT_COMPRESSED");
 inline const QString kFileExtSaved = QStringLiteral("FILE_EXT_SAVED");
 inline const QString kImageSaveDir = QStringLiteral("IMAGE_SAVE_DIR");
+// Optional lines, never written into a new file: where pairs wait while the save folder cannot
+// take them, and how long a capture waits for the save folder before it keeps the pair there.
+inline const QString kSpoolDir = QStringLiteral("SPOOL_DIR");
+inline const QString kSpoolAfterSeconds = QStringLiteral("SPOOL_AFTER_SECONDS");
 
 // The five lines a new settings file is made of, in their index order 0..4. They are also the
 // defaults for settings the file does not define.

@@ -15,6 +15,7 @@
 
 #include "FileSystem.h"
 #include "Form_ImageMaker.h"
+#include "SpoolForwarder.h"
 #include "Frm_Wo.h"
 #include "GstVideoControl.h"
 #include "KeySender.h"
@@ -91,6 +92,8 @@ public:
             config.write(lines.toUtf8());
         }
         qputenv("XDG_CONFIG_HOME", (folder_.path() + QStringLiteral("/xdg")).toUtf8());
+        // The spool of this station only, never the user's.
+        qputenv("XDG_DATA_HOME", (folder_.path() + QStringLiteral("/data")).toUtf8());
         QDir::setCurrent(folder_.path());
         QFile settingsFile(QStringLiteral("settings.txt"));
         if (settingsFile.open(QIODevice::WriteOnly)) {

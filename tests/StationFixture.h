@@ -17,6 +17,8 @@ class StationFixture {
 public:
     StationFixture() : previousFolder_(QDir::currentPath()) {
         QDir::setCurrent(folder_.path());
+        // The spool of this station only, never the user's.
+        qputenv("XDG_DATA_HOME", (folder_.path() + QStringLiteral("/data")).toUtf8());
         saveDir = folder_.path() + QStringLiteral("/images/");
         QDir().mkpath(saveDir);
     }

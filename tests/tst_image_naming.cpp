@@ -1,8 +1,31 @@
 // The rules the capture, display and delete share: names, command lines, messages, date text.
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
+#include <cerrno>
 
 #include "GeneralDate.h"
 #include "ImageNaming.h"
+#include "SpoolFolder.h"
+#include "SpoolForwarder.h"
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& bytes, int minutesAgo) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60 * minutesAgo),
+                             QFileDevice::FileModificationTime));
+}
+
+QByteArray bytesOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}  // namespace
 
 using namespace capture;
 
@@ -139,6 +162,94 @@ private slots:
         const QLocale l(locale);
         QCOMPARE(generalDateText(moment, l).replace(QChar(0x202F), QLatin1Char(' ')), expected);
         QVERIFY(!longTimeFormatWithoutZone(l).contains(QLatin1Char('t')));
+    }
+
+    void saveFolderOutOfReach_data() {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QByteArray>("fstab");
+        QTest::addColumn<bool>("unreachable");
+        const QByteArray fstab = "# <fs> <mount point> <type>\n/dev/sda1 / ext4 defaults 0 1\n"
+                                 "//nas/lab /mnt/lab cifs noauto 0 0\n";
+        for (const int error : {ENOENT, EIO, ENOTCONN, ESTALE, EHOSTDOWN, ETIMEDOUT}) {
+            QTest::addRow("errno %d", error) << error << QString() << QByteArray() << true;
+        }
+        for (const int error : {EACCES, ENOSPC, ENOTDIR, EROFS}) {
+            QTest::addRow("errno %d refuses", error) << error << QString() << QByteArray() << false;
+        }
+        QTest::newRow("share not mounted") << 0 << QStringLiteral("/mnt/lab/images/") << fstab << true;
+        QTest::newRow("share point itself") << 0 << QStringLiteral("/mnt/lab") << fstab << true;
+        QTest::newRow("share mounted")
+            << 0 << QStringLiteral("/mnt/mounted/x/")
+            << QByteArray("//nas/m /mnt/mounted cifs 0 0\n") << false;
+        QTest::newRow("only the root") << 0 << QStringLiteral("/srv/images/") << fstab << false;
+        QTest::newRow("a name that only starts alike")
+            << 0 << QStringLiteral("/mnt/labs/") << fstab << false;
+    }
+    void saveFolderOutOfReach() {
+        QFETCH(int, error);
+        QFETCH(QString, folder);
+        QFETCH(QByteArray, fstab);
+        QFETCH(bool, unreachable);
+        const QByteArray mounts = "/dev/sda1 / ext4 rw 0 0\n//nas/m /mnt/mounted cifs rw 0 0\n";
+        QCOMPARE(error != 0 ? isUnreachableError(error) : lacksItsMount(folder, fstab, mounts),
+                 unreachable);
+    }
+
+    void forwardingRetriesWithinItsBound() {
+        using std::chrono::milliseconds;
+        milliseconds pause{0};
+        QList<qint64> pauses;
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            pause = SpoolForwarder::nextRetry(pause);
+            pauses.append(pause.count());
+        }
+        QCOMPARE(pauses, (QList<qint64>{1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}));
+    }
+
+    // Oldest first; a copy claimed by a forwarding that ended early goes before a newer spooled
+    // one of the same sample; a newer direct save sets the spooled copies aside, never over an
+    // earlier set-aside copy.
+    void spoolForwardsOldestFirstAndNewerPairsWin() {
+        QTemporaryDir root;
+        const QString saveDir = root.filePath(QStringLiteral("save/"));
+        QVERIFY(QDir().mkpath(saveDir));
+        SpoolShared shared(SpoolFolder(root.filePath(QStringLiteral("spool"))), saveDir);
+        const SpoolFolder& spool = shared.spool;
+        spool.create();
+        QCOMPARE(QFileInfo(spool.dir()).permissions() & 0x0077, QFileDevice::Permissions());
+        writeFile(spool.pathOf(QStringLiteral("CLR_B_01.BMP")), "b-clr", 5);
+        writeFile(spool.pathOf(QStringLiteral("BTM_B_01.BMP")), "b-btm", 5);
+        writeFile(spool.claimedPathOf(QStringLiteral("CLR_A_01.BMP")), "a-old-clr", 9);
+        writeFile(spool.claimedPathOf(QStringLiteral("BTM_A_01.BMP")), "a-old-btm", 9);
+        writeFile(spool.pathOf(QStringLiteral("CLR_A_01.BMP")), "a-new-clr", 1);
+        writeFile(spool.pathOf(QStringLiteral("BTM_A_01.BMP")), "a-new-btm", 1);
+        writeFile(spool.pathOf(QStringLiteral("CLR_A_01.JPG")), "a-new-jpg", 1);
+        writeFile(spool.pathOf(QStringLiteral(".1234-CLR_C_01.BMP")), "being written", 0);
+
+        std::vector<SpoolFolder::Waiting> waiting = spool.waiting();
+        QCOMPARE(waiting.size(), std::size_t(2));
+        QCOMPARE(waiting[0].key, QStringLiteral("A_01"));
+        QCOMPARE(waiting[1].key, QStringLiteral("B_01"));
+
+        forwardSample(shared, waiting[0]);  // the claimed, older pair only
+        QCOMPARE(bytesOf(saveDir + QStringLiteral("CLR_A_01.BMP")), QByteArray("a-old-clr"));
+        QCOMPARE(bytesOf(saveDir + QStringLiteral("BTM_A_01.BMP")), QByteArray("a-old-btm"));
+        forwardSample(shared, spool.waiting()[1]);
+        QCOMPARE(bytesOf(saveDir + QStringLiteral("CLR_A_01.BMP")), QByteArray("a-new-clr"));
+        QCOMPARE(bytesOf(saveDir + QStringLiteral("CLR_A_01.JPG")), QByteArray("a-new-jpg"));
+
+        // B was captured again straight into the save folder: its spooled copies are older.
+        writeFile(spool.supersededDir() + QStringLiteral("CLR_B_01.BMP"), "earlier", 60);
+        QCOMPARE(spool.setAside(QStringLiteral("B_01")).size(), 2);
+        QCOMPARE(spool.waiting().size(), std::size_t(0));
+        QCOMPARE(bytesOf(spool.supersededDir() + QStringLiteral("CLR_B_01.BMP")),
+                 QByteArray("earlier"));
+        QCOMPARE(bytesOf(spool.supersededDir() + QStringLiteral("CLR_B_01 (2).BMP")),
+                 QByteArray("b-clr"));
+        QVERIFY(!QFile::exists(saveDir + QStringLiteral("CLR_B_01.BMP")));
+        QCOMPARE(QDir(spool.dir()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral(".1234-CLR_C_01.BMP")});
     }
 };
 

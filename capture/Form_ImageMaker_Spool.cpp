@@ -1,0 +1,139 @@
+// The local spool: pairs kept on this PC while the save folder cannot take them.
+#include <QFileInfo>
+#include <QLabel>
+#include <QRandomGenerator>
+#include <atomic>
+#include <mutex>
+
+#include "DetachedWork.h"
+#include "Form_ImageMaker.h"
+#include "PlatformError.h"
+#include "SettingNames.h"
+#include "SpoolFolder.h"
+#include "SpoolForwarder.h"
+#include "StillPairCommit.h"
+
+namespace capture {
+
+namespace {
+
+constexpr std::chrono::milliseconds kDefaultSpoolAfter{3000};
+// The spool is a local folder; only a failing disk makes it this slow.
+constexpr std::chrono::milliseconds kSpoolAnswerTime{15000};
+
+QString reasonOf(const std::exception& error) {
+    const auto* platformError = dynamic_cast<const platform::PlatformError*>(&error);
+    return platformError != nullptr ? platformError->message() : QString::fromUtf8(error.what());
+}
+
+}  // namespace
+
+void Form_ImageMaker::startSpool() {
+    const auto optional = [this](const QString& name) {
+        return SoftwareSettings.contains(name) ? setting(name) : QString();
+    };
+    const QString dir = optional(settings::kSpoolDir);
+    bool isNumber = false;
+    const double seconds = optional(settings::kSpoolAfterSeconds).trimmed().toDouble(&isNumber);
+    spoolAfter_ = isNumber && seconds > 0 && seconds <= 3600
+                      ? std::chrono::milliseconds(qRound64(seconds * 1000))
+                      : kDefaultSpoolAfter;
+    delete forwarder_;
+    forwarder_ = new SpoolForwarder(SpoolFolder(dir.isEmpty() ? defaultSpoolDir() : dir),
+                                    setting(settings::kImageSaveDir), this);
+    connect(forwarder_, &SpoolForwarder::waitingChanged, this, [this] { showStatus(statusText_); });
+    // What was still waiting when the station last ended goes first.
+    forwarder_->wake();
+}
+
+QString Form_ImageMaker::spoolNote() const {
+    const int waiting = forwarder_ != nullptr ? forwarder_->waitingCount() : 0;
+    return waiting > 0 ? QStringLiteral(" (kept on this PC: %1 waiting)").arg(waiting) : QString();
+}
+
+void Form_ImageMaker::showStatus(const QString& text) {
+    statusText_ = text;
+    lbl_Status->setText(text + spoolNote());
+}
+
+void Form_ImageMaker::releaseSpooled(const QString& key) {
+    for (const PendingCompression& compression : compressions_) {
+        if (compression.spoolKey == key) {
+            return;  // the other compressor of the pair still writes
+        }
+    }
+    forwarder_->release(key);
+}
+
+Form_ImageMaker::PairEnd Form_ImageMaker::failureIn(const QString& folder, const QString& problem) {
+    const auto outOfReach = std::make_shared<std::optional<QString>>();
+    const QFuture<void> probe =
+        platform::runDetached([outOfReach, folder] { *outOfReach = unreachableReason(folder); });
+    const WaitEnd end = awaitFileWork({probe}, spoolAfter_);
+    if (end == WaitEnd::Closing) {
+        return {PairEnd::Closing, {}, false};
+    }
+    if (end == WaitEnd::TimedOut || *outOfReach) {
+        return {PairEnd::Unreachable, problem, false};
+    }
+    return {PairEnd::Failed, problem, false};
+}
+
+std::optional<QString> Form_ImageMaker::spoolStillPair(const std::array<QString, 2>& names,
+                                                       qint16 firstCamera, qint16 otherCamera) {
+    const std::shared_ptr<SpoolShared> shared = forwarder_->shared();
+    const SpoolFolder& spool = shared->spool;
+    const QString tag = QStringLiteral(".%1-").arg(QRandomGenerator::global()->generate(), 8, 16,
+                                                    QLatin1Char('0'));
+    StillPair pair{{spool.pathOf(tag + names[0]), spool.pathOf(tag + names[1])},
+                   {spool.pathOf(names[0]), spool.pathOf(names[1])},
+                   {}};
+    std::optional<QString> problem;
+    try {
+        spool.create();
+        // Held from the start: the forwarder must not take the pair before its compressors ran.
+        forwarder_->hold(SpoolFolder::sampleKey(names[0]));
+        pair.writes[0] = takeStill(pair.temporaries[0]);
+        if (const std::optional<QString> reason = selectCamera(otherCamera)) {
+            throw platform::VideoControlError(*reason);
+        }
+        pair.writes[1] = takeStill(pair.temporaries[1]);
+    } catch (const std::exception& error) {
+        problem = reasonOf(error);
+    }
+    try {
+        selectCamera(firstCamera);
+    } catch (const std::exception& error) {
+        problem = problem.value_or(reasonOf(error));
+    }
+    if (!problem) {
+        const WaitEnd end = awaitFileWork({pair.writes[0], pair.writes[1]}, kSpoolAnswerTime);
+        if (end != WaitEnd::Done) {
+            problem = QStringLiteral("the folder %1 has not answered").arg(spool.dir());
+        }
+        for (const QFuture<void>& write : pair.writes) {
+            problem = problem ? problem : errorOfWork(write);
+        }
+    }
+    if (problem) {
+        discardStillPair(pair);
+        forwarder_->release(SpoolFolder::sampleKey(names[0]));
+        return problem;
+    }
+    const QFuture<void> commit = platform::runDetached([pair, shared] {
+        const std::lock_guard spooling(shared->spoolFolder);
+        const std::atomic<bool> notAbandoned{false};
+        commitStillPair({pair.temporaries, pair.finals}, notAbandoned);
+    });
+    if (awaitFileWork({commit}, kSpoolAnswerTime) != WaitEnd::Done) {
+        return QStringLiteral("the folder %1 has not answered").arg(spool.dir());
+    }
+    problem = errorOfWork(commit);
+    if (problem) {
+        forwarder_->release(SpoolFolder::sampleKey(names[0]));
+    }
+    forwarder_->recount();
+    return problem;
+}
+
+}  // namespace capture

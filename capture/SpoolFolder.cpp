@@ -1,0 +1,188 @@
+#include "SpoolFolder.h"
+
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "MountTable.h"
+#include "PlatformError.h"
+
+namespace capture {
+
+namespace {
+
+const QString kClaimPrefix = QStringLiteral(".forwarding-");
+
+bool isBelow(const QString& folder, const QString& mountPoint) {
+    return folder == mountPoint ||
+           folder.startsWith(mountPoint.endsWith(QLatin1Char('/')) ? mountPoint
+                                                                    : mountPoint + QLatin1Char('/'));
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// "CLR_x_01.BMP" in superseded/ that already holds one becomes "CLR_x_01 (2).BMP".
+QString freeNameIn(const QDir& folder, const QString& fileName) {
+    if (!folder.exists(fileName)) {
+        return fileName;
+    }
+    const QFileInfo info(fileName);
+    for (int copy = 2;; ++copy) {
+        const QString candidate =
+            QStringLiteral("%1 (%2).%3").arg(info.completeBaseName()).arg(copy).arg(info.suffix());
+        if (!folder.exists(candidate)) {
+            return candidate;
+        }
+    }
+}
+
+}  // namespace
+
+QString defaultSpoolDir() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/SampleImageStation/spool/");
+}
+
+bool isUnreachableError(int error) {
+    constexpr std::array kUnreachable{ENOENT, EIO, ENOTCONN, ESTALE, EHOSTDOWN, ETIMEDOUT};
+    return std::find(kUnreachable.begin(), kUnreachable.end(), error) != kUnreachable.end();
+}
+
+bool lacksItsMount(const QString& folder, const QByteArray& fstab, const QByteArray& mounts) {
+    const QString cleaned = QDir::cleanPath(folder);
+    const std::vector<platform::MountEntry> mounted = platform::parseMountTable(mounts);
+    for (const platform::MountEntry& entry : platform::parseMountTable(fstab)) {
+        const QString point = QDir::cleanPath(entry.mountPoint);
+        if (entry.device.startsWith(QLatin1Char('#')) || !point.startsWith(QLatin1Char('/')) ||
+            point == QStringLiteral("/") || !isBelow(cleaned, point)) {
+            continue;
+        }
+        const bool isMounted =
+            std::any_of(mounted.begin(), mounted.end(), [&point](const platform::MountEntry& m) {
+                return QDir::cleanPath(m.mountPoint) == point;
+            });
+        if (!isMounted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<QString> unreachableReason(const QString& folder) {
+    struct stat status {};
+    if (::stat(QFile::encodeName(folder).constData(), &status) != 0) {
+        const int error = errno;
+        if (isUnreachableError(error)) {
+            return QStringLiteral("%1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(error)));
+        }
+        return std::nullopt;
+    }
+    if (lacksItsMount(folder, readAll(QStringLiteral("/etc/fstab")),
+                      readAll(QString::fromLatin1(platform::kSystemMountTable)))) {
+        return QStringLiteral("%1: the share it lies on is not mounted").arg(folder);
+    }
+    return std::nullopt;
+}
+
+SpoolFolder::SpoolFolder(QString dir) : dir_(std::move(dir)) {
+    if (!dir_.endsWith(QLatin1Char('/'))) {
+        dir_ += QLatin1Char('/');
+    }
+}
+
+QString SpoolFolder::claimedPathOf(const QString& fileName) const {
+    return dir_ + kClaimPrefix + fileName;
+}
+
+QString SpoolFolder::supersededDir() const {
+    return dir_ + QLatin1String(kSupersededFolder) + QLatin1Char('/');
+}
+
+void SpoolFolder::create() const {
+    if (!QDir().mkpath(dir_) ||
+        !QFile::setPermissions(dir_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        throw platform::FileAccessError(
+            QStringLiteral("cannot create the folder %1 for this user").arg(dir_));
+    }
+}
+
+QString SpoolFolder::sampleKey(const QString& fileName) {
+    const bool stationName = fileName.startsWith(QStringLiteral("CLR_")) ||
+                             fileName.startsWith(QStringLiteral("BTM_"));
+    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    if (!stationName || dot <= 4) {
+        return {};
+    }
+    return fileName.mid(4, dot - 4);
+}
+
+std::vector<SpoolFolder::Waiting> SpoolFolder::waiting() const {
+    std::vector<Waiting> samples;
+    const QFileInfoList files =
+        QDir(dir_).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QFileInfo& file : files) {
+        QString name = file.fileName();
+        if (name.startsWith(kClaimPrefix)) {
+            name.remove(0, kClaimPrefix.size());
+        } else if (name.startsWith(QLatin1Char('.'))) {
+            continue;  // a temporary still being written
+        }
+        const QString key = sampleKey(name);
+        if (key.isEmpty()) {
+            continue;
+        }
+        auto found = std::find_if(samples.begin(), samples.end(),
+                                  [&key](const Waiting& sample) { return sample.key == key; });
+        if (found == samples.end()) {
+            samples.push_back({key, {}, file.lastModified()});
+            found = samples.end() - 1;
+        }
+        if (!found->names.contains(name)) {
+            found->names.append(name);
+        }
+        found->oldest = std::min(found->oldest, file.lastModified());
+    }
+    std::stable_sort(samples.begin(), samples.end(),
+                     [](const Waiting& a, const Waiting& b) { return a.oldest < b.oldest; });
+    return samples;
+}
+
+QString SpoolFolder::locate(const QString& fileName) const {
+    for (const QString& path : {pathOf(fileName), claimedPathOf(fileName)}) {
+        if (QFileInfo::exists(path)) {
+            return path;
+        }
+    }
+    return {};
+}
+
+QStringList SpoolFolder::setAside(const QString& key) const {
+    QStringList moved;
+    for (const Waiting& sample : waiting()) {
+        if (sample.key != key) {
+            continue;
+        }
+        const QDir superseded(supersededDir());
+        QDir().mkpath(superseded.path());
+        for (const QString& name : sample.names) {
+            for (const QString& path : {claimedPathOf(name), pathOf(name)}) {
+                if (QFile::rename(path, superseded.filePath(freeNameIn(superseded, name)))) {
+                    moved.append(name);
+                }
+            }
+        }
+    }
+    return moved;
+}
+
+}  // namespace capture

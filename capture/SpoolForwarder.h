@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QTimer>
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+#include "SpoolFolder.h"
+
+namespace capture {
+
+// What the forwarding threads share with the window; it outlives both, since an attempt on a dead
+// share may hang in the kernel long after the window has gone.
+struct SpoolShared {
+    SpoolShared(SpoolFolder folder, QString saveFolder)
+        : spool(std::move(folder)), saveDir(std::move(saveFolder)) {}
+
+    const SpoolFolder spool;
+    const QString saveDir;
+    // Held while a pair goes under its final names in the save folder, by the forwarder and by a
+    // direct capture alike, so that a newer direct pair and an older spooled one of the same sample
+    // are never renamed in the wrong order.
+    std::mutex saveFolder;
+    // Held while files are renamed inside the spool (local and quick): a pair spooled, claimed
+    // for forwarding, set aside or deleted, so that no two of these meet halfway.
+    std::mutex spoolFolder;
+
+    bool isHeld(const QString& key);
+    std::mutex heldMutex;
+    QSet<QString> held;  // samples whose compressors still write into the spool
+};
+
+// Moves what waits in the spool into the save folder, oldest first, off the window's thread.
+// One attempt at a time: a share that stopped answering can hold an attempt in the kernel for as
+// long as it is down, and piling further attempts onto it would only add stuck threads.
+class SpoolForwarder : public QObject {
+    Q_OBJECT
+public:
+    static constexpr std::chrono::milliseconds kFirstRetry{1000};
+    static constexpr std::chrono::milliseconds kLongestRetry{30000};
+
+    SpoolForwarder(SpoolFolder spool, QString saveDir, QObject* parent = nullptr);
+
+    const SpoolFolder& spool() const { return shared_->spool; }
+    const std::shared_ptr<SpoolShared>& shared() const { return shared_; }
+
+    // A sample whose compressed copies are still being written into the spool is not forwarded
+    // until it is released.
+    void hold(const QString& key);
+    void release(const QString& key);
+    // Tries at once unless an attempt is under way.
+    void wake();
+
+    int waitingCount() const { return waiting_; }
+    // Counts the spool again (it is local), after the window has spooled a pair.
+    void recount();
+
+    // The pause after a failed attempt: doubling from the first retry up to the longest.
+    static std::chrono::milliseconds nextRetry(std::chrono::milliseconds previous);
+
+signals:
+    void waitingChanged(int count);
+
+private:
+    void attempt();
+
+    std::shared_ptr<SpoolShared> shared_;
+    QTimer retry_;
+    bool inFlight_ = false;
+    std::chrono::milliseconds pause_{0};
+    int waiting_ = 0;
+};
+
+// One sample's waiting files into the save folder: each pair of the same extension all or nothing,
+// then the spool copies removed. Throws platform::FileAccessError when the save folder refuses.
+void forwardSample(SpoolShared& shared, const SpoolFolder::Waiting& sample);
+
+}  // namespace capture
