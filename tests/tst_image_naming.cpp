@@ -16,6 +16,7 @@ void writeFile(const QString& path, const QByteArray& bytes, int minutesAgo) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(bytes);
+    file.flush();  // a later write would set the time to now
     QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60 * minutesAgo),
                              QFileDevice::FileModificationTime));
 }
@@ -240,6 +241,7 @@ private slots:
         QCOMPARE(bytesOf(saveDir + QStringLiteral("CLR_A_01.JPG")), QByteArray("a-new-jpg"));
 
         // B was captured again straight into the save folder: its spooled copies are older.
+        QVERIFY(QDir().mkpath(spool.supersededDir()));
         writeFile(spool.supersededDir() + QStringLiteral("CLR_B_01.BMP"), "earlier", 60);
         QCOMPARE(spool.setAside(QStringLiteral("B_01")).size(), 2);
         QCOMPARE(spool.waiting().size(), std::size_t(0));
