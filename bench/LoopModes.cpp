@@ -1,4 +1,6 @@
 // Modes of the running program: start-up, the idle live view and the scan-to-ready loop.
+#include <dlfcn.h>
+#include <QFile>
 #include <QLineEdit>
 #include <optional>
 #include <vector>
@@ -176,6 +178,16 @@ int runScanToReady(const bench::StationFolder& folder, int rounds) {
     auto keys = std::make_unique<NotingKeySender>();
     NotingKeySender& notingKeys = *keys;
     Station station(std::move(keys));
+    // BENCH_STALL_SAVE_FOLDER=1 with the stall_open helper preloaded: the save folder stops
+    // answering, so that every capture is kept on this PC.
+    if (qEnvironmentVariableIsSet("BENCH_STALL_SAVE_FOLDER")) {
+        const auto stallOpens =
+            reinterpret_cast<void (*)(const char*, int)>(dlsym(RTLD_DEFAULT, "stall_open_below"));
+        if (stallOpens == nullptr) {
+            fail(QStringLiteral("BENCH_STALL_SAVE_FOLDER needs the stall_open helper preloaded"));
+        }
+        stallOpens(QFile::encodeName(folder.saveDir()).constData(), 3600);
+    }
     station.startCancelling();
     station.showActive();
     ScanToReady loop(station, notingKeys, folder.saveDir(), rounds);

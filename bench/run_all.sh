@@ -2,7 +2,7 @@
 # One command for the station benchmarks: installs the peer tools that are missing, builds
 # build-bench in Release, runs every figure next to its peer and prints one markdown table.
 # BENCH_QUICK=1 makes a short smoke run (few rounds, 3 s of idling). BENCH_ONLY="f g" runs only
-# the rows named (letters a-g, "control" for the camera control's benchmark, "long" for the long
+# the rows named (letters a-h, "control" for the camera control's benchmark, "long" for the long
 # test).
 set -euo pipefail
 export LC_ALL=C  # EPOCHREALTIME and awk must agree on the decimal point
@@ -25,6 +25,7 @@ trap 'rm -rf "$work"' EXIT
 export QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="qt.qpa.*=false"
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+export XDG_DATA_HOME="$work/data"  # the station's spool, never the user's
 log="$work/log.txt"
 
 say() { echo "$*" >&2; }
@@ -44,7 +45,7 @@ build_benchmarks() {
     fi
     # The camera-control benchmark is always part of the project now; probing for it through
     # "ninja -t targets | grep -q" failed under pipefail once grep closed the pipe early.
-    local targets=(bench_station bench_camera_control tst_long_run)
+    local targets=(bench_station bench_camera_control tst_long_run stall_open)
     if ! cmake --build "$build" -j2 --target "${targets[@]}" >"$log" 2>&1; then
         tail -40 "$log" >&2
         exit 1
@@ -346,6 +347,29 @@ scan_rows() {
         "$(value_of "$out" scan.yes_to_dialog.p95_ms)" "" ms "" "" "" ""
 }
 
+# --- h. scan to ready with the save folder stalled ----------------------------------------------
+
+spool_deadline_ms=3000  # the default SPOOL_AFTER_SECONDS
+
+stalled_scan_row() {
+    local healthy="$work/scan.txt"
+    if [[ ! -s "$healthy" ]]; then
+        say "h. scan-to-ready, healthy folder: $rounds rounds"
+        station_run "$healthy" "$work/scan" scan-to-ready "$rounds"
+    fi
+    local stalled_rounds=$((rounds < 10 ? rounds : 10))
+    say "h. scan-to-ready, save folder stalled: $stalled_rounds rounds"
+    local out="$work/scan-stalled.txt"
+    LD_PRELOAD="$build/tests/libstall_open.so" BENCH_STALL_SAVE_FOLDER=1 \
+        station_run "$out" "$work/scan-stalled" scan-to-ready "$stalled_rounds"
+    local median base
+    median=$(value_of "$out" scan.yes_to_dialog.median_ms)
+    base=$(calc_known "$(value_of "$healthy" scan.yes_to_dialog.median_ms) + $spool_deadline_ms")
+    add_row "h. Yes → scan dialog open again, save folder stalled (kept on this PC) vs healthy e + spool deadline" \
+        "$median" "$(value_of "$out" scan.yes_to_dialog.p95_ms)" "$base" ms \
+        "$(calc_known "$median / $base")" "× (e + ${spool_deadline_ms} ms)" "<=" 1.5
+}
+
 camera_control_bench() {
     local program="$build/bench/bench_camera_control"
     echo
@@ -371,6 +395,7 @@ main() {
     if wanted e; then scan_rows; fi
     if wanted f; then live_view_row f mjpeg 1920x1080 0.35 "two 1920x1080 30 fps MJPEG cameras"; fi
     if wanted g; then live_view_row g raw 1280x720 0.5 "two 1280x720 30 fps YUYV cameras"; fi
+    if wanted h; then stalled_scan_row; fi
 
     echo
     echo "| figure | station median | station p95 | peer median | ratio | target | result |"

@@ -362,11 +362,16 @@ private slots:
                 w.spoolForwarder()->spool().pathOf(QStringLiteral("CLR_12345678_01.BMP"));
             const QByteArray kept = bytesOf(keptColour);
             QVERIFY(!kept.isEmpty());
+            // Delete on a kept sample removes what waits, so that nothing of it arrives later.
+            station.scanAgain(QStringLiteral("87654321"));
+            QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("87654321"));
+            w.cmd_Delete_Click();
             QVERIFY(QDir().mkpath(saveDir));
             QTRY_COMPARE_WITH_TIMEOUT(bytesOf(clr), kept, 20000);
-            QTRY_VERIFY(!QFile::exists(keptColour));
+            QTRY_COMPARE(w.spoolForwarder()->spool().waiting().size(), std::size_t(0));
+            QVERIFY(!QFile::exists(saveDir + QStringLiteral("CLR_87654321_01.BMP")));
             station.scanAgain(QStringLiteral("12345678"));
-            QCOMPARE(w.CapturedCount, qint16(3));
+            QCOMPARE(w.CapturedCount, qint16(4));
             // The capture's Alt+G must reach this station's window, not the next row's dialog.
             const int dialogs = station.dialogs.handled();
             station.showWindow();

@@ -31,6 +31,26 @@ int freePort() {
     return port;
 }
 
+// The process and all of its descendants: the server's connection processes start sessions of
+// their own, so a signal to its process group would miss them.
+QList<pid_t> processTree(pid_t root) {
+    QList<pid_t> tree{root};
+    for (qsizetype i = 0; i < tree.size(); ++i) {
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            const QByteArray stat = bytesOf(QStringLiteral("/proc/%1/stat").arg(entry));
+            // pid (name) state ppid ...: the name may hold blanks, so read after its ')'.
+            const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+            bool isNumber = false;
+            const pid_t pid = entry.toInt(&isNumber);
+            if (isNumber && fields.size() > 1 && fields[1].toInt() == tree[i] &&
+                !tree.contains(pid)) {
+                tree.append(pid);
+            }
+        }
+    }
+    return tree;
+}
+
 bool run(const QString& program, const QStringList& arguments) {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -77,8 +97,6 @@ public:
                          .arg(dir)
                          .toUtf8());
         config.close();
-        // A group of its own, so that the connection's processes stop and go on with it.
-        server_.setChildProcessModifier([] { ::setsid(); });
         server_.setProcessChannelMode(QProcess::ForwardedChannels);
         server_.start(QStringLiteral("/usr/sbin/sshd"),
                       {QStringLiteral("-D"), QStringLiteral("-e"), QStringLiteral("-f"),
@@ -107,7 +125,7 @@ public:
             run(fusermount, {QStringLiteral("-uz"), mountPoint});
         }
         if (server_.state() != QProcess::NotRunning) {
-            ::kill(-static_cast<pid_t>(server_.processId()), SIGTERM);
+            ::kill(static_cast<pid_t>(server_.processId()), SIGTERM);
             server_.waitForFinished(5000);
         }
     }
@@ -115,11 +133,17 @@ public:
     SshShare& operator=(const SshShare&) = delete;
 
     bool ready() const { return mounted_; }
-    void stop() { ::kill(-static_cast<pid_t>(server_.processId()), SIGSTOP); }
-    void resume() {
-        if (server_.state() != QProcess::NotRunning) {
-            ::kill(-static_cast<pid_t>(server_.processId()), SIGCONT);
+    void stop() {
+        stopped_ = processTree(static_cast<pid_t>(server_.processId()));
+        for (const pid_t pid : stopped_) {
+            ::kill(pid, SIGSTOP);
         }
+    }
+    void resume() {
+        for (const pid_t pid : stopped_) {
+            ::kill(pid, SIGCONT);
+        }
+        stopped_.clear();
     }
 
     QString why;
@@ -129,18 +153,23 @@ public:
 private:
     QTemporaryDir folder_;
     QProcess server_;
+    QList<pid_t> stopped_;
     bool mounted_ = false;
 };
 
 SshShare* share = nullptr;
 
-// Every file of the sample in a folder, by name.
+// Every file of the sample in a folder, by name; in the spool also those the forwarder has taken.
 QMap<QString, QByteArray> filesOf(const QString& folder, const QString& number) {
+    const QString taken = QStringLiteral(".forwarding-");
     QMap<QString, QByteArray> files;
     for (const QString& name :
          QDir(folder).entryList({QStringLiteral("*_") + number + QStringLiteral("_01.*")},
-                                QDir::Files)) {
-        files.insert(name, bytesOf(folder + name));
+                                QDir::Files | QDir::Hidden)) {
+        const QString plain = name.startsWith(taken) ? name.mid(taken.size()) : name;
+        if (!plain.startsWith(QLatin1Char('.'))) {
+            files.insert(plain, bytesOf(folder + name));
+        }
     }
     return files;
 }
