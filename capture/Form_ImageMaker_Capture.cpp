@@ -167,7 +167,7 @@ private:
 }  // namespace
 
 Form_ImageMaker::WaitEnd Form_ImageMaker::awaitFileWork(const QList<QFuture<void>>& work,
-                                                         std::chrono::milliseconds longest) {
+                                                        std::chrono::milliseconds longest) {
     const auto allDone = [&work] {
         return std::all_of(work.begin(), work.end(),
                            [](const QFuture<void>& item) { return item.isFinished(); });
@@ -199,12 +199,11 @@ Form_ImageMaker::WaitEnd Form_ImageMaker::awaitFileWork(const QList<QFuture<void
 
 Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair) {
     const QString folder = QFileInfo(pair.finals[0]).absolutePath();
-    const PairEnd stalled{
-        PairEnd::Unreachable,
-        QStringLiteral("The save folder %1 has not answered within %2 s.")
-            .arg(folder)
-            .arg(std::chrono::duration<double>(spoolAfter_).count()),
-        false};
+    const PairEnd stalled{PairEnd::Unreachable,
+                          QStringLiteral("The save folder %1 has not answered within %2 s.")
+                              .arg(folder)
+                              .arg(std::chrono::duration<double>(spoolAfter_).count()),
+                          false};
     // Asked beside the writes: a share that is no longer mounted leaves an empty local folder
     // that takes the writes without complaint.
     const auto outOfReach = std::make_shared<std::optional<QString>>();
@@ -369,8 +368,8 @@ bool Form_ImageMaker::Save_Sample_Images() {
             if (const std::optional<QString> problem =
                     spoolStillPair(names, currentCamera, otherCamera)) {
                 end.kind = PairEnd::Failed;
-                end.reason += kLineBreak + QStringLiteral("Keeping them on this PC failed too: ") +
-                              *problem;
+                end.reason +=
+                    kLineBreak + QStringLiteral("Keeping them on this PC failed too: ") + *problem;
             } else {
                 kept = true;
                 captureNote_ = spoolNote();
@@ -401,7 +400,8 @@ bool Form_ImageMaker::Save_Sample_Images() {
     // A kept pair is held back from forwarding until its compressors have ended, or now when none
     // starts.
     const QString spoolKey =
-        kept ? SpoolFolder::sampleKey(imageFileName(View::Color, SampleNumber, savedExt)) : QString();
+        kept ? SpoolFolder::sampleKey(imageFileName(View::Color, SampleNumber, savedExt))
+             : QString();
     const auto release = qScopeGuard([this, &spoolKey] {
         if (!spoolKey.isEmpty()) {
             releaseSpooled(spoolKey);

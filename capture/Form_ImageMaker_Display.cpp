@@ -104,8 +104,7 @@ void Form_ImageMaker::loadSampleImages(const QString& sampleNumber) {
     watcher->setFuture(platform::runDetached([paths, sizes, spool] {
         // A copy still waiting in the spool is the newest one.
         const auto newest = [&spool](const QString& path) {
-            const QString waiting =
-                spool ? spool->locate(QFileInfo(path).fileName()) : QString();
+            const QString waiting = spool ? spool->locate(QFileInfo(path).fileName()) : QString();
             return waiting.isEmpty() ? path : waiting;
         };
         return std::array{loadThumbnail(newest(paths[0]), sizes[0]),

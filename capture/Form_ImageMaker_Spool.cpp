@@ -83,8 +83,8 @@ std::optional<QString> Form_ImageMaker::spoolStillPair(const std::array<QString,
                                                        qint16 firstCamera, qint16 otherCamera) {
     const std::shared_ptr<SpoolShared> shared = forwarder_->shared();
     const SpoolFolder& spool = shared->spool;
-    const QString tag = QStringLiteral(".%1-").arg(QRandomGenerator::global()->generate(), 8, 16,
-                                                    QLatin1Char('0'));
+    const QString tag =
+        QStringLiteral(".%1-").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
     StillPair pair{{spool.pathOf(tag + names[0]), spool.pathOf(tag + names[1])},
                    {spool.pathOf(names[0]), spool.pathOf(names[1])},
                    {}};

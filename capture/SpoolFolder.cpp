@@ -23,7 +23,7 @@ const QString kClaimPrefix = QStringLiteral(".forwarding-");
 bool isBelow(const QString& folder, const QString& mountPoint) {
     return folder == mountPoint ||
            folder.startsWith(mountPoint.endsWith(QLatin1Char('/')) ? mountPoint
-                                                                    : mountPoint + QLatin1Char('/'));
+                                                                   : mountPoint + QLatin1Char('/'));
 }
 
 QByteArray readAll(const QString& path) {
@@ -83,7 +83,8 @@ std::optional<QString> unreachableReason(const QString& folder) {
     if (::stat(QFile::encodeName(folder).constData(), &status) != 0) {
         const int error = errno;
         if (isUnreachableError(error)) {
-            return QStringLiteral("%1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(error)));
+            return QStringLiteral("%1: %2").arg(folder,
+                                                QString::fromLocal8Bit(std::strerror(error)));
         }
         return std::nullopt;
     }
@@ -117,8 +118,8 @@ void SpoolFolder::create() const {
 }
 
 QString SpoolFolder::sampleKey(const QString& fileName) {
-    const bool stationName = fileName.startsWith(QStringLiteral("CLR_")) ||
-                             fileName.startsWith(QStringLiteral("BTM_"));
+    const bool stationName =
+        fileName.startsWith(QStringLiteral("CLR_")) || fileName.startsWith(QStringLiteral("BTM_"));
     const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
     if (!stationName || dot <= 4) {
         return {};

@@ -28,8 +28,9 @@ struct AttemptResult {
 };
 
 [[noreturn]] void throwFileError(const QString& what, const QString& path, int error) {
-    throw platform::FileAccessError(QStringLiteral("cannot %1 %2: %3")
-                                        .arg(what, path, QString::fromLocal8Bit(std::strerror(error))));
+    throw platform::FileAccessError(
+        QStringLiteral("cannot %1 %2: %3")
+            .arg(what, path, QString::fromLocal8Bit(std::strerror(error))));
 }
 
 void syncFolder(const QString& folder) {
@@ -146,10 +147,9 @@ AttemptResult forwardWaiting(SpoolShared& shared) {
     // Bounded, so that a spool file that cannot be removed cannot keep an attempt going for ever.
     for (int round = 0; round < 64; ++round) {
         const std::vector<SpoolFolder::Waiting> waiting = shared.spool.waiting();
-        const auto next = std::find_if(waiting.begin(), waiting.end(),
-                                       [&shared](const SpoolFolder::Waiting& sample) {
-                                           return !shared.isHeld(sample.key);
-                                       });
+        const auto next = std::find_if(
+            waiting.begin(), waiting.end(),
+            [&shared](const SpoolFolder::Waiting& sample) { return !shared.isHeld(sample.key); });
         if (next == waiting.end()) {
             return {static_cast<int>(waiting.size()), false, false};
         }
@@ -208,7 +208,8 @@ void forwardSample(SpoolShared& shared, const SpoolFolder::Waiting& sample) {
 }
 
 SpoolForwarder::SpoolForwarder(SpoolFolder spool, QString saveDir, QObject* parent)
-    : QObject(parent), shared_(std::make_shared<SpoolShared>(std::move(spool), std::move(saveDir))) {
+    : QObject(parent),
+      shared_(std::make_shared<SpoolShared>(std::move(spool), std::move(saveDir))) {
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, &SpoolForwarder::attempt);
 }
@@ -254,8 +255,8 @@ void SpoolForwarder::attempt() {
     connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
         watcher->deleteLater();
         inFlight_ = false;
-        const AttemptResult result = watcher->future().resultCount() > 0 ? watcher->result()
-                                                                        : AttemptResult{0, true};
+        const AttemptResult result =
+            watcher->future().resultCount() > 0 ? watcher->result() : AttemptResult{0, true};
         if (result.waiting != waiting_) {
             waiting_ = result.waiting;
             emit waitingChanged(waiting_);
@@ -270,7 +271,8 @@ void SpoolForwarder::attempt() {
             }
         }
     });
-    watcher->setFuture(platform::runDetached([shared = shared_] { return forwardWaiting(*shared); }));
+    watcher->setFuture(
+        platform::runDetached([shared = shared_] { return forwardWaiting(*shared); }));
 }
 
 }  // namespace capture

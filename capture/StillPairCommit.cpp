@@ -24,8 +24,8 @@ namespace {
 // Renames both stills into their final names, or leaves both earlier pictures as they were: the
 // first earlier picture is exchanged rather than overwritten, so it can go back when the second
 // rename fails. A file system without exchange gets plain renames.
-void commitStillsImpl(const std::array<QString, 2>& temporaries, const std::array<QString, 2>& finals,
-                  const std::atomic<bool>& abandoned) {
+void commitStillsImpl(const std::array<QString, 2>& temporaries,
+                      const std::array<QString, 2>& finals, const std::atomic<bool>& abandoned) {
     const QByteArray firstTemp = QFile::encodeName(temporaries[0]);
     const QByteArray firstFinal = QFile::encodeName(finals[0]);
     const QByteArray otherTemp = QFile::encodeName(temporaries[1]);

@@ -15,11 +15,11 @@
 
 #include "FileSystem.h"
 #include "Form_ImageMaker.h"
-#include "SpoolForwarder.h"
 #include "Frm_Wo.h"
 #include "GstVideoControl.h"
 #include "KeySender.h"
 #include "ProcessStarter.h"
+#include "SpoolForwarder.h"
 #include "fakes/ModalDriver.h"
 #include "fakes/RecordingServices.h"
 

@@ -170,19 +170,20 @@ private slots:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QByteArray>("fstab");
         QTest::addColumn<bool>("unreachable");
-        const QByteArray fstab = "# <fs> <mount point> <type>\n/dev/sda1 / ext4 defaults 0 1\n"
-                                 "//nas/lab /mnt/lab cifs noauto 0 0\n";
+        const QByteArray fstab =
+            "# <fs> <mount point> <type>\n/dev/sda1 / ext4 defaults 0 1\n"
+            "//nas/lab /mnt/lab cifs noauto 0 0\n";
         for (const int error : {ENOENT, EIO, ENOTCONN, ESTALE, EHOSTDOWN, ETIMEDOUT}) {
             QTest::addRow("errno %d", error) << error << QString() << QByteArray() << true;
         }
         for (const int error : {EACCES, ENOSPC, ENOTDIR, EROFS}) {
             QTest::addRow("errno %d refuses", error) << error << QString() << QByteArray() << false;
         }
-        QTest::newRow("share not mounted") << 0 << QStringLiteral("/mnt/lab/images/") << fstab << true;
+        QTest::newRow("share not mounted")
+            << 0 << QStringLiteral("/mnt/lab/images/") << fstab << true;
         QTest::newRow("share point itself") << 0 << QStringLiteral("/mnt/lab") << fstab << true;
-        QTest::newRow("share mounted")
-            << 0 << QStringLiteral("/mnt/mounted/x/")
-            << QByteArray("//nas/m /mnt/mounted cifs 0 0\n") << false;
+        QTest::newRow("share mounted") << 0 << QStringLiteral("/mnt/mounted/x/")
+                                       << QByteArray("//nas/m /mnt/mounted cifs 0 0\n") << false;
         QTest::newRow("only the root") << 0 << QStringLiteral("/srv/images/") << fstab << false;
         QTest::newRow("a name that only starts alike")
             << 0 << QStringLiteral("/mnt/labs/") << fstab << false;

@@ -79,10 +79,10 @@ public:
         QDir().mkpath(dir + QStringLiteral("/remote"));
         QDir().mkpath(QStringLiteral("/run/sshd"));  // the server's privilege separation
         for (const char* key : {"host_key", "user_key"}) {
-            run(QStringLiteral("ssh-keygen"), {QStringLiteral("-q"), QStringLiteral("-t"),
-                                               QStringLiteral("ed25519"), QStringLiteral("-N"),
-                                               QString(), QStringLiteral("-f"),
-                                               dir + QLatin1Char('/') + QLatin1String(key)});
+            run(QStringLiteral("ssh-keygen"),
+                {QStringLiteral("-q"), QStringLiteral("-t"), QStringLiteral("ed25519"),
+                 QStringLiteral("-N"), QString(), QStringLiteral("-f"),
+                 dir + QLatin1Char('/') + QLatin1String(key)});
         }
         QFile::copy(dir + QStringLiteral("/user_key.pub"), dir + QStringLiteral("/authorized"));
         const int port = freePort();
@@ -107,13 +107,14 @@ public:
         }
         for (int attempt = 0; attempt < 50 && !mounted_; ++attempt) {
             QThread::msleep(100);
-            mounted_ = run(sshfs, {QStringLiteral("root@127.0.0.1:") + dir + QStringLiteral("/remote"),
-                                   mountPoint, QStringLiteral("-o"),
-                                   QStringLiteral("port=%1,IdentityFile=%2/user_key,BatchMode=yes,"
-                                                  "StrictHostKeyChecking=no,"
-                                                  "UserKnownHostsFile=/dev/null")
-                                       .arg(port)
-                                       .arg(dir)});
+            mounted_ =
+                run(sshfs, {QStringLiteral("root@127.0.0.1:") + dir + QStringLiteral("/remote"),
+                            mountPoint, QStringLiteral("-o"),
+                            QStringLiteral("port=%1,IdentityFile=%2/user_key,BatchMode=yes,"
+                                           "StrictHostKeyChecking=no,"
+                                           "UserKnownHostsFile=/dev/null")
+                                .arg(port)
+                                .arg(dir)});
         }
         if (!mounted_) {
             why = QStringLiteral("sshfs could not mount the test server's folder");
