@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "SoftwareSettings.h"
+#include "StillPairCommit.h"
 
 class QEventLoop;
 class QFrame;
@@ -127,8 +128,7 @@ private:
     QString setting(const QString& name) const;
     // Two stills on their way from temporary files to their final names.
     struct StillPair {
-        std::array<QString, 2> temporaries;
-        std::array<QString, 2> finals;
+        StillPairPaths paths;
         std::array<QFuture<void>, 2> writes;
     };
     enum class WaitEnd { Done, TimedOut, Closing };

@@ -1,6 +1,4 @@
 // Capture: saving the two pictures, starting the compressor, and the captured-samples list.
-#include <fcntl.h>
-#include <unistd.h>
 #include <QApplication>
 #include <QEventLoop>
 #include <QFile>
@@ -10,18 +8,13 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <exception>
 #include <optional>
 
-#include "DetachedWork.h"
 #include "Form_ImageMaker.h"
 #include "GeneralDate.h"
 #include "ImageNaming.h"
@@ -30,6 +23,7 @@
 #include "PlatformError.h"
 #include "ProcessStarter.h"
 #include "SettingNames.h"
+#include "StillPairCommit.h"
 #include "VideoControl.h"
 
 namespace capture {
@@ -56,71 +50,6 @@ QString cameraName(qint16 index, qint16 bottomIndex) {
     return QStringLiteral("camera %1 (%2)")
         .arg(index)
         .arg(index == bottomIndex ? QStringLiteral("bottom") : QStringLiteral("colour"));
-}
-
-// Beside the final name and ending like it, since the ending decides the picture format; hidden,
-// so that nothing looking for the final names sees it, and new for every capture, so that a late
-// write of an abandoned capture cannot meet the next capture's file.
-QString temporaryPathFor(const QString& finalPath) {
-    const QFileInfo info(finalPath);
-    return QStringLiteral("%1/.%2-%3")
-        .arg(info.path())
-        .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
-        .arg(info.fileName());
-}
-
-[[noreturn]] void throwRenameError(const QByteArray& from, const QByteArray& to, int error) {
-    throw platform::FileAccessError(QStringLiteral("cannot rename %1 to %2: %3")
-                                        .arg(QFile::decodeName(from), QFile::decodeName(to),
-                                             QString::fromLocal8Bit(std::strerror(error))));
-}
-
-// Renames both stills into their final names, or leaves both earlier pictures as they were: the
-// first earlier picture is exchanged rather than overwritten, so it can go back when the second
-// rename fails. A file system without exchange gets plain renames.
-void commitStills(const std::array<QString, 2>& temporaries, const std::array<QString, 2>& finals,
-                  const std::atomic<bool>& abandoned) {
-    const QByteArray firstTemp = QFile::encodeName(temporaries[0]);
-    const QByteArray firstFinal = QFile::encodeName(finals[0]);
-    const QByteArray otherTemp = QFile::encodeName(temporaries[1]);
-    const QByteArray otherFinal = QFile::encodeName(finals[1]);
-    const auto removeTemporaries = [&] {
-        ::unlink(firstTemp.constData());
-        ::unlink(otherTemp.constData());
-    };
-    if (abandoned.load()) {
-        removeTemporaries();
-        throw platform::FileAccessError(QStringLiteral("the capture was abandoned"));
-    }
-    const bool firstExisted = ::access(firstFinal.constData(), F_OK) == 0;
-    bool exchanged = firstExisted && ::renameat2(AT_FDCWD, firstTemp.constData(), AT_FDCWD,
-                                                 firstFinal.constData(), RENAME_EXCHANGE) == 0;
-    if (!exchanged && ::rename(firstTemp.constData(), firstFinal.constData()) != 0) {
-        const int error = errno;
-        removeTemporaries();
-        throwRenameError(firstTemp, firstFinal, error);
-    }
-    if (abandoned.load() || ::rename(otherTemp.constData(), otherFinal.constData()) != 0) {
-        const int error = abandoned.load() ? ETIMEDOUT : errno;
-        if (exchanged) {
-            ::renameat2(AT_FDCWD, firstTemp.constData(), AT_FDCWD, firstFinal.constData(),
-                        RENAME_EXCHANGE);
-        } else if (!firstExisted) {
-            ::unlink(firstFinal.constData());
-        }
-        removeTemporaries();
-        throwRenameError(otherTemp, otherFinal, error);
-    }
-    if (exchanged) {
-        ::unlink(firstTemp.constData());  // the earlier first picture
-    }
-    // The renames themselves survive a power cut only once the folder is synced.
-    const QByteArray folder = QFile::encodeName(QFileInfo(finals[0]).absolutePath());
-    const int descriptor = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor >= 0) {
-        ::fsync(descriptor);
-        ::close(descriptor);
-    }
 }
 
 std::optional<QString> errorOf(QFuture<void> work) {
@@ -199,27 +128,18 @@ Form_ImageMaker::WaitEnd Form_ImageMaker::awaitFileWork(const QList<QFuture<void
 std::optional<QString> Form_ImageMaker::finishStillPair(const StillPair& pair) {
     const QString stalled =
         QStringLiteral("The save folder %1 has not answered within %2 s.")
-            .arg(QFileInfo(pair.finals[0]).absolutePath())
+            .arg(QFileInfo(pair.paths.finals[0]).absolutePath())
             .arg(std::chrono::duration_cast<std::chrono::seconds>(kSaveFolderAnswerTime).count());
-    WaitEnd end = awaitFileWork({pair.writes[0], pair.writes[1]});
-    if (end != WaitEnd::Done) {
-        discardStillPair(pair);
-        return end == WaitEnd::TimedOut ? stalled : QString();
-    }
-    for (const QFuture<void>& write : pair.writes) {
-        if (std::optional<QString> problem = errorOf(write)) {
-            discardStillPair(pair);
-            return problem;
-        }
-    }
     const auto abandoned = std::make_shared<std::atomic<bool>>(false);
-    const QFuture<void> commit =
-        platform::runDetached([temporaries = pair.temporaries, finals = pair.finals, abandoned] {
-            commitStills(temporaries, finals, *abandoned);
-        });
-    end = awaitFileWork({commit});
+    const QFuture<void> commit = commitStillPairOnceWritten(pair.writes, pair.paths, abandoned);
+    // The writes and the renames each get the whole answer time.
+    WaitEnd end = awaitFileWork({pair.writes[0], pair.writes[1]});
+    if (end == WaitEnd::Done) {
+        end = awaitFileWork({commit});
+    }
     if (end != WaitEnd::Done) {
-        // Too late for this capture: the renames that have not begun are not made.
+        // Too late for this capture: the renames that have not begun are not made, and the
+        // temporaries go once their writes end.
         abandoned->store(true);
         return end == WaitEnd::TimedOut ? stalled : QString();
     }
@@ -228,15 +148,7 @@ std::optional<QString> Form_ImageMaker::finishStillPair(const StillPair& pair) {
 
 void Form_ImageMaker::discardStillPair(const StillPair& pair) {
     // A write still under way is left to end; its file never gets a final name.
-    for (std::size_t i = 0; i < pair.temporaries.size(); ++i) {
-        if (pair.temporaries[i].isEmpty()) {
-            continue;
-        }
-        platform::runDetached([write = pair.writes[i], path = pair.temporaries[i]] {
-            errorOf(write);
-            QFile::remove(path);
-        });
-    }
+    commitStillPairOnceWritten(pair.writes, pair.paths, std::make_shared<std::atomic<bool>>(true));
 }
 
 bool Form_ImageMaker::Save_Sample_Images() {
@@ -284,16 +196,16 @@ bool Form_ImageMaker::Save_Sample_Images() {
             const View otherView = bottomFirst ? View::Color : View::Bottom;
             const std::array finals{imagePath(saveDir, firstView, SampleNumber, savedExt),
                                     imagePath(saveDir, otherView, SampleNumber, savedExt)};
-            pair.emplace(
-                StillPair{{temporaryPathFor(finals[0]), temporaryPathFor(finals[1])}, finals, {}});
+            pair.emplace(StillPair{
+                {{temporaryPathFor(finals[0]), temporaryPathFor(finals[1])}, finals}, {}});
             // The first picture comes from the camera already selected: the current view's.
             failingCamera = currentCamera;
-            pair->writes[0] = takeStill(pair->temporaries[0]);
+            pair->writes[0] = takeStill(pair->paths.temporaries[0]);
             failingCamera = otherCamera;
             if (const std::optional<QString> reason = selectCamera(otherCamera)) {
                 throw platform::VideoControlError(*reason);
             }
-            pair->writes[1] = takeStill(pair->temporaries[1]);
+            pair->writes[1] = takeStill(pair->paths.temporaries[1]);
             failingCamera.reset();
         }
     } catch (const std::exception& error) {
