@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "SoftwareSettings.h"
+#include "StillPairCommit.h"
 
 class QEventLoop;
 class QFrame;
@@ -132,8 +133,7 @@ private:
     QString setting(const QString& name) const;
     // Two stills on their way from temporary files to their final names.
     struct StillPair {
-        std::array<QString, 2> temporaries;
-        std::array<QString, 2> finals;
+        StillPairPaths paths;
         std::array<QFuture<void>, 2> writes;
     };
     enum class WaitEnd { Done, TimedOut, Closing };

@@ -1,6 +1,4 @@
 // Capture: saving the two pictures, starting the compressor, and the captured-samples list.
-#include <fcntl.h>
-#include <unistd.h>
 #include <QApplication>
 #include <QEventLoop>
 #include <QFile>
@@ -10,15 +8,11 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <exception>
 #include <optional>
 
@@ -33,6 +27,7 @@
 #include "SettingNames.h"
 #include "SpoolFolder.h"
 #include "SpoolForwarder.h"
+#include "StillPairCommit.h"
 #include "VideoControl.h"
 
 namespace capture {
@@ -56,71 +51,6 @@ QString cameraName(qint16 index, qint16 bottomIndex) {
     return QStringLiteral("camera %1 (%2)")
         .arg(index)
         .arg(index == bottomIndex ? QStringLiteral("bottom") : QStringLiteral("colour"));
-}
-
-// Beside the final name and ending like it, since the ending decides the picture format; hidden,
-// so that nothing looking for the final names sees it, and new for every capture, so that a late
-// write of an abandoned capture cannot meet the next capture's file.
-QString temporaryPathFor(const QString& finalPath) {
-    const QFileInfo info(finalPath);
-    return QStringLiteral("%1/.%2-%3")
-        .arg(info.path())
-        .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
-        .arg(info.fileName());
-}
-
-[[noreturn]] void throwRenameError(const QByteArray& from, const QByteArray& to, int error) {
-    throw platform::FileAccessError(QStringLiteral("cannot rename %1 to %2: %3")
-                                        .arg(QFile::decodeName(from), QFile::decodeName(to),
-                                             QString::fromLocal8Bit(std::strerror(error))));
-}
-
-// Renames both stills into their final names, or leaves both earlier pictures as they were: the
-// first earlier picture is exchanged rather than overwritten, so it can go back when the second
-// rename fails. A file system without exchange gets plain renames.
-void commitStills(const std::array<QString, 2>& temporaries, const std::array<QString, 2>& finals,
-                  const std::atomic<bool>& abandoned) {
-    const QByteArray firstTemp = QFile::encodeName(temporaries[0]);
-    const QByteArray firstFinal = QFile::encodeName(finals[0]);
-    const QByteArray otherTemp = QFile::encodeName(temporaries[1]);
-    const QByteArray otherFinal = QFile::encodeName(finals[1]);
-    const auto removeTemporaries = [&] {
-        ::unlink(firstTemp.constData());
-        ::unlink(otherTemp.constData());
-    };
-    if (abandoned.load()) {
-        removeTemporaries();
-        throw platform::FileAccessError(QStringLiteral("the capture was abandoned"));
-    }
-    const bool firstExisted = ::access(firstFinal.constData(), F_OK) == 0;
-    bool exchanged = firstExisted && ::renameat2(AT_FDCWD, firstTemp.constData(), AT_FDCWD,
-                                                 firstFinal.constData(), RENAME_EXCHANGE) == 0;
-    if (!exchanged && ::rename(firstTemp.constData(), firstFinal.constData()) != 0) {
-        const int error = errno;
-        removeTemporaries();
-        throwRenameError(firstTemp, firstFinal, error);
-    }
-    if (abandoned.load() || ::rename(otherTemp.constData(), otherFinal.constData()) != 0) {
-        const int error = abandoned.load() ? ETIMEDOUT : errno;
-        if (exchanged) {
-            ::renameat2(AT_FDCWD, firstTemp.constData(), AT_FDCWD, firstFinal.constData(),
-                        RENAME_EXCHANGE);
-        } else if (!firstExisted) {
-            ::unlink(firstFinal.constData());
-        }
-        removeTemporaries();
-        throwRenameError(otherTemp, otherFinal, error);
-    }
-    if (exchanged) {
-        ::unlink(firstTemp.constData());  // the earlier first picture
-    }
-    // The renames themselves survive a power cut only once the folder is synced.
-    const QByteArray folder = QFile::encodeName(QFileInfo(finals[0]).absolutePath());
-    const int descriptor = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor >= 0) {
-        ::fsync(descriptor);
-        ::close(descriptor);
-    }
 }
 
 std::optional<QString> errorOf(QFuture<void> work) {
@@ -198,7 +128,7 @@ Form_ImageMaker::WaitEnd Form_ImageMaker::awaitFileWork(const QList<QFuture<void
 }
 
 Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair) {
-    const QString folder = QFileInfo(pair.finals[0]).absolutePath();
+    const QString folder = QFileInfo(pair.paths.finals[0]).absolutePath();
     const PairEnd stalled{PairEnd::Unreachable,
                           QStringLiteral("The save folder %1 has not answered within %2 s.")
                               .arg(folder)
@@ -228,15 +158,15 @@ Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair)
     const auto setAside = std::make_shared<std::atomic<bool>>(false);
     const std::shared_ptr<SpoolShared> spool =
         forwarder_ != nullptr ? forwarder_->shared() : nullptr;
-    const QString key = SpoolFolder::sampleKey(QFileInfo(pair.finals[0]).fileName());
-    const QFuture<void> commit = platform::runDetached(
-        [temporaries = pair.temporaries, finals = pair.finals, abandoned, setAside, spool, key] {
+    const QString key = SpoolFolder::sampleKey(QFileInfo(pair.paths.finals[0]).fileName());
+    const QFuture<void> commit =
+        platform::runDetached([paths = pair.paths, abandoned, setAside, spool, key] {
             if (spool == nullptr) {
-                commitStills(temporaries, finals, *abandoned);
+                commitStillPair(paths, *abandoned);
                 return;
             }
             const std::lock_guard saving(spool->saveFolder);
-            commitStills(temporaries, finals, *abandoned);
+            commitStillPair(paths, *abandoned);
             // A copy of the sample still waiting in the spool is older than this pair. A capture
             // that gave up on this commit has spooled a newer one, which must stay.
             const std::lock_guard spooling(spool->spoolFolder);
@@ -246,7 +176,8 @@ Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair)
         });
     end = awaitFileWork({commit}, spoolAfter_);
     if (end != WaitEnd::Done) {
-        // Too late for this capture: the renames that have not begun are not made.
+        // Too late for this capture: the renames that have not begun are not made, and the
+        // temporaries go once their writes end.
         abandoned->store(true);
         return end == WaitEnd::TimedOut ? stalled : PairEnd{PairEnd::Closing, {}, false};
     }
@@ -262,15 +193,7 @@ std::optional<QString> Form_ImageMaker::errorOfWork(QFuture<void> work) {
 
 void Form_ImageMaker::discardStillPair(const StillPair& pair) {
     // A write still under way is left to end; its file never gets a final name.
-    for (std::size_t i = 0; i < pair.temporaries.size(); ++i) {
-        if (pair.temporaries[i].isEmpty()) {
-            continue;
-        }
-        platform::runDetached([write = pair.writes[i], path = pair.temporaries[i]] {
-            errorOf(write);
-            QFile::remove(path);
-        });
-    }
+    commitStillPairOnceWritten(pair.writes, pair.paths, std::make_shared<std::atomic<bool>>(true));
 }
 
 bool Form_ImageMaker::Save_Sample_Images() {
@@ -318,16 +241,16 @@ bool Form_ImageMaker::Save_Sample_Images() {
             const View otherView = bottomFirst ? View::Color : View::Bottom;
             const std::array finals{imagePath(saveDir, firstView, SampleNumber, savedExt),
                                     imagePath(saveDir, otherView, SampleNumber, savedExt)};
-            pair.emplace(
-                StillPair{{temporaryPathFor(finals[0]), temporaryPathFor(finals[1])}, finals, {}});
+            pair.emplace(StillPair{
+                {{temporaryPathFor(finals[0]), temporaryPathFor(finals[1])}, finals}, {}});
             // The first picture comes from the camera already selected: the current view's.
             failingCamera = currentCamera;
-            pair->writes[0] = takeStill(pair->temporaries[0]);
+            pair->writes[0] = takeStill(pair->paths.temporaries[0]);
             failingCamera = otherCamera;
             if (const std::optional<QString> reason = selectCamera(otherCamera)) {
                 throw platform::VideoControlError(*reason);
             }
-            pair->writes[1] = takeStill(pair->temporaries[1]);
+            pair->writes[1] = takeStill(pair->paths.temporaries[1]);
             failingCamera.reset();
         }
     } catch (const std::exception& error) {
@@ -363,8 +286,8 @@ bool Form_ImageMaker::Save_Sample_Images() {
     if (pair && result) {
         PairEnd end = finishStillPair(*pair);
         if (end.kind == PairEnd::Unreachable && forwarder_ != nullptr && !programEnded_) {
-            const std::array names{QFileInfo(pair->finals[0]).fileName(),
-                                   QFileInfo(pair->finals[1]).fileName()};
+            const std::array names{QFileInfo(pair->paths.finals[0]).fileName(),
+                                   QFileInfo(pair->paths.finals[1]).fileName()};
             if (const std::optional<QString> problem =
                     spoolStillPair(names, currentCamera, otherCamera)) {
                 end.kind = PairEnd::Failed;

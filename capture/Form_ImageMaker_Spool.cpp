@@ -1,7 +1,6 @@
 // The local spool: pairs kept on this PC while the save folder cannot take them.
 #include <QFileInfo>
 #include <QLabel>
-#include <QRandomGenerator>
 #include <atomic>
 #include <mutex>
 
@@ -83,21 +82,20 @@ std::optional<QString> Form_ImageMaker::spoolStillPair(const std::array<QString,
                                                        qint16 firstCamera, qint16 otherCamera) {
     const std::shared_ptr<SpoolShared> shared = forwarder_->shared();
     const SpoolFolder& spool = shared->spool;
-    const QString tag =
-        QStringLiteral(".%1-").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-    StillPair pair{{spool.pathOf(tag + names[0]), spool.pathOf(tag + names[1])},
-                   {spool.pathOf(names[0]), spool.pathOf(names[1])},
+    StillPair pair{{{temporaryPathFor(spool.pathOf(names[0])),
+                     temporaryPathFor(spool.pathOf(names[1]))},
+                    {spool.pathOf(names[0]), spool.pathOf(names[1])}},
                    {}};
     std::optional<QString> problem;
     try {
         spool.create();
         // Held from the start: the forwarder must not take the pair before its compressors ran.
         forwarder_->hold(SpoolFolder::sampleKey(names[0]));
-        pair.writes[0] = takeStill(pair.temporaries[0]);
+        pair.writes[0] = takeStill(pair.paths.temporaries[0]);
         if (const std::optional<QString> reason = selectCamera(otherCamera)) {
             throw platform::VideoControlError(*reason);
         }
-        pair.writes[1] = takeStill(pair.temporaries[1]);
+        pair.writes[1] = takeStill(pair.paths.temporaries[1]);
     } catch (const std::exception& error) {
         problem = reasonOf(error);
     }
@@ -120,10 +118,10 @@ std::optional<QString> Form_ImageMaker::spoolStillPair(const std::array<QString,
         forwarder_->release(SpoolFolder::sampleKey(names[0]));
         return problem;
     }
-    const QFuture<void> commit = platform::runDetached([pair, shared] {
+    const QFuture<void> commit = platform::runDetached([paths = pair.paths, shared] {
         const std::lock_guard spooling(shared->spoolFolder);
         const std::atomic<bool> notAbandoned{false};
-        commitStillPair({pair.temporaries, pair.finals}, notAbandoned);
+        commitStillPair(paths, notAbandoned);
     });
     if (awaitFileWork({commit}, kSpoolAnswerTime) != WaitEnd::Done) {
         return QStringLiteral("the folder %1 has not answered").arg(spool.dir());

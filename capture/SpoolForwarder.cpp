@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFutureWatcher>
-#include <QRandomGenerator>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -90,13 +89,6 @@ void copySynced(const QString& from, const QString& to) {
     }
 }
 
-QString temporaryIn(const QString& folder, const QString& fileName) {
-    return QStringLiteral("%1.%2-%3")
-        .arg(folder)
-        .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
-        .arg(fileName);
-}
-
 // Files of one sample and one extension: a pair, or a single file when the other is gone.
 void forwardFiles(SpoolShared& shared, const QStringList& names) {
     std::vector<QString> temporaries;
@@ -107,7 +99,7 @@ void forwardFiles(SpoolShared& shared, const QStringList& names) {
     };
     try {
         for (const QString& name : names) {
-            temporaries.push_back(temporaryIn(shared.saveDir, name));
+            temporaries.push_back(temporaryPathFor(shared.saveDir + name));
             copySynced(shared.spool.claimedPathOf(name), temporaries.back());
         }
     } catch (...) {

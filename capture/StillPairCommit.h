@@ -1,18 +1,44 @@
 #pragma once
 
+#include <QFuture>
 #include <QString>
 #include <array>
 #include <atomic>
+#include <functional>
+#include <memory>
 
 namespace capture {
 
+// The two stills of one capture: where they were written, and the names they take together.
 struct StillPairPaths {
     std::array<QString, 2> temporaries;
     std::array<QString, 2> finals;
 };
 
-// Renames both temporaries into their final names, or leaves both earlier pictures as they were;
-// then syncs the folder. Throws platform::FileAccessError.
-void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& abandoned);
+// Beside the final name and ending like it, since the ending decides the picture format; hidden,
+// so that nothing looking for the final names sees it, and new for every call, so that a late
+// write of an abandoned capture cannot meet the next capture's file.
+QString temporaryPathFor(const QString& finalPath);
+
+// What a test may change about a commit: whether the folder takes hard links (without them the
+// earlier first picture is renamed aside instead), and a call between the two renames.
+struct StillPairCommitProbe {
+    bool hardLinks = true;
+    std::function<void()> betweenRenames;
+};
+
+// Renames both temporaries into their final names and syncs the folder, or leaves both earlier
+// pictures as they were and removes the temporaries: all or nothing. Throws
+// platform::FileAccessError with the reason. Blocks as long as the folder does, so it belongs off
+// the window's thread.
+void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& abandoned,
+                     const StillPairCommitProbe& probe = {});
+
+// Off the caller's thread: once both writes have ended, commits the pair; when a write failed or
+// the capture was abandoned meanwhile, removes both temporaries instead. The future carries the
+// first failure.
+QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& writes,
+                                         const StillPairPaths& paths,
+                                         std::shared_ptr<const std::atomic<bool>> abandoned);
 
 }  // namespace capture
