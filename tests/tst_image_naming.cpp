@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <cerrno>
+#include <mutex>
+#include <thread>
 
 #include "GeneralDate.h"
 #include "ImageNaming.h"
@@ -253,6 +255,26 @@ private slots:
         QVERIFY(!QFile::exists(saveDir + QStringLiteral("CLR_B_01.BMP")));
         QCOMPARE(QDir(spool.dir()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{QStringLiteral(".1234-CLR_C_01.BMP")});
+
+        // D is copied over while a direct capture of it holds the save folder; that capture
+        // sets the copies aside, and the forwarder, let in afterwards, must not rename its
+        // older copies over the newer pair.
+        writeFile(spool.pathOf(QStringLiteral("CLR_D_01.BMP")), "d-old-clr", 3);
+        writeFile(spool.pathOf(QStringLiteral("BTM_D_01.BMP")), "d-old-btm", 3);
+        std::unique_lock direct(shared.saveFolder);
+        std::thread forwarder([&shared] { forwardSample(shared, shared.spool.waiting()[0]); });
+        QTRY_COMPARE(QDir(saveDir).entryList({QStringLiteral(".*_D_01.BMP")}, QDir::Files |
+                                                                                 QDir::Hidden)
+                         .size(),
+                     2);
+        QTest::qWait(200);  // the second copy's bytes
+        writeFile(saveDir + QStringLiteral("CLR_D_01.BMP"), "d-new-clr", 0);
+        QCOMPARE(spool.setAside(QStringLiteral("D_01")).size(), 2);
+        direct.unlock();
+        forwarder.join();
+        QCOMPARE(bytesOf(saveDir + QStringLiteral("CLR_D_01.BMP")), QByteArray("d-new-clr"));
+        QCOMPARE(QDir(saveDir).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral("_D_")),
+                 QStringList{QStringLiteral("CLR_D_01.BMP")});
     }
 };
 
