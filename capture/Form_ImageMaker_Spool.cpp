@@ -82,10 +82,10 @@ std::optional<QString> Form_ImageMaker::spoolStillPair(const std::array<QString,
                                                        qint16 firstCamera, qint16 otherCamera) {
     const std::shared_ptr<SpoolShared> shared = forwarder_->shared();
     const SpoolFolder& spool = shared->spool;
-    StillPair pair{{{temporaryPathFor(spool.pathOf(names[0])),
-                     temporaryPathFor(spool.pathOf(names[1]))},
-                    {spool.pathOf(names[0]), spool.pathOf(names[1])}},
-                   {}};
+    StillPair pair{
+        {{temporaryPathFor(spool.pathOf(names[0])), temporaryPathFor(spool.pathOf(names[1]))},
+         {spool.pathOf(names[0]), spool.pathOf(names[1])}},
+        {}};
     std::optional<QString> problem;
     try {
         spool.create();

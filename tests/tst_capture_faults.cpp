@@ -334,6 +334,17 @@ private slots:
         }
         LiveStation station({QStringLiteral("COMPRESS_EXE;/bin/true;x"),
                              QStringLiteral("IMAGE_SAVE_DIR;%1;x").arg(saveDir)});
+        // A pair still kept on this PC when the station last ended goes at the next start.
+        const QString spoolDir =
+            station.folder() + QStringLiteral("/data/SampleImageStation/spool/");
+        if (fault == QStringLiteral("removed")) {
+            QVERIFY(QDir().mkpath(spoolDir));
+            for (const QString& name :
+                 {QStringLiteral("CLR_55555555_01.BMP"), QStringLiteral("BTM_55555555_01.BMP")}) {
+                QFile file(spoolDir + name);
+                QVERIFY(file.open(QIODevice::WriteOnly) && file.write(name.toUtf8()) > 0);
+            }
+        }
         station.startWith(fault == QStringLiteral("file") ? QString() : QStringLiteral("12345678"),
                           true);
         capture::Form_ImageMaker& w = *station.window;
@@ -345,6 +356,9 @@ private slots:
             QVERIFY(!earlier.isEmpty());
         }
         if (fault == QStringLiteral("removed")) {
+            QTRY_COMPARE(bytesOf(saveDir + QStringLiteral("BTM_55555555_01.BMP")),
+                         QByteArray("BTM_55555555_01.BMP"));
+            QTRY_VERIFY(QDir(spoolDir).entryList(QDir::Files | QDir::Hidden).isEmpty());
             QVERIFY(QDir(saveDir).removeRecursively());
         } else if (fault == QStringLiteral("full")) {
             disk->fill();

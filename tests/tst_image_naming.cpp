@@ -263,8 +263,8 @@ private slots:
         writeFile(spool.pathOf(QStringLiteral("BTM_D_01.BMP")), "d-old-btm", 3);
         std::unique_lock direct(shared.saveFolder);
         std::thread forwarder([&shared] { forwardSample(shared, shared.spool.waiting()[0]); });
-        QTRY_COMPARE(QDir(saveDir).entryList({QStringLiteral(".*_D_01.BMP")}, QDir::Files |
-                                                                                 QDir::Hidden)
+        QTRY_COMPARE(QDir(saveDir)
+                         .entryList({QStringLiteral(".*_D_01.BMP")}, QDir::Files | QDir::Hidden)
                          .size(),
                      2);
         QTest::qWait(200);  // the second copy's bytes
