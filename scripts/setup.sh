@@ -16,6 +16,7 @@ packages=(
     libxcb-randr0 libxcb-render-util0 libxcb-shape0 libxcb-xinerama0 libxcb-xkb1
     fonts-dejavu-core
     lintian desktop-file-utils dpkg-dev openbox x11-utils file
+    strace
 )
 
 bash "$here/scripts/install-missing.sh" "${packages[@]}"
