@@ -157,6 +157,14 @@ QString temporaryPathFor(const QString& finalPath) {
 
 void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& abandoned,
                      const StillPairCommitProbe& probe) {
+    // Renames do not cross file systems, and the journal names files of its own folder only.
+    const QString folder = QFileInfo(paths.finals[0]).absolutePath();
+    for (const QString& path : {paths.finals[1], paths.temporaries[0], paths.temporaries[1]}) {
+        if (QFileInfo(path).absolutePath() != folder) {
+            throw platform::FileAccessError(
+                QStringLiteral("%1 is not in the folder %2 of the pair").arg(path, folder));
+        }
+    }
     const CommitNames names = CommitNames::of(paths);
     if (abandoned.load()) {
         removeTemporaries(names);

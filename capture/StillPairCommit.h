@@ -29,7 +29,8 @@ struct StillPairCommitProbe {
 };
 
 // Renames both temporaries into their final names and syncs the folder, or leaves both earlier
-// pictures as they were and removes the temporaries: all or nothing. Throws
+// pictures as they were and removes the temporaries: all or nothing. All four names lie in one
+// folder (a pair kept elsewhere is first copied to temporaries beside its final names). Throws
 // platform::FileAccessError with the reason. Blocks as long as the folder does, so it belongs off
 // the window's thread.
 void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& abandoned,
