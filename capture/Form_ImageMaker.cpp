@@ -221,6 +221,7 @@ void Form_ImageMaker::Form_Load() {
     setFixedSize(width(), twipsToPixels(kOuterHeight) - kFrameHeightPixels);
     DefaultSettingLines = settings::defaultSettingLines();
     Load_Software_settings();
+    recoverSaveFolder();
     startSpool();
     CapturedCount = 0;
     ColorCameraIndex = 1;

@@ -177,12 +177,18 @@ private:
     QEventLoop* fileWait_ = nullptr;
     quint64 thumbnailLoad_ = 0;  // the newest load of the panel; older ones are dropped
 
-    // Compressors still running, by their process id: the picture and the capture they belong to.
+    // Compressors still running, by their process id: the picture and the capture they belong to,
+    // where the compressor writes and the copy's final name.
     struct PendingCompression {
         QString pictureName;
         quint64 capture = 0;
+        QString temporary;
+        QString target;
         QString spoolKey;  // set while the compressor writes into the spool
     };
+    void reportCompressionFailure(const PendingCompression& compression, const QString& reason);
+    // Finishes or undoes, off the window's thread, what a crash left in the save folder.
+    void recoverSaveFolder();
     QHash<qint64, PendingCompression> compressions_;
     quint64 captureSerial_ = 0;
 

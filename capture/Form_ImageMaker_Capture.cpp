@@ -339,30 +339,43 @@ bool Form_ImageMaker::Save_Sample_Images() {
     const QString options = setting(settings::kCompressCommandLineOptions);
     // A kept pair is compressed where it waits; its copies travel with it.
     const QString pairDir = kept ? forwarder_->spool().dir() : saveDir;
-    const auto commandFor = [&](View view) {
+    // The compressor writes beside the final name, hidden; the copy takes its final name only
+    // once the compressor has ended well, so nothing ever reads a copy still being written.
+    const auto commandFor = [&](View view, const QString& target) {
         return compressionCommand(compressExe, options,
-                                  imagePath(pairDir, view, SampleNumber, savedExt),
-                                  imagePath(pairDir, view, SampleNumber, compressedExt));
+                                  imagePath(pairDir, view, SampleNumber, savedExt), target);
     };
-    const CompressionCommand colour = commandFor(View::Color);
-    const CompressionCommand bottom = commandFor(View::Bottom);
-    TXT_CMDLINE->setText(colour.commandLine);
-    const std::array<std::pair<const CompressionCommand*, View>, 2> starts{
-        {{&bottom, View::Bottom}, {&colour, View::Color}}};
-    for (const auto& [command, view] : starts) {
+    TXT_CMDLINE->setText(
+        commandFor(View::Color, imagePath(pairDir, View::Color, SampleNumber, compressedExt))
+            .commandLine);
+    for (const View view : {View::Bottom, View::Color}) {
+        const QString target = imagePath(pairDir, view, SampleNumber, compressedExt);
+        const QString temporary = temporaryPathFor(target);
+        const CompressionCommand command = commandFor(view, temporary);
         try {
-            const qint64 id = services_.processes.start(command->program, command->arguments);
-            compressions_.insert(
-                id, {imageFileName(view, SampleNumber, savedExt), captureSerial_, spoolKey});
+            const qint64 id = services_.processes.start(command.program, command.arguments);
+            compressions_.insert(id, {imageFileName(view, SampleNumber, savedExt), captureSerial_,
+                                      temporary, target, spoolKey});
         } catch (const std::exception& error) {
             services_.messages.show(
                 errorMessage(QStringLiteral("The compression program could not be started:") +
-                                 kLineBreak + kLineBreak + command->commandLine,
+                                 kLineBreak + kLineBreak + command.commandLine,
                              reasonOf(error)));
             return false;
         }
     }
     return true;
+}
+
+void Form_ImageMaker::recoverSaveFolder() {
+    const QString saveDir = setting(settings::kImageSaveDir);
+    if (saveDir.isEmpty()) {
+        return;  // no pictures are taken without one
+    }
+    // The setting may end in a file-name prefix: the folder is that of a file named by it.
+    platform::runDetached(
+        [folder = QFileInfo(saveDir + QLatin1Char('x')).absolutePath(),
+         started = QDateTime::currentDateTime()] { recoverStillPairs(folder, started); });
 }
 
 void Form_ImageMaker::cmd_capture_Click() {
@@ -416,14 +429,33 @@ void Form_ImageMaker::compressionEnded(const platform::ProcessEnd& end) {
     }
     const PendingCompression compression = *found;
     compressions_.erase(found);
-    if (!compression.spoolKey.isEmpty()) {
-        releaseSpooled(compression.spoolKey);
-    }
-    if (end.succeeded()) {
+    if (!end.succeeded()) {
+        platform::runDetached([temporary = compression.temporary] { QFile::remove(temporary); });
+        reportCompressionFailure(compression, end.describe());
+        if (!compression.spoolKey.isEmpty()) {
+            releaseSpooled(compression.spoolKey);
+        }
         return;
     }
-    const QString what =
-        compression.pictureName + QStringLiteral(" not compressed: ") + end.describe();
+    // Off the window's thread: the save folder may be a share that stalls.
+    auto* const placed = new QFutureWatcher<void>(this);
+    connect(placed, &QFutureWatcherBase::finished, this, [this, placed, compression] {
+        placed->deleteLater();
+        if (const std::optional<QString> problem = errorOf(placed->future())) {
+            reportCompressionFailure(compression, *problem);
+        }
+        // A kept pair goes on with its copies in place.
+        if (!compression.spoolKey.isEmpty()) {
+            releaseSpooled(compression.spoolKey);
+        }
+    });
+    placed->setFuture(platform::runDetached(
+        [compression] { placeWholeFile(compression.temporary, compression.target); }));
+}
+
+void Form_ImageMaker::reportCompressionFailure(const PendingCompression& compression,
+                                               const QString& reason) {
+    const QString what = compression.pictureName + QStringLiteral(" not compressed: ") + reason;
     showStatus(what);
     for (int row = lst_Captured->count() - 1; row >= 0; --row) {
         QListWidgetItem* item = lst_Captured->item(row);

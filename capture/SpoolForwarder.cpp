@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "DetachedWork.h"
 #include "PlatformError.h"
@@ -263,8 +264,17 @@ void SpoolForwarder::attempt() {
             }
         }
     });
-    watcher->setFuture(
-        platform::runDetached([shared = shared_] { return forwardWaiting(*shared); }));
+    // Before the first attempt, a pair a crash cut short while it was kept here is finished or
+    // undone, so that only whole pairs are forwarded.
+    const std::optional<QDateTime> recoverFrom =
+        recovered_ ? std::nullopt : std::optional(startedAt_);
+    recovered_ = true;
+    watcher->setFuture(platform::runDetached([shared = shared_, recoverFrom] {
+        if (recoverFrom && QFileInfo(shared->spool.dir()).isDir()) {
+            recoverStillPairs(shared->spool.dir(), *recoverFrom);
+        }
+        return forwardWaiting(*shared);
+    }));
 }
 
 }  // namespace capture

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -68,6 +69,8 @@ private:
     void attempt();
 
     std::shared_ptr<SpoolShared> shared_;
+    const QDateTime startedAt_ = QDateTime::currentDateTime();
+    bool recovered_ = false;
     QTimer retry_;
     bool inFlight_ = false;
     std::chrono::milliseconds pause_{0};

@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <optional>
 
 #include "DetachedWork.h"
 #include "PlatformError.h"
@@ -21,6 +24,9 @@ bool exists(const QByteArray& path) {
     struct stat status {};
     return ::lstat(path.constData(), &status) == 0;
 }
+
+const QByteArray kJournalEnding = QByteArrayLiteral(".pair");
+constexpr qint64 kMaxJournalBytes = 64 * 1024;
 
 [[noreturn]] void throwFileError(const QString& what, int error) {
     throw platform::FileAccessError(what + QStringLiteral(": ") +
@@ -40,35 +46,103 @@ void syncFolder(const QByteArray& folder) {
     }
 }
 
-// The names one commit works with. While the pair is renamed, the earlier first picture is kept
-// under a hidden name of its own, so that it can go back when the second rename fails.
+// The names one commit works with, all in one folder. While the pair is renamed, the earlier first
+// picture is kept under a hidden name of its own so that it can go back, and a journal names
+// everything, so that a commit cut short by a crash is finished or undone at the next start.
 struct CommitNames {
-    explicit CommitNames(const StillPairPaths& paths)
-        : temporaries{QFile::encodeName(paths.temporaries[0]),
-                      QFile::encodeName(paths.temporaries[1])},
-          finals{QFile::encodeName(paths.finals[0]), QFile::encodeName(paths.finals[1])},
-          earlier(QFile::encodeName(temporaryPathFor(paths.finals[0]))),
-          folder(QFile::encodeName(QFileInfo(paths.finals[0]).absolutePath())) {}
-
+    QByteArray folder;
+    QByteArray earlier;
     std::array<QByteArray, 2> temporaries;
     std::array<QByteArray, 2> finals;
-    QByteArray earlier;
-    QByteArray folder;
+    QByteArray journal;
+
+    static CommitNames of(const StillPairPaths& paths) {
+        const QByteArray firstTemporary = QFile::encodeName(paths.temporaries[0]);
+        return {QFile::encodeName(QFileInfo(paths.finals[0]).absolutePath()),
+                QFile::encodeName(temporaryPathFor(paths.finals[0])),
+                {firstTemporary, QFile::encodeName(paths.temporaries[1])},
+                {QFile::encodeName(paths.finals[0]), QFile::encodeName(paths.finals[1])},
+                firstTemporary + kJournalEnding};
+    }
+
+    // The file names, one a line, in the order of the members; the journal is not among them.
+    QByteArray journalText() const {
+        QByteArray text;
+        for (const QByteArray* path :
+             {&earlier, &temporaries[0], &temporaries[1], &finals[0], &finals[1]}) {
+            text += path->mid(path->lastIndexOf('/') + 1) + '\n';
+        }
+        return text;
+    }
+
+    static std::optional<CommitNames> ofJournal(const QByteArray& folder, const QByteArray& journal,
+                                                const QByteArray& text) {
+        const QList<QByteArray> lines = text.split('\n');
+        constexpr int kNames = 5;
+        if (lines.size() != kNames + 1 || !lines.last().isEmpty()) {
+            return std::nullopt;  // cut short before it was synced: no rename has begun
+        }
+        std::array<QByteArray, kNames> paths;
+        for (int i = 0; i < kNames; ++i) {
+            const QByteArray& name = lines[i];
+            if (name.isEmpty() || name.contains('/') || name == "." || name == "..") {
+                return std::nullopt;
+            }
+            paths[static_cast<std::size_t>(i)] = folder + '/' + name;
+        }
+        return CommitNames{folder, paths[0], {paths[1], paths[2]}, {paths[3], paths[4]}, journal};
+    }
 };
 
+// The second first: a journal whose second temporary is gone means that nothing is left to undo.
+void removeTemporaries(const CommitNames& names) {
+    ::unlink(names.temporaries[1].constData());
+    ::unlink(names.temporaries[0].constData());
+}
+
+// Written and synced, with the folder, before any final name changes.
+void writeJournal(const CommitNames& names) {
+    const QByteArray text = names.journalText();
+    const int descriptor =
+        ::open(names.journal.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    bool written = descriptor >= 0 &&
+                   ::write(descriptor, text.constData(), static_cast<std::size_t>(text.size())) ==
+                       static_cast<ssize_t>(text.size()) &&
+                   ::fsync(descriptor) == 0;
+    const int error = errno;
+    if (descriptor >= 0) {
+        ::close(descriptor);
+    }
+    if (!written) {
+        ::unlink(names.journal.constData());
+        removeTemporaries(names);
+        throwFileError(
+            QStringLiteral("cannot record the renames in %1").arg(QFile::decodeName(names.journal)),
+            error);
+    }
+    syncFolder(names.folder);
+}
+
 // Leaves the final names as they were before the commit began and removes what it made. The
-// second final name is never touched before the last step, so only the first needs care.
-void undo(const CommitNames& names) {
-    const bool firstRenamed = !exists(names.temporaries[0]);
+// second final name changes only in the last step, so only the first needs care.
+void undo(const CommitNames& names, bool firstRenamed) {
+    // Back under its temporary name first: cut short after this, the commit looks like one whose
+    // renames never began, and the next undo treats it so.
+    if (firstRenamed &&
+        ::rename(names.finals[0].constData(), names.temporaries[0].constData()) != 0) {
+        if (!exists(names.earlier)) {
+            ::unlink(names.finals[0].constData());  // there was no earlier first picture
+        }
+    }
     if (exists(names.earlier) && (firstRenamed || !exists(names.finals[0]))) {
         ::rename(names.earlier.constData(), names.finals[0].constData());
-    } else if (firstRenamed) {
-        ::unlink(names.finals[0].constData());  // there was no earlier first picture
     }
-    ::unlink(names.earlier.constData());  // a hard link beside an untouched first picture
-    for (const QByteArray& temporary : names.temporaries) {
-        ::unlink(temporary.constData());
+    if (exists(names.finals[0])) {
+        ::unlink(names.earlier.constData());  // a hard link beside the untouched first picture
     }
+    removeTemporaries(names);
+    syncFolder(names.folder);
+    ::unlink(names.journal.constData());
 }
 
 }  // namespace
@@ -83,18 +157,27 @@ QString temporaryPathFor(const QString& finalPath) {
 
 void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& abandoned,
                      const StillPairCommitProbe& probe) {
-    const CommitNames names(paths);
+    // Renames do not cross file systems, and the journal names files of its own folder only.
+    const QString folder = QFileInfo(paths.finals[0]).absolutePath();
+    for (const QString& path : {paths.finals[1], paths.temporaries[0], paths.temporaries[1]}) {
+        if (QFileInfo(path).absolutePath() != folder) {
+            throw platform::FileAccessError(
+                QStringLiteral("%1 is not in the folder %2 of the pair").arg(path, folder));
+        }
+    }
+    const CommitNames names = CommitNames::of(paths);
     if (abandoned.load()) {
-        undo(names);
+        removeTemporaries(names);
         throwAbandoned();
     }
+    writeJournal(names);
     // A hard link keeps the earlier picture under its final name meanwhile; a folder without
     // hard links gets it renamed aside.
     if (exists(names.finals[0]) &&
         !(probe.hardLinks && ::link(names.finals[0].constData(), names.earlier.constData()) == 0) &&
         ::rename(names.finals[0].constData(), names.earlier.constData()) != 0) {
         const int error = errno;
-        undo(names);
+        undo(names, false);
         throwFileError(QStringLiteral("cannot keep the earlier picture %1")
                            .arg(QFile::decodeName(names.finals[0])),
                        error);
@@ -105,13 +188,13 @@ void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& aband
                 probe.betweenRenames();
             }
             if (abandoned.load()) {
-                undo(names);
+                undo(names, true);
                 throwAbandoned();
             }
         }
         if (::rename(names.temporaries[i].constData(), names.finals[i].constData()) != 0) {
             const int error = errno;
-            undo(names);
+            undo(names, i > 0);
             throwFileError(QStringLiteral("cannot rename %1 to %2")
                                .arg(QFile::decodeName(names.temporaries[i]),
                                     QFile::decodeName(names.finals[i])),
@@ -119,7 +202,75 @@ void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& aband
         }
     }
     syncFolder(names.folder);
+    // Left behind by a crash from here on, these only make the next start tidy up.
     ::unlink(names.earlier.constData());
+    ::unlink(names.journal.constData());
+}
+
+void placeWholeFile(const QString& temporary, const QString& finalPath) {
+    const QByteArray from = QFile::encodeName(temporary);
+    const QByteArray to = QFile::encodeName(finalPath);
+    const int descriptor = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
+    const bool placed = descriptor >= 0 && ::fsync(descriptor) == 0 &&
+                        ::rename(from.constData(), to.constData()) == 0;
+    const int error = errno;
+    if (descriptor >= 0) {
+        ::close(descriptor);
+    }
+    if (!placed) {
+        ::unlink(from.constData());
+        throwFileError(QStringLiteral("cannot move %1 to %2")
+                           .arg(QFile::decodeName(from), QFile::decodeName(to)),
+                       error);
+    }
+    syncFolder(QFile::encodeName(QFileInfo(finalPath).absolutePath()));
+}
+
+void recoverStillPairs(const QString& folder, const QDateTime& startedAt) {
+    // Ours: hidden, a random mark, a picture's name (a save folder setting may prefix it), and
+    // after it perhaps a journal's or a file writer's own ending.
+    static const QRegularExpression ours(
+        QStringLiteral(R"(^\.[0-9a-f]{8}-.*(CLR|BTM)_.*_01\..+$)"));
+    const QDir dir(folder);
+    const auto leftOver = [&startedAt](const QFileInfo& info) {
+        // A hard link renews only the change time of a picture, not its modification time.
+        return ours.match(info.fileName()).hasMatch() && info.lastModified() < startedAt &&
+               info.metadataChangeTime() < startedAt;
+    };
+    const QDir::Filters filters = QDir::Files | QDir::Hidden | QDir::System;
+    const QByteArray encodedFolder = QFile::encodeName(dir.absolutePath());
+    bool changed = false;
+    for (const QFileInfo& info :
+         dir.entryInfoList({QStringLiteral("*") + QString::fromLatin1(kJournalEnding)}, filters)) {
+        if (!leftOver(info)) {
+            continue;
+        }
+        QFile file(info.absoluteFilePath());
+        const QByteArray journal = QFile::encodeName(info.absoluteFilePath());
+        const std::optional<CommitNames> names =
+            file.open(QIODevice::ReadOnly)
+                ? CommitNames::ofJournal(encodedFolder, journal, file.read(kMaxJournalBytes))
+                : std::nullopt;
+        if (!names) {
+            ::unlink(journal.constData());
+        } else if (exists(names->temporaries[1])) {
+            undo(*names, !exists(names->temporaries[0]));  // the pair was not made
+        } else {
+            ::unlink(names->earlier.constData());  // both renames were made
+            ::unlink(names->temporaries[0].constData());
+            syncFolder(names->folder);
+            ::unlink(journal.constData());
+        }
+        changed = true;
+    }
+    for (const QFileInfo& info : dir.entryInfoList(filters)) {
+        if (leftOver(info)) {
+            changed = QFile::remove(info.absoluteFilePath()) || changed;
+        }
+    }
+    if (changed) {
+        syncFolder(encodedFolder);
+    }
 }
 
 QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& writes,
@@ -138,9 +289,7 @@ QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& wri
             }
         }
         if (failure) {
-            for (const QString& temporary : paths.temporaries) {
-                QFile::remove(temporary);
-            }
+            removeTemporaries(CommitNames::of(paths));
             std::rethrow_exception(failure);
         }
         commitStillPair(paths, *abandoned);

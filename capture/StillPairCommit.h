@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QFuture>
 #include <QString>
 #include <array>
@@ -28,7 +29,8 @@ struct StillPairCommitProbe {
 };
 
 // Renames both temporaries into their final names and syncs the folder, or leaves both earlier
-// pictures as they were and removes the temporaries: all or nothing. Throws
+// pictures as they were and removes the temporaries: all or nothing. All four names lie in one
+// folder (a pair kept elsewhere is first copied to temporaries beside its final names). Throws
 // platform::FileAccessError with the reason. Blocks as long as the folder does, so it belongs off
 // the window's thread.
 void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& abandoned,
@@ -40,5 +42,16 @@ void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& aband
 QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& writes,
                                          const StillPairPaths& paths,
                                          std::shared_ptr<const std::atomic<bool>> abandoned);
+
+// A file written whole under a temporary name (a compressed copy) takes its final name: its data
+// synced, renamed, the folder synced. Throws platform::FileAccessError with the reason and then
+// removes the temporary.
+void placeWholeFile(const QString& temporary, const QString& finalPath);
+
+// At start-up, for a folder that pairs are saved in: finishes or undoes every pair whose commit a
+// crash or power cut cut short, so that each sample has its earlier or its new pair, never one of
+// each, and removes the temporaries (stills and compressed copies) left from before STARTED_AT.
+// Blocks as long as the folder does.
+void recoverStillPairs(const QString& folder, const QDateTime& startedAt);
 
 }  // namespace capture

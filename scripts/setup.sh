@@ -16,7 +16,7 @@ packages=(
     libxcb-randr0 libxcb-render-util0 libxcb-shape0 libxcb-xinerama0 libxcb-xkb1
     fonts-dejavu-core
     lintian desktop-file-utils dpkg-dev openbox x11-utils file
-    sshfs fuse3 openssh-server openssh-client
+    strace sshfs fuse3 openssh-server openssh-client
 )
 
 bash "$here/scripts/install-missing.sh" "${packages[@]}"

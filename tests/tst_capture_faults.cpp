@@ -415,18 +415,32 @@ private slots:
             script.write(
                 QStringLiteral("#!/bin/sh\necho $$ >> '%1'\nexec sleep 30\n").arg(pids).toUtf8());
         }
-        QFile::setPermissions(hanging, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        // A compressor that writes part of its copy and then fails.
+        const QString failing = scratch.filePath(QStringLiteral("failing-compressor"));
+        {
+            QFile script(failing);
+            QVERIFY(script.open(QIODevice::WriteOnly));
+            script.write("#!/bin/sh\nprintf 'half a JPEG' > \"$2\"\nexit 3\n");
+        }
+        for (const QString& path : {hanging, failing}) {
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
 
         {
-            // A compressor that fails does not undo the capture; its line says so, no box opens.
-            LiveStation failing({QStringLiteral("COMPRESS_EXE;/bin/false;x"),
+            // A compressor that fails does not undo the capture; its line says so, no box opens,
+            // and no copy is left, under no name.
+            LiveStation station({QStringLiteral("COMPRESS_EXE;%1;x").arg(failing),
                                  QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x")});
-            failing.startWith(QStringLiteral("11110000"), true);
-            QCOMPARE(failing.window->CapturedCount, qint16(1));
-            QTRY_VERIFY_WITH_TIMEOUT(failing.window->lst_Captured->item(0)->text().contains(
-                                         QStringLiteral("exit status 1")),
+            station.startWith(QStringLiteral("11110000"), true);
+            QCOMPARE(station.window->CapturedCount, qint16(1));
+            QTRY_VERIFY_WITH_TIMEOUT(station.window->lst_Captured->item(0)->text().contains(
+                                         QStringLiteral("exit status 3")),
                                      10000);
-            QVERIFY(failing.messages.shown.isEmpty());
+            QVERIFY(station.messages.shown.isEmpty());
+            QTRY_COMPARE_WITH_TIMEOUT(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden),
+                                      (QStringList{QStringLiteral("BTM_11110000_01.BMP"),
+                                                   QStringLiteral("CLR_11110000_01.BMP")}),
+                                      10000);
         }
 
         auto station = std::make_unique<LiveStation>(

@@ -9,6 +9,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "DetachedWork.h"
+
 #include "GeneralDate.h"
 #include "StationFixture.h"
 
@@ -69,9 +71,17 @@ private slots:
         QVERIFY(QFile::exists(btm));
         QCOMPARE(QDir(QFileInfo(clr).path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
         QCOMPARE(station.processes.started.size(), 2);
-        QCOMPARE(station.processes.started.at(0),
+        const QStringList bottomCommand = station.processes.started.at(0);
+        QCOMPARE(bottomCommand.first(4),
                  (QStringList{QStringLiteral("/usr/bin/convert"), btm, QStringLiteral("-quality"),
-                              QStringLiteral("80"), btmJpg}));
+                              QStringLiteral("80")}));
+        // The copy is written hidden beside its final name and takes it once the compressor ends
+        // well.
+        QVERIFY2(takenBeside(QStringLiteral("15:") + bottomCommand.last(), btmJpg),
+                 qPrintable(bottomCommand.last()));
+        station.processes.finish(0, 0);
+        QTRY_VERIFY(QFile::exists(btmJpg));
+        QVERIFY(!QFile::exists(bottomCommand.last()));
         QCOMPARE(station.processes.started.at(1).at(1), clr);
         Form_ImageMaker& w = *station.window;
         QCOMPARE(w.TXT_CMDLINE->text(), QStringLiteral("/usr/bin/convert ") + clr +
@@ -272,6 +282,12 @@ private slots:
         QCOMPARE(station.processes.started.size(), 6);
         QCOMPARE(w.lst_Captured->item(1)->text(), secondLine);
         QVERIFY(station.messages.shown.isEmpty());
+        // The copy of the failed compressor is gone, under every name.
+        const QString btmJpg = station.savedPath(QStringLiteral("BTM_"), QStringLiteral("11111111"),
+                                                 QStringLiteral("JPG"));
+        QTRY_COMPARE(platform::detachedWorkRunning().load(), 0);
+        QCOMPARE(QFile::exists(btmJpg), named.isEmpty());
+        QVERIFY(!QFile::exists(station.processes.started.at(0).last()));
         if (named.isEmpty()) {
             QCOMPARE(w.lst_Captured->item(0)->text(), firstLine);
             QCOMPARE(status, QStringLiteral("Waiting..."));

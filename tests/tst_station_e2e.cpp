@@ -64,6 +64,8 @@ private slots:
             station.path(QStringLiteral("BTM_"), QStringLiteral("12345678"), QStringLiteral("JPG"));
         QTRY_VERIFY_WITH_TIMEOUT(near(centreOfFile(clrJpg), kColourColour), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(near(centreOfFile(btmJpg), kBottomColour), 20000);
+        // The copies took their names from the compressor's temporaries: none is left.
+        QCOMPARE(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden).size(), 4);
         QTRY_VERIFY_WITH_TIMEOUT(near(centreOf(w.img_color), kColourColour), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(near(centreOf(w.img_bttm), kBottomColour), 10000);
         QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("12345678"));

@@ -2,6 +2,7 @@
 // both earlier ones, and no hidden file left behind.
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPromise>
 #include <QTemporaryDir>
 #include <QTest>
@@ -158,6 +159,20 @@ private slots:
         }
         QCOMPARE(failed, !whole);
         folder.verifyHolds(whole ? kNew : kEarlier);
+    }
+
+    // Another station may be saving into the same folder: only what is older than this start goes.
+    void startUpRemovesOnlyEarlierTemporaries() {
+        PairFolder folder(true);
+        QTest::qWait(20);
+        const QDateTime started = QDateTime::currentDateTime();
+        QTest::qWait(20);
+        const QString newer = capture::temporaryPathFor(folder.paths.finals[0]);
+        write(newer, kNew[0]);
+        capture::recoverStillPairs(QFileInfo(newer).path(), started);
+        QVERIFY(QFile::exists(newer));
+        QVERIFY(QFile::remove(newer));
+        folder.verifyHolds(kEarlier);
     }
 };
 

@@ -57,8 +57,14 @@ public:
         started.append(QStringList{program} + arguments);
         return started.size();
     }
-    // Reports the end of the started program at this position, as the reaper would.
+    // Reports the end of the started program at this position, as the reaper would, after it has
+    // written its target (its last argument) as a compressor does, whether it then fails or not.
     void finish(qsizetype position, int exitStatus, int signal = 0) const {
+        QFile target(started.at(position).last());
+        if (target.open(QIODevice::WriteOnly)) {
+            target.write("compressed");
+        }
+        target.close();
         reportFinished({static_cast<qint64>(position) + 1, exitStatus, signal});
     }
     QList<QStringList> started;

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# A station crashed at each step of one capture's file work (every rename, link, unlink and sync
+# in its save folder, one run per step), then started again: each sample must have its earlier
+# pair or its new pair, never one of each, every compressed copy must be whole, and no temporary
+# may be left.  Usage: check_crash_points.sh CRASH_VICTIM CRASH_AT_LIBRARY
+set -euo pipefail
+victim=$1
+library=$2
+work="$(mktemp -d "${TMPDIR:-/tmp}/crash-points.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+export XDG_RUNTIME_DIR="$work/runtime"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+log="$work/log.txt"
+earlier=(0xff0000ff 0xffff0000)
+new=(0xff00ff00 0xffffff00)
+
+fail() {
+    echo "FAIL: $*"
+    tail -20 "$log"
+    exit 1
+}
+
+# The two pairs and their copies as whole captures make them.
+"$victim" "$work/earlier" capture "${earlier[@]}" 2>>"$log" || fail "a capture without a crash"
+"$victim" "$work/new" capture "${new[@]}" 2>>"$log" || fail "a capture without a crash"
+
+# Which capture FILE comes from: earlier, new, or something else.
+origin() {
+    local name
+    name=$(basename "$1")
+    if cmp -s "$1" "$work/earlier/images/$name"; then
+        echo earlier
+    elif cmp -s "$1" "$work/new/images/$name"; then
+        echo new
+    else
+        echo "neither"
+    fi
+}
+
+crashes=0
+for step in $(seq 1 200); do
+    run="$work/run"
+    rm -rf "$run"
+    mkdir -p "$run/images"
+    cp "$work/earlier/images/"* "$run/images/"
+    status=0
+    CRASH_AT_FOLDER="$run/images" CRASH_AT_CALL=$step LD_PRELOAD="$library" \
+        "$victim" "$run" capture "${new[@]}" 2>>"$log" || status=$?
+    if ((status == 0)); then
+        break  # past the last step: the capture ended without a crash
+    fi
+    ((status == 137)) || fail "step $step: the capture ended with status $status, not killed"
+    crashes=$((crashes + 1))
+    sleep 0.3  # the compressors the crashed station started run on for a moment
+    "$victim" "$run" start 2>>"$log" || fail "step $step: the start after the crash failed"
+
+    colour=$(origin "$run/images/CLR_12345678_01.BMP")
+    bottom=$(origin "$run/images/BTM_12345678_01.BMP")
+    [[ "$colour" == "$bottom" && "$colour" != neither ]] ||
+        fail "step $step: colour picture $colour, bottom picture $bottom"
+    for copy in "$run/images/"*.JPG; do
+        [[ $(origin "$copy") != neither ]] || fail "step $step: $(basename "$copy") is not whole"
+    done
+    left=$(find "$run/images" -name '.*' -printf '%f ')
+    [[ -z "$left" ]] || fail "step $step: temporaries left: $left"
+    echo "step $step: $colour pair"
+done
+((crashes >= 10)) || fail "only $crashes steps were found; is the helper preloaded?"
+echo "PASS: $crashes crash points, each left one whole pair"
