@@ -101,14 +101,15 @@ void Form_ImageMaker::loadSampleImages(const QString& sampleNumber) {
             }
         }
     });
-    watcher->setFuture(platform::runDetached([paths, sizes, spool] {
+    const std::array names{imageFileName(View::Bottom, sampleNumber, compressedExt),
+                           imageFileName(View::Color, sampleNumber, compressedExt)};
+    watcher->setFuture(platform::runDetached([paths, names, sizes, spool] {
         // A copy still waiting in the spool is the newest one.
-        const auto newest = [&spool](const QString& path) {
-            const QString waiting = spool ? spool->locate(QFileInfo(path).fileName()) : QString();
-            return waiting.isEmpty() ? path : waiting;
+        const auto newest = [&](std::size_t i) {
+            const QString waiting = spool ? spool->locate(names[i]) : QString();
+            return waiting.isEmpty() ? paths[i] : waiting;
         };
-        return std::array{loadThumbnail(newest(paths[0]), sizes[0]),
-                          loadThumbnail(newest(paths[1]), sizes[1])};
+        return std::array{loadThumbnail(newest(0), sizes[0]), loadThumbnail(newest(1), sizes[1])};
     }));
 }
 

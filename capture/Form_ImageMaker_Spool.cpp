@@ -1,4 +1,5 @@
-// The local spool: pairs kept on this PC while the save folder cannot take them.
+// Saving a pair: into the save folder, or kept on this PC (the spool) while the folder cannot
+// take it.
 #include <QFileInfo>
 #include <QLabel>
 #include <atomic>
@@ -6,6 +7,7 @@
 
 #include "DetachedWork.h"
 #include "Form_ImageMaker.h"
+#include "ImageNaming.h"
 #include "PlatformError.h"
 #include "SettingNames.h"
 #include "SpoolFolder.h"
@@ -62,6 +64,67 @@ void Form_ImageMaker::releaseSpooled(const QString& key) {
         }
     }
     forwarder_->release(key);
+}
+
+Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair) {
+    const QString folder = QFileInfo(pair.paths.finals[0]).absolutePath();
+    const PairEnd stalled{PairEnd::Unreachable,
+                          QStringLiteral("The save folder %1 has not answered within %2 s.")
+                              .arg(folder)
+                              .arg(std::chrono::duration<double>(spoolAfter_).count()),
+                          false};
+    // Asked beside the writes: a share that is no longer mounted leaves an empty local folder
+    // that takes the writes without complaint.
+    const auto outOfReach = std::make_shared<std::optional<QString>>();
+    const QFuture<void> probe =
+        platform::runDetached([outOfReach, folder] { *outOfReach = unreachableReason(folder); });
+    WaitEnd end = awaitFileWork({pair.writes[0], pair.writes[1], probe}, spoolAfter_);
+    if (end != WaitEnd::Done) {
+        discardStillPair(pair);
+        return end == WaitEnd::TimedOut ? stalled : PairEnd{PairEnd::Closing, {}, false};
+    }
+    if (*outOfReach) {
+        discardStillPair(pair);
+        return {PairEnd::Unreachable, **outOfReach, false};
+    }
+    for (const QFuture<void>& write : pair.writes) {
+        if (std::optional<QString> problem = errorOfWork(write)) {
+            discardStillPair(pair);
+            return failureIn(folder, *problem);
+        }
+    }
+    const auto abandoned = std::make_shared<std::atomic<bool>>(false);
+    const auto setAside = std::make_shared<std::atomic<bool>>(false);
+    const std::shared_ptr<SpoolShared> spool =
+        forwarder_ != nullptr ? forwarder_->shared() : nullptr;
+    const QString key = SpoolFolder::sampleKey(
+        imageFileName(View::Color, SampleNumber, setting(settings::kFileExtSaved)));
+    const QFuture<void> commit =
+        platform::runDetached([paths = pair.paths, abandoned, setAside, spool, key] {
+            if (spool == nullptr) {
+                commitStillPair(paths, *abandoned);
+                return;
+            }
+            const std::lock_guard saving(spool->saveFolder);
+            commitStillPair(paths, *abandoned);
+            // A copy of the sample still waiting in the spool is older than this pair. A capture
+            // that gave up on this commit has spooled a newer one, which must stay.
+            const std::lock_guard spooling(spool->spoolFolder);
+            if (!abandoned->load()) {
+                setAside->store(!spool->spool.setAside(key).isEmpty());
+            }
+        });
+    end = awaitFileWork({commit}, spoolAfter_);
+    if (end != WaitEnd::Done) {
+        // Too late for this capture: the renames that have not begun are not made, and the
+        // temporaries go once their writes end.
+        abandoned->store(true);
+        return end == WaitEnd::TimedOut ? stalled : PairEnd{PairEnd::Closing, {}, false};
+    }
+    if (std::optional<QString> problem = errorOfWork(commit)) {
+        return failureIn(folder, *problem);
+    }
+    return {PairEnd::Saved, {}, setAside->load()};
 }
 
 Form_ImageMaker::PairEnd Form_ImageMaker::failureIn(const QString& folder, const QString& problem) {
