@@ -17,7 +17,7 @@ public:
 
     virtual QSize size() const = 0;
     // The whole picture at its full size, 32 bits per pixel (QImage::Format_RGB32). Throws
-    // VideoControlError when it cannot be decoded. Safe on any thread.
+    // CameraError when it cannot be decoded. Safe on any thread.
     virtual QImage full() const = 0;
     // The picture made small enough for a `box` of the screen: never smaller than the picture
     // fitted into the box, but possibly larger, as cheaply as the layout allows. A null image

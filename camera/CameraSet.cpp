@@ -2,9 +2,9 @@
 
 #include "CameraConfig.h"
 #include "CameraDeviceMonitor.h"
+#include "CameraError.h"
 #include "CameraHealth.h"
 #include "CameraPipeline.h"
-#include "PlatformError.h"
 
 #include <QMetaObject>
 
@@ -192,7 +192,7 @@ std::optional<QString> CameraSet::select(int index) {
 std::shared_ptr<const CameraFrame> CameraSet::stillOfSelected() {
     std::shared_ptr<const CameraFrame> picture;
     if (const std::optional<QString> reason = whySelectedHasNoPicture(&picture)) {
-        throw platform::VideoControlError(*reason);
+        throw CameraError(*reason);
     }
     return picture;
 }

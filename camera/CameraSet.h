@@ -47,7 +47,7 @@ public:
     std::optional<QString> select(int index);
     int selected() const { return selected_.load(); }
 
-    // The selected camera's current picture, or a VideoControlError explaining why there is none.
+    // The selected camera's current picture, or a CameraError explaining why there is none.
     // It is decoded by whoever calls CameraFrame::full(), on any thread.
     std::shared_ptr<const CameraFrame> stillOfSelected();
     // The selected camera's latest picture made ready for a `box` on screen, or why it has none
