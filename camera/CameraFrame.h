@@ -23,6 +23,9 @@ public:
     // fitted into the box, but possibly larger, as cheaply as the layout allows. A null image
     // when it cannot be decoded. For the window's thread.
     virtual QImage forScreen(QSize box) const = 0;
+    // True when the picture forScreen() gives is the frame's own memory, to be let go after
+    // painting rather than kept.
+    virtual bool screenPictureLendsFrame() const { return false; }
 };
 
 // A picture that already is in memory as pixels; the painter scales it.

@@ -265,7 +265,8 @@ QImage RawFrame::full() const {
 QImage RawFrame::forScreen(QSize box) const {
     try {
         if (isScreenLayout()) {
-            return full();  // no conversion to save: the painter scales it
+            // No conversion to save: the painter scales it straight from the buffer and lets go.
+            return full();
         }
         // Never enlarged here: the painter does that for nothing.
         const QSize fitted = size().scaled(box, Qt::KeepAspectRatio).boundedTo(size());

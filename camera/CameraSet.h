@@ -23,6 +23,21 @@ struct LivePicture {
     QString whyNone;
 };
 
+// The last picture made for the screen, so that a repaint without a new frame (an expose, the
+// liveness check) decodes nothing, and a picture that fails to decode leaves the last one up.
+class ShownPictureCache {
+public:
+    // `frame`, the newest of `camera`, made ready for a `box` on screen.
+    LivePicture show(int camera, const std::shared_ptr<const CameraFrame>& frame, QSize box);
+
+private:
+    int camera_ = -1;
+    // Weak, like the picture kept: a raw camera's frame is its buffer, which the camera needs back.
+    std::weak_ptr<const CameraFrame> frame_;
+    QSize box_;
+    QImage image_;
+};
+
 // The cameras of the control, by index, all running from start() on so that switching is
 // instant, and the selection that the live picture and the stills follow. Lives on the GUI
 // thread; GStreamer threads only post work to it.
@@ -71,17 +86,7 @@ private:
     bool started_ = false;
     std::atomic<int> selected_{0};
     std::atomic<bool> repaintPending_{false};
-
-    // The last picture made for the screen, so that a repaint without a new frame (an expose, the
-    // liveness check) decodes nothing, and a picture that fails to decode leaves the last one up.
-    struct ShownPicture {
-        int camera = -1;
-        // Weak: a raw camera's frame is its buffer, which the camera needs back.
-        std::weak_ptr<const CameraFrame> frame;
-        QSize box;
-        QImage image;
-    };
-    ShownPicture shown_;
+    ShownPictureCache shown_;
 };
 
 }  // namespace camera

@@ -3,6 +3,7 @@
 #include "CameraFrames.h"
 #include "CameraHealth.h"
 #include "CameraPipeline.h"
+#include "CameraSet.h"
 #include "GstVideoControl.h"
 #include "StillWriter.h"
 #include "fakes/TestCameraProvider.h"
@@ -152,6 +153,8 @@ private slots:
     void brokenJpegFallsBackToThePictureBefore();
     void jpegScreenDecodeSize_data();
     void jpegScreenDecodeSize();
+    void shownPictureLetsTheBufferGo_data();
+    void shownPictureLetsTheBufferGo();
 
 private:
     // Writes the cameras' configuration and points the control at it.
@@ -1016,6 +1019,36 @@ void TestGstVideoControl::jpegScreenDecodeSize() {
     QFETCH(QSize, box);
     QFETCH(QSize, decoded);
     QCOMPARE(camera::jpegScreenDecodeSize(full, box), decoded);
+}
+
+void TestGstVideoControl::shownPictureLetsTheBufferGo_data() {
+    QTest::addColumn<QString>("layout");
+    QTest::newRow("screen layout, painted from the buffer") << "BGRx";
+    QTest::newRow("converted for the screen") << "YUY2";
+}
+
+// Once painted, the screen's cache keeps no camera buffer: the camera's pool needs it back.
+void TestGstVideoControl::shownPictureLetsTheBufferGo() {
+    QFETCH(QString, layout);
+    camera::gst::ensureInitialised();
+    GstBuffer* const buffer = gst_buffer_new_allocate(nullptr, 64 * 48 * 4, nullptr);
+    gst_buffer_memset(buffer, 0, 0x80, 64 * 48 * 4);
+    const camera::gst::CapsPtr caps(gst_caps_new_simple(
+        "video/x-raw", "format", G_TYPE_STRING, qPrintable(layout), "width", G_TYPE_INT, 64,
+        "height", G_TYPE_INT, 48, "framerate", GST_TYPE_FRACTION, 30, 1, nullptr));
+    auto frame = camera::RawFrame::make(
+        camera::gst::SamplePtr(gst_sample_new(buffer, caps.get(), nullptr, nullptr)));
+    QVERIFY(frame);
+
+    camera::ShownPictureCache shown;
+    for (int paint = 0; paint < 2; ++paint) {  // a new frame, then a repaint of it
+        const camera::LivePicture live = shown.show(0, frame, QSize(32, 24));
+        QVERIFY2(!live.picture.isNull(), qPrintable(live.whyNone));
+        QCOMPARE(live.fullSize, QSize(64, 48));
+    }
+    frame.reset();
+    QCOMPARE(GST_MINI_OBJECT_REFCOUNT_VALUE(buffer), 1);
+    gst_buffer_unref(buffer);
 }
 
 QTEST_MAIN(TestGstVideoControl)
