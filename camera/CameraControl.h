@@ -19,6 +19,7 @@ public:
     // Reads the camera configuration that the software key names; the reason when it cannot.
     virtual std::optional<QString> open(const QString& applicationName,
                                         const QString& softwareKey) = 0;
+    // Sets the opened cameras up before they start.
     virtual void configure() = 0;
     // Starts every opened camera, so that switching between them is instant.
     virtual void start() = 0;

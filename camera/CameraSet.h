@@ -32,7 +32,7 @@ public:
 
 private:
     int camera_ = -1;
-    // Weak, like the picture kept: a raw camera's frame is its buffer, which the camera needs back.
+    // Weak: a raw camera's frame is its buffer, which the camera needs back.
     std::weak_ptr<const CameraFrame> frame_;
     QSize box_;
     QImage image_;
