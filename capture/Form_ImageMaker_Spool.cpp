@@ -5,6 +5,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "CameraError.h"
 #include "DetachedWork.h"
 #include "Form_ImageMaker.h"
 #include "ImageNaming.h"
@@ -156,7 +157,7 @@ std::optional<QString> Form_ImageMaker::spoolStillPair(const std::array<QString,
         forwarder_->hold(SpoolFolder::sampleKey(names[0]));
         pair.writes[0] = takeStill(pair.paths.temporaries[0]);
         if (const std::optional<QString> reason = selectCamera(otherCamera)) {
-            throw platform::VideoControlError(*reason);
+            throw camera::CameraError(*reason);
         }
         pair.writes[1] = takeStill(pair.paths.temporaries[1]);
     } catch (const std::exception& error) {
