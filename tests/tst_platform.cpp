@@ -7,12 +7,14 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlatformSurfaceEvent>
 #include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <algorithm>
 #include <csignal>
 #include <stdexcept>
@@ -69,6 +71,22 @@ public:
         }
         return false;
     }
+};
+
+// The size a message box's window is made with.
+class WindowCreation final : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::PlatformSurface &&
+            static_cast<QPlatformSurfaceEvent*>(event)->surfaceEventType() ==
+                QPlatformSurfaceEvent::SurfaceCreated) {
+            if (const auto* window = qobject_cast<QWindow*>(watched)) {
+                size = window->size();
+            }
+        }
+        return false;
+    }
+    QSize size;
 };
 
 // Counts the key presses a widget receives.
@@ -176,7 +194,13 @@ private slots:
         if (answer == QStringLiteral("typed ahead")) {
             qApp->installEventFilter(&typeAhead);
         }
+        // The station's main window is not shown yet at the first question, and none is active.
+        QWidget mainWindow;
+        WindowCreation creation;
+        qApp->installEventFilter(&creation);
         QPointer<QMessageBox> seen;
+        bool owned = false;
+        bool madeAtNaturalSize = false;
         bool lateReturnSent = false;
         QTimer poll;
         poll.setInterval(10);
@@ -186,6 +210,10 @@ private slots:
                 return;
             }
             seen = box;
+            // Owned, and made at its natural size: a kiosk compositor stretches a box without
+            // an owner and does not let a shown one resize itself.
+            owned = box->parentWidget() == &mainWindow;
+            madeAtNaturalSize = creation.size == box->size();
             QCOMPARE(box->icon(), QMessageBox::NoIcon);
             QCOMPARE(box->text(), text);
             if (question) {
@@ -216,6 +244,8 @@ private slots:
             boxes.show(text);
         }
         QCOMPARE(answeredYes, yes);
+        QVERIFY(owned);
+        QVERIFY(madeAtNaturalSize);
         // Only the Return pressed once the box was on screen answered it.
         QCOMPARE(lateReturnSent, answer != QStringLiteral("no"));
     }
