@@ -21,7 +21,7 @@ echo "== sanitizer build =="
 cmake -S "$here" -B "$here/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSTATION_SANITIZE=ON
 cmake --build "$here/build-asan" -j "$(nproc)"
 # The package is checked once, from the normal build.
-(cd "$here/build-asan" && ctest --output-on-failure -j 2 -LE "packaging|long" "$@")
+(cd "$here/build-asan" && ctest --output-on-failure -j 2 -LE "packaging|long|desktop" "$@")
 
 if [[ -f "$here/scripts/fuzz.sh" ]]; then
     echo "== settings loader fuzzing =="
