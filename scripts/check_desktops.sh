@@ -33,7 +33,7 @@ trap finish EXIT
 # Wayland compositors refuse root: as root everything of theirs runs as an unprivileged account.
 user="$(id -un)"
 if ((EUID == 0)); then
-    user=station-desktop-check
+    user="station-desktop-check"
     id "$user" >/dev/null 2>&1 ||
         useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user"
 fi
