@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QMessageBox>
 
 namespace platform {
@@ -47,7 +48,10 @@ public:
             case QEvent::ShortcutOverride:
             case QEvent::KeyPress:
             case QEvent::KeyRelease:
-                if (!settled() && belongsToBox(watched)) {
+                // A key held down since before the box (the Enter that ended the scan) repeats
+                // on its own: its repeats are not an answer either.
+                if ((!settled() || static_cast<QKeyEvent*>(event)->isAutoRepeat()) &&
+                    belongsToBox(watched)) {
                     // An accepted override keeps the key from the buttons' mnemonics; the key
                     // press that follows is then dropped here as well.
                     event->accept();

@@ -183,6 +183,8 @@ private slots:
         QTest::newRow("question, click on No at once") << true << QStringLiteral("no") << false;
         QTest::newRow("question, Return typed ahead is dropped")
             << true << QStringLiteral("typed ahead") << true;
+        QTest::newRow("question, repeats of a held Return are dropped")
+            << true << QStringLiteral("held") << true;
     }
     void realMessageBoxes() {
         QFETCH(bool, question);
@@ -201,6 +203,7 @@ private slots:
         QPointer<QMessageBox> seen;
         bool owned = false;
         bool madeAtNaturalSize = false;
+        bool repeatIgnored = true;
         bool lateReturnSent = false;
         QTimer poll;
         poll.setInterval(10);
@@ -230,6 +233,12 @@ private slots:
             }
             // An operator's Return comes well after the box appeared.
             QTimer::singleShot(platform::QtMessageBoxes::kTypeAheadMs + 300, box, [&, box] {
+                if (answer == QStringLiteral("held")) {
+                    QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier,
+                                     QStringLiteral("\r"), true);
+                    QApplication::sendEvent(box->focusWidget(), &repeat);
+                    repeatIgnored = box->isVisible();
+                }
                 lateReturnSent = true;
                 QTest::keyClick(box->focusWidget() != nullptr ? box->focusWidget() : box,
                                 Qt::Key_Return);
@@ -246,6 +255,7 @@ private slots:
         QCOMPARE(answeredYes, yes);
         QVERIFY(owned);
         QVERIFY(madeAtNaturalSize);
+        QVERIFY(repeatIgnored);
         // Only the Return pressed once the box was on screen answered it.
         QCOMPARE(lateReturnSent, answer != QStringLiteral("no"));
     }
