@@ -62,14 +62,17 @@ prepare() {
 camera0=videotestsrc pattern=ball is-live=true ! video/x-raw,width=320,height=240,framerate=30/1
 camera1=videotestsrc pattern=smpte is-live=true ! video/x-raw,width=320,height=240,framerate=30/1
 CONF
-    # The program's own start, as the kiosk session starts it: its folder, stderr and status kept.
-    cat >"$work/station.sh" <<EOF
+    # The program under the name the launcher starts, keeping its stderr, its status and the
+    # X display it was given.
+    mkdir -p "$work/bin"
+    cat >"$work/bin/sample-image-station" <<EOF
 #!/bin/sh
+echo "\$DISPLAY" >"$work/display"
 cd "$work" || exit 1
 XDG_CONFIG_HOME="$work/xdg" "$station" 2>"$work/stderr.txt"
 echo \$? >"$work/status"
 EOF
-    chmod 755 "$work/station.sh"
+    chmod 755 "$work/bin/sample-image-station"
     chown -R "$user" "$work"
     chmod 700 "$work/run"
     env_base=(PATH=/usr/bin:/bin HOME="$work" XDG_RUNTIME_DIR="$work/run")
@@ -85,6 +88,8 @@ await() {
     return 1
 }
 has_status() { [[ -s "$work/status" ]]; }
+# Gone, or only waiting to be reaped.
+ended() { [[ "$(ps -o stat= -p "$1")" == Z* || -z "$(ps -o stat= -p "$1")" ]]; }
 focused_is() { [[ "$(focused)" == "$1" ]]; }
 
 # The loop, through the desktop's own focused(), type_number(), answer() and leave().
@@ -134,7 +139,7 @@ x11() {
     pids+=("$xvfb_pid")
     start_window_manager "$work/openbox.log" || { skip="openbox did not start"; return 2; }
     pids+=("$wm_pid")
-    launch "${env_base[@]}" DISPLAY="$DISPLAY" QT_QPA_PLATFORM=xcb "$work/station.sh"
+    launch "${env_base[@]}" DISPLAY="$DISPLAY" QT_QPA_PLATFORM=xcb "$work/bin/sample-image-station"
     focused() { x_focused; }
     type_number() { xdotool type --delay 5 "$1" && xdotool key Return; }
     answer() { xdotool key Return; }
@@ -156,7 +161,7 @@ sway_desktop() {
     await compgen -G "$work/run/sway-ipc.*" >/dev/null || { skip="sway gives no IPC socket"; return 2; }
     ipc="$(compgen -G "$work/run/sway-ipc.*" | head -1)"
     wl=("${env_base[@]}" WAYLAND_DISPLAY="$socket")
-    launch "${wl[@]}" QT_QPA_PLATFORM=wayland "$work/station.sh"
+    launch "${wl[@]}" QT_QPA_PLATFORM=wayland "$work/bin/sample-image-station"
     sway_window() { as_user "${wl[@]}" SWAYSOCK="$ipc" swaymsg "[title=\"^Sample Image Capturing \$\"] $*" >/dev/null; }
     focused() { as_user "${wl[@]}" SWAYSOCK="$ipc" swaymsg -t get_tree | jq -r '.. | objects | select(.focused? == true) | .name'; }
     # The first key of each call can be lost in a Qt window: a Shift goes first.
@@ -178,17 +183,20 @@ sway_desktop() {
 # --- cage, the kiosk compositor, through XWayland -------------------------------------------------
 cage_desktop() {
     prepare cage
-    # cage hands the X display it started to the program: the start script notes it.
-    sed -i "2i echo \"\$DISPLAY\" >\"$work/display\"" "$work/station.sh"
-    launch "${env_base[@]}" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 QT_QPA_PLATFORM=xcb \
-        cage -- "$work/station.sh" >"$work/cage.log" 2>&1
+    # Started as the kiosk session starts it; cage hands its X display to the station.
+    local packaging
+    packaging="$(cd "$here/../packaging" && pwd)"
+    launch "${env_base[@]}" PATH="$work/bin:$packaging:/usr/bin:/bin" WLR_BACKENDS=headless \
+        WLR_LIBINPUT_NO_DEVICES=1 "$packaging/sample-image-station-kiosk" "$work" >"$work/cage.log" 2>&1
+    local session=${pids[-1]}
     await test -s "$work/display" || { skip="cage did not start: $(tail -1 "$work/cage.log")"; return 2; }
     x=("${env_base[@]}" DISPLAY="$(cat "$work/display")")
     focused() { as_user "${x[@]}" xdotool getactivewindow getwindowname 2>/dev/null; }
     type_number() { as_user "${x[@]}" xdotool type --delay 5 "$1" && as_user "${x[@]}" xdotool key Return; }
     answer() { as_user "${x[@]}" xdotool key Return; }
     leave() { as_user "${x[@]}" xdotool key alt+x; }
-    run_loop cage
+    run_loop cage || return 1
+    await ended "$session" || { echo "the kiosk session did not end with the station"; return 1; }
 }
 
 failed=0

@@ -79,6 +79,7 @@ static_checks() {
         ./usr/bin/sample-image-station-launcher
         ./usr/share/applications/sample-image-station.desktop
         ./usr/share/applications/station-folder-picker.desktop
+        ./usr/share/wayland-sessions/sample-image-station-kiosk.desktop
         ./usr/share/icons/hicolor/scalable/apps/sample-image-station.svg
         ./usr/share/doc/$package/README.md
         ./usr/share/doc/$package/copyright
@@ -104,7 +105,8 @@ static_checks() {
         fi
     done
     local entry command
-    for entry in "$work"/root/usr/share/applications/*.desktop; do
+    for entry in "$work"/root/usr/share/applications/*.desktop \
+        "$work"/root/usr/share/wayland-sessions/*.desktop; do
         desktop-file-validate "$entry" || status=1
         command="$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")"
         if [[ ! -x "$work/root/usr/bin/$command" ]]; then
