@@ -90,6 +90,12 @@ await() {
 has_status() { [[ -s "$work/status" ]]; }
 # Gone, or only waiting to be reaped.
 ended() { [[ "$(ps -o stat= -p "$1")" == Z* || -z "$(ps -o stat= -p "$1")" ]]; }
+# ready_or_ended PID CHECK...: CHECK succeeds, or PID (a compositor starting) has given up.
+ready_or_ended() {
+    local pid=$1
+    shift
+    "$@" >/dev/null 2>&1 || ended "$pid"
+}
 focused_is() { [[ "$(focused)" == "$1" ]]; }
 
 # The loop, through the desktop's own focused(), type_number(), answer() and leave().
@@ -155,7 +161,9 @@ sway_desktop() {
     echo "output HEADLESS-1 resolution $size" >"$work/sway.conf"
     launch "${env_base[@]}" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
         sway -c "$work/sway.conf" >"$work/sway.log" 2>&1
-    await compgen -G "$work/run/wayland-*[0-9]" >/dev/null || { skip="sway did not start: $(tail -1 "$work/sway.log")"; return 2; }
+    local compositor=${pids[-1]}
+    await ready_or_ended "$compositor" compgen -G "$work/run/wayland-*[0-9]"
+    compgen -G "$work/run/wayland-*[0-9]" >/dev/null || { skip="sway did not start: $(tail -1 "$work/sway.log")"; return 2; }
     local socket ipc
     socket="$(basename "$(compgen -G "$work/run/wayland-*[0-9]" | head -1)")"
     await compgen -G "$work/run/sway-ipc.*" >/dev/null || { skip="sway gives no IPC socket"; return 2; }
@@ -189,7 +197,8 @@ cage_desktop() {
     launch "${env_base[@]}" PATH="$work/bin:$packaging:/usr/bin:/bin" WLR_BACKENDS=headless \
         WLR_LIBINPUT_NO_DEVICES=1 "$packaging/sample-image-station-kiosk" "$work" >"$work/cage.log" 2>&1
     local session=${pids[-1]}
-    await test -s "$work/display" || { skip="cage did not start: $(tail -1 "$work/cage.log")"; return 2; }
+    await ready_or_ended "$session" test -s "$work/display"
+    [[ -s "$work/display" ]] || { skip="cage did not start: $(tail -1 "$work/cage.log")"; return 2; }
     x=("${env_base[@]}" DISPLAY="$(cat "$work/display")")
     focused() { as_user "${x[@]}" xdotool getactivewindow getwindowname 2>/dev/null; }
     type_number() { as_user "${x[@]}" xdotool type --delay 5 "$1" && as_user "${x[@]}" xdotool key Return; }
