@@ -15,6 +15,7 @@
 #include <exception>
 #include <optional>
 
+#include "CameraError.h"
 #include "DetachedWork.h"
 #include "Form_ImageMaker.h"
 #include "GeneralDate.h"
@@ -25,7 +26,6 @@
 #include "ProcessStarter.h"
 #include "SettingNames.h"
 #include "StillPairCommit.h"
-#include "VideoControl.h"
 
 namespace capture {
 
@@ -204,7 +204,7 @@ bool Form_ImageMaker::Save_Sample_Images() {
             pair->writes[0] = takeStill(pair->paths.temporaries[0]);
             failingCamera = otherCamera;
             if (const std::optional<QString> reason = selectCamera(otherCamera)) {
-                throw platform::VideoControlError(*reason);
+                throw camera::CameraError(*reason);
             }
             pair->writes[1] = takeStill(pair->paths.temporaries[1]);
             failingCamera.reset();
@@ -220,18 +220,17 @@ bool Form_ImageMaker::Save_Sample_Images() {
     }
 
     // The live picture goes back to the view the operator is looking at, on every path; a second
-    // failure ends the attempt.
+    // failure ends the attempt. The capture is not complete while the view shows no picture.
     for (int attempt = 1; attempt <= 2; ++attempt) {
-        try {
-            selectCamera(currentCamera);
+        const std::optional<QString> reason = selectCamera(currentCamera);
+        if (!reason) {
             break;
-        } catch (const std::exception& error) {
-            result = false;
-            if (!failure) {
-                failure = errorMessage(
-                    QStringLiteral("Camera %1 could not be selected again.").arg(currentCamera),
-                    reasonOf(error));
-            }
+        }
+        result = false;
+        if (!failure) {
+            failure = errorMessage(
+                QStringLiteral("Camera %1 could not be selected again.").arg(currentCamera),
+                *reason);
         }
     }
 

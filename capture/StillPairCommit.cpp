@@ -319,7 +319,9 @@ QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& wri
         // instead of adding one to the capture.
         try {
             names = namesInOneFolder(paths);
-            writeJournal(*names);
+            if (!abandoned->load()) {
+                writeJournal(*names);
+            }
         } catch (...) {
             failure = std::current_exception();
         }
