@@ -100,7 +100,13 @@ void removeTemporaries(const CommitNames& names) {
     ::unlink(names.temporaries[0].constData());
 }
 
-// Written and synced, with the folder, before any final name changes.
+// The renames that have not begun never will: the temporaries and the journal go.
+void discard(const CommitNames& names) {
+    removeTemporaries(names);
+    ::unlink(names.journal.constData());
+}
+
+// Written and synced before any final name changes; nothing else of the pair is touched.
 void writeJournal(const CommitNames& names) {
     const QByteArray text = names.journalText();
     const int descriptor =
@@ -115,67 +121,60 @@ void writeJournal(const CommitNames& names) {
     }
     if (!written) {
         ::unlink(names.journal.constData());
-        removeTemporaries(names);
         throwFileError(
             QStringLiteral("cannot record the renames in %1").arg(QFile::decodeName(names.journal)),
             error);
     }
-    syncFolder(names.folder);
 }
 
-// Leaves the final names as they were before the commit began and removes what it made. The
-// second final name changes only in the last step, so only the first needs care.
-void undo(const CommitNames& names, bool firstRenamed) {
-    // Back under its temporary name first: cut short after this, the commit looks like one whose
-    // renames never began, and the next undo treats it so.
-    if (firstRenamed &&
-        ::rename(names.finals[0].constData(), names.temporaries[0].constData()) != 0) {
-        if (!exists(names.earlier)) {
-            ::unlink(names.finals[0].constData());  // there was no earlier first picture
-        }
+// The earlier first picture's hidden name marks that the renames may have begun: a hard link to
+// it, the picture itself renamed aside where the folder has no hard links, or an empty file when
+// there is none. Like the renames after it, it needs no sync of its own: a journalling file
+// system keeps changes of names in their order.
+bool markBegun(const CommitNames& names, bool hardLinks) {
+    if (!exists(names.finals[0])) {
+        const int descriptor =
+            ::open(names.earlier.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        return descriptor >= 0 && ::close(descriptor) == 0;
     }
-    if (exists(names.earlier) && (firstRenamed || !exists(names.finals[0]))) {
+    return (hardLinks && ::link(names.finals[0].constData(), names.earlier.constData()) == 0) ||
+           ::rename(names.finals[0].constData(), names.earlier.constData()) == 0;
+}
+
+bool holdsEarlierPicture(const QByteArray& path) {
+    struct stat status {};
+    return ::lstat(path.constData(), &status) == 0 && status.st_size > 0;
+}
+
+// Leaves the final names as they were before the renames began and removes what the commit made.
+// The second final name changes only in the last step, so only the first needs care.
+void undo(const CommitNames& names, bool firstRenamed) {
+    const bool earlier = holdsEarlierPicture(names.earlier);
+    // Back under its temporary name first: cut short after this, the commit looks like one whose
+    // first rename never happened, and the next undo treats it so.
+    if (firstRenamed &&
+        ::rename(names.finals[0].constData(), names.temporaries[0].constData()) != 0 && !earlier) {
+        ::unlink(names.finals[0].constData());
+    }
+    if (earlier && (firstRenamed || !exists(names.finals[0]))) {
         ::rename(names.earlier.constData(), names.finals[0].constData());
     }
-    if (exists(names.finals[0])) {
-        ::unlink(names.earlier.constData());  // a hard link beside the untouched first picture
+    if (!earlier || exists(names.finals[0])) {
+        ::unlink(names.earlier.constData());  // the mark, or a hard link beside the picture
     }
     removeTemporaries(names);
     syncFolder(names.folder);
     ::unlink(names.journal.constData());
 }
 
-}  // namespace
-
-QString temporaryPathFor(const QString& finalPath) {
-    const QFileInfo info(finalPath);
-    return QStringLiteral("%1/.%2-%3")
-        .arg(info.path())
-        .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
-        .arg(info.fileName());
-}
-
-void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& abandoned,
-                     const StillPairCommitProbe& probe) {
-    // Renames do not cross file systems, and the journal names files of its own folder only.
-    const QString folder = QFileInfo(paths.finals[0]).absolutePath();
-    for (const QString& path : {paths.finals[1], paths.temporaries[0], paths.temporaries[1]}) {
-        if (QFileInfo(path).absolutePath() != folder) {
-            throw platform::FileAccessError(
-                QStringLiteral("%1 is not in the folder %2 of the pair").arg(path, folder));
-        }
-    }
-    const CommitNames names = CommitNames::of(paths);
+// Both renames of a pair whose journal is written and whose stills are whole.
+void renamePair(const CommitNames& names, const std::atomic<bool>& abandoned,
+                const StillPairCommitProbe& probe) {
     if (abandoned.load()) {
-        removeTemporaries(names);
+        discard(names);
         throwAbandoned();
     }
-    writeJournal(names);
-    // A hard link keeps the earlier picture under its final name meanwhile; a folder without
-    // hard links gets it renamed aside.
-    if (exists(names.finals[0]) &&
-        !(probe.hardLinks && ::link(names.finals[0].constData(), names.earlier.constData()) == 0) &&
-        ::rename(names.finals[0].constData(), names.earlier.constData()) != 0) {
+    if (!markBegun(names, probe.hardLinks)) {
         const int error = errno;
         undo(names, false);
         throwFileError(QStringLiteral("cannot keep the earlier picture %1")
@@ -205,6 +204,42 @@ void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& aband
     // Left behind by a crash from here on, these only make the next start tidy up.
     ::unlink(names.earlier.constData());
     ::unlink(names.journal.constData());
+}
+
+// Renames do not cross file systems, and a journal names files of its own folder only.
+CommitNames namesInOneFolder(const StillPairPaths& paths) {
+    const QString folder = QFileInfo(paths.finals[0]).absolutePath();
+    for (const QString& path : {paths.finals[1], paths.temporaries[0], paths.temporaries[1]}) {
+        if (QFileInfo(path).absolutePath() != folder) {
+            throw platform::FileAccessError(
+                QStringLiteral("%1 is not in the folder %2 of the pair").arg(path, folder));
+        }
+    }
+    return CommitNames::of(paths);
+}
+
+}  // namespace
+
+QString temporaryPathFor(const QString& finalPath) {
+    const QFileInfo info(finalPath);
+    return QStringLiteral("%1/.%2-%3")
+        .arg(info.path())
+        .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
+        .arg(info.fileName());
+}
+
+void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& abandoned,
+                     const StillPairCommitProbe& probe) {
+    const CommitNames names = namesInOneFolder(paths);
+    if (!abandoned.load()) {
+        try {
+            writeJournal(names);
+        } catch (...) {
+            discard(names);
+            throw;
+        }
+    }
+    renamePair(names, abandoned, probe);
 }
 
 void placeWholeFile(const QString& temporary, const QString& finalPath) {
@@ -251,8 +286,9 @@ void recoverStillPairs(const QString& folder, const QDateTime& startedAt) {
             file.open(QIODevice::ReadOnly)
                 ? CommitNames::ofJournal(encodedFolder, journal, file.read(kMaxJournalBytes))
                 : std::nullopt;
-        if (!names) {
-            ::unlink(journal.constData());
+        if (!names || !exists(names->earlier)) {
+            // Cut short before it was synced, or before the renames began: no final name changed.
+            names ? discard(*names) : void(::unlink(journal.constData()));
         } else if (exists(names->temporaries[1])) {
             undo(*names, !exists(names->temporaries[0]));  // the pair was not made
         } else {
@@ -277,8 +313,19 @@ QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& wri
                                          const StillPairPaths& paths,
                                          std::shared_ptr<const std::atomic<bool>> abandoned) {
     return platform::runDetached([writes, paths, abandoned = std::move(abandoned)] {
-        // Neither still gets its final name before both writes have ended well.
         std::exception_ptr failure;
+        std::optional<CommitNames> names;
+        // The journal is written and synced while the stills are, so that its sync joins theirs
+        // instead of adding one to the capture.
+        try {
+            names = namesInOneFolder(paths);
+            if (!abandoned->load()) {
+                writeJournal(*names);
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // Neither still gets its final name before both writes have ended well.
         for (QFuture<void> write : writes) {
             try {
                 write.waitForFinished();
@@ -289,10 +336,10 @@ QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& wri
             }
         }
         if (failure) {
-            removeTemporaries(CommitNames::of(paths));
+            discard(names ? *names : CommitNames::of(paths));
             std::rethrow_exception(failure);
         }
-        commitStillPair(paths, *abandoned);
+        renamePair(*names, *abandoned, {});
     });
 }
 

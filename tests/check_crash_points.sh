@@ -24,11 +24,13 @@ fail() {
 "$victim" "$work/earlier" capture "${earlier[@]}" 2>>"$log" || fail "a capture without a crash"
 "$victim" "$work/new" capture "${new[@]}" 2>>"$log" || fail "a capture without a crash"
 
-# Which capture FILE comes from: earlier, new, or something else.
+# Which capture FILE comes from: earlier, new, absent, or something else.
 origin() {
     local name
     name=$(basename "$1")
-    if cmp -s "$1" "$work/earlier/images/$name"; then
+    if [[ ! -e "$1" ]]; then
+        echo absent
+    elif cmp -s "$1" "$work/earlier/images/$name"; then
         echo earlier
     elif cmp -s "$1" "$work/new/images/$name"; then
         echo new
@@ -37,33 +39,39 @@ origin() {
     fi
 }
 
+# A capture that replaces an earlier pair, and the first capture of a sample.
 crashes=0
-for step in $(seq 1 200); do
-    run="$work/run"
-    rm -rf "$run"
-    mkdir -p "$run/images"
-    cp "$work/earlier/images/"* "$run/images/"
-    status=0
-    CRASH_AT_FOLDER="$run/images" CRASH_AT_CALL=$step LD_PRELOAD="$library" \
-        "$victim" "$run" capture "${new[@]}" 2>>"$log" || status=$?
-    if ((status == 0)); then
-        break  # past the last step: the capture ended without a crash
-    fi
-    ((status == 137)) || fail "step $step: the capture ended with status $status, not killed"
-    crashes=$((crashes + 1))
-    sleep 0.3  # the compressors the crashed station started run on for a moment
-    "$victim" "$run" start 2>>"$log" || fail "step $step: the start after the crash failed"
+for before in earlier none; do
+    for step in $(seq 1 200); do
+        run="$work/run"
+        rm -rf "$run"
+        mkdir -p "$run/images"
+        if [[ $before == earlier ]]; then
+            cp "$work/earlier/images/"* "$run/images/"
+        fi
+        status=0
+        CRASH_AT_FOLDER="$run/images" CRASH_AT_CALL=$step LD_PRELOAD="$library" \
+            "$victim" "$run" capture "${new[@]}" 2>>"$log" || status=$?
+        if ((status == 0)); then
+            break  # past the last step: the capture ended without a crash
+        fi
+        ((status == 137)) || fail "step $step: the capture ended with status $status, not killed"
+        crashes=$((crashes + 1))
+        sleep 0.3  # the compressors the crashed station started run on for a moment
+        "$victim" "$run" start 2>>"$log" || fail "step $step: the start after the crash failed"
 
-    colour=$(origin "$run/images/CLR_12345678_01.BMP")
-    bottom=$(origin "$run/images/BTM_12345678_01.BMP")
-    [[ "$colour" == "$bottom" && "$colour" != neither ]] ||
-        fail "step $step: colour picture $colour, bottom picture $bottom"
-    for copy in "$run/images/"*.JPG; do
-        [[ $(origin "$copy") != neither ]] || fail "step $step: $(basename "$copy") is not whole"
+        colour=$(origin "$run/images/CLR_12345678_01.BMP")
+        bottom=$(origin "$run/images/BTM_12345678_01.BMP")
+        [[ "$colour" == "$bottom" && "$colour" != neither ]] ||
+            fail "$before, step $step: colour picture $colour, bottom picture $bottom"
+        for copy in CLR BTM; do
+            [[ $(origin "$run/images/${copy}_12345678_01.JPG") != neither ]] ||
+                fail "$before, step $step: the $copy copy is not whole"
+        done
+        left=$(find "$run/images" -name '.*' -printf '%f ')
+        [[ -z "$left" ]] || fail "$before, step $step: temporaries left: $left"
+        echo "$before, step $step: $colour pair"
     done
-    left=$(find "$run/images" -name '.*' -printf '%f ')
-    [[ -z "$left" ]] || fail "step $step: temporaries left: $left"
-    echo "step $step: $colour pair"
 done
-((crashes >= 10)) || fail "only $crashes steps were found; is the helper preloaded?"
+((crashes >= 20)) || fail "only $crashes steps were found; is the helper preloaded?"
 echo "PASS: $crashes crash points, each left one whole pair"
