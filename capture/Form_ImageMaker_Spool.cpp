@@ -79,43 +79,47 @@ Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair)
     const auto outOfReach = std::make_shared<std::optional<QString>>();
     const QFuture<void> probe =
         platform::runDetached([outOfReach, folder] { *outOfReach = unreachableReason(folder); });
-    WaitEnd end = awaitFileWork({pair.writes[0], pair.writes[1], probe}, spoolAfter_);
-    if (end != WaitEnd::Done) {
-        discardStillPair(pair);
-        return end == WaitEnd::TimedOut ? stalled : PairEnd{PairEnd::Closing, {}, false};
-    }
-    if (*outOfReach) {
-        discardStillPair(pair);
-        return {PairEnd::Unreachable, **outOfReach, false};
-    }
-    for (const QFuture<void>& write : pair.writes) {
-        if (std::optional<QString> problem = errorOfWork(write)) {
-            discardStillPair(pair);
-            return failureIn(folder, *problem);
-        }
-    }
     const auto abandoned = std::make_shared<std::atomic<bool>>(false);
     const auto setAside = std::make_shared<std::atomic<bool>>(false);
     const std::shared_ptr<SpoolShared> spool =
         forwarder_ != nullptr ? forwarder_->shared() : nullptr;
     const QString key = SpoolFolder::sampleKey(
         imageFileName(View::Color, SampleNumber, setting(settings::kFileExtSaved)));
+    const auto guard = [probe, outOfReach, abandoned, setAside, spool,
+                        key](const std::function<void()>& renames) {
+        QFuture<void>(probe).waitForFinished();
+        if (*outOfReach) {
+            abandoned->store(true);  // nothing goes under the final names of an empty folder
+        }
+        if (spool == nullptr) {
+            renames();
+            return;
+        }
+        const std::lock_guard saving(spool->saveFolder);
+        renames();
+        // A copy of the sample still waiting in the spool is older than this pair. A capture
+        // that gave up on this commit has spooled a newer one, which must stay.
+        const std::lock_guard spooling(spool->spoolFolder);
+        if (!abandoned->load()) {
+            setAside->store(!spool->spool.setAside(key).isEmpty());
+        }
+    };
+    // The commit waits for the writes itself and removes the temporaries when it is abandoned.
     const QFuture<void> commit =
-        platform::runDetached([paths = pair.paths, abandoned, setAside, spool, key] {
-            if (spool == nullptr) {
-                commitStillPair(paths, *abandoned);
-                return;
+        commitStillPairOnceWritten(pair.writes, pair.paths, abandoned, guard);
+    WaitEnd end = awaitFileWork({pair.writes[0], pair.writes[1], probe}, spoolAfter_);
+    if (end == WaitEnd::Done && *outOfReach) {
+        abandoned->store(true);
+        return {PairEnd::Unreachable, **outOfReach, false};
+    }
+    if (end == WaitEnd::Done) {
+        for (const QFuture<void>& write : pair.writes) {
+            if (std::optional<QString> problem = errorOfWork(write)) {
+                return failureIn(folder, *problem);
             }
-            const std::lock_guard saving(spool->saveFolder);
-            commitStillPair(paths, *abandoned);
-            // A copy of the sample still waiting in the spool is older than this pair. A capture
-            // that gave up on this commit has spooled a newer one, which must stay.
-            const std::lock_guard spooling(spool->spoolFolder);
-            if (!abandoned->load()) {
-                setAside->store(!spool->spool.setAside(key).isEmpty());
-            }
-        });
-    end = awaitFileWork({commit}, spoolAfter_);
+        }
+        end = awaitFileWork({commit}, spoolAfter_);
+    }
     if (end != WaitEnd::Done) {
         // Too late for this capture: the renames that have not begun are not made, and the
         // temporaries go once their writes end.

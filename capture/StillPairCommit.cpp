@@ -311,36 +311,39 @@ void recoverStillPairs(const QString& folder, const QDateTime& startedAt) {
 
 QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& writes,
                                          const StillPairPaths& paths,
-                                         std::shared_ptr<const std::atomic<bool>> abandoned) {
-    return platform::runDetached([writes, paths, abandoned = std::move(abandoned)] {
-        std::exception_ptr failure;
-        std::optional<CommitNames> names;
-        // The journal is written and synced while the stills are, so that its sync joins theirs
-        // instead of adding one to the capture.
-        try {
-            names = namesInOneFolder(paths);
-            if (!abandoned->load()) {
-                writeJournal(*names);
-            }
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        // Neither still gets its final name before both writes have ended well.
-        for (QFuture<void> write : writes) {
+                                         std::shared_ptr<const std::atomic<bool>> abandoned,
+                                         RenameGuard guard) {
+    return platform::runDetached(
+        [writes, paths, abandoned = std::move(abandoned), guard = std::move(guard)] {
+            std::exception_ptr failure;
+            std::optional<CommitNames> names;
+            // The journal is written and synced while the stills are, so that its sync joins theirs
+            // instead of adding one to the capture.
             try {
-                write.waitForFinished();
+                names = namesInOneFolder(paths);
+                if (!abandoned->load()) {
+                    writeJournal(*names);
+                }
             } catch (...) {
-                if (!failure) {
-                    failure = std::current_exception();
+                failure = std::current_exception();
+            }
+            // Neither still gets its final name before both writes have ended well.
+            for (QFuture<void> write : writes) {
+                try {
+                    write.waitForFinished();
+                } catch (...) {
+                    if (!failure) {
+                        failure = std::current_exception();
+                    }
                 }
             }
-        }
-        if (failure) {
-            discard(names ? *names : CommitNames::of(paths));
-            std::rethrow_exception(failure);
-        }
-        renamePair(*names, *abandoned, {});
-    });
+            if (failure) {
+                discard(names ? *names : CommitNames::of(paths));
+                std::rethrow_exception(failure);
+            }
+            const auto renames = [&] { renamePair(*names, *abandoned, {}); };
+            guard ? guard(renames) : renames();
+        });
 }
 
 }  // namespace capture

@@ -36,12 +36,17 @@ struct StillPairCommitProbe {
 void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& abandoned,
                      const StillPairCommitProbe& probe = {});
 
+// Runs the renames it is given; a caller that must order them against other renames into the
+// same folder passes one that holds its lock around them (and may abandon the pair first).
+using RenameGuard = std::function<void(const std::function<void()>& renames)>;
+
 // Off the caller's thread: once both writes have ended, commits the pair; when a write failed or
 // the capture was abandoned meanwhile, removes both temporaries instead. The future carries the
 // first failure.
 QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& writes,
                                          const StillPairPaths& paths,
-                                         std::shared_ptr<const std::atomic<bool>> abandoned);
+                                         std::shared_ptr<const std::atomic<bool>> abandoned,
+                                         RenameGuard guard = {});
 
 // A file written whole under a temporary name (a compressed copy) takes its final name: its data
 // synced, renamed, the folder synced. Throws platform::FileAccessError with the reason and then
