@@ -13,4 +13,10 @@ public:
     QString message() const { return QString::fromStdString(what()); }
 };
 
+// A still's file could not be written: a failure of the folder it goes to, not of the camera.
+class StillFileError : public CameraError {
+public:
+    using CameraError::CameraError;
+};
+
 }  // namespace camera

@@ -16,7 +16,7 @@ namespace camera {
 namespace {
 
 [[noreturn]] void throwWriteError(const QString& path, const QString& reason) {
-    throw CameraError(QStringLiteral("cannot write the picture to %1: %2").arg(path, reason));
+    throw StillFileError(QStringLiteral("cannot write the picture to %1: %2").arg(path, reason));
 }
 
 constexpr int kJpegQuality = 95;

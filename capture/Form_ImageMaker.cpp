@@ -374,7 +374,12 @@ QFuture<void> Form_ImageMaker::takeStill(const QString& path) {
     // A camera without a picture refuses at once: that failure is the camera's, not the save
     // folder's, and is thrown here to be reported as such.
     if (write.isFinished()) {
-        write.waitForFinished();
+        try {
+            write.waitForFinished();
+        } catch (const camera::StillFileError&) {
+            // A write that failed this fast (a missing folder) is the save folder's: the saving
+            // step reports it, or keeps the pair on this PC.
+        }
     }
     return write;
 }

@@ -380,7 +380,10 @@ private slots:
             station.showWindow();
             QTRY_COMPARE_WITH_TIMEOUT(station.dialogs.handled(), shown + 1, 10000);
             station.scanAgain(QStringLiteral("87654321"));
-            QCOMPARE(w.lbl_Pictures->text(), QStringLiteral("87654321"));
+            QVERIFY2(w.lbl_Pictures->text() == QStringLiteral("87654321"),
+                     qPrintable(w.lbl_Pictures->text() + QLatin1Char('|') +
+                                station.messages.shown.join('|') + QLatin1Char('|') +
+                                QString::number(w.CapturedCount)));
             w.cmd_Delete_Click();
             QVERIFY(QDir().mkpath(saveDir));
             QTRY_COMPARE_WITH_TIMEOUT(bytesOf(clr), kept, 20000);
