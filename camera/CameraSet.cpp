@@ -223,8 +223,11 @@ LivePicture CameraSet::pictureToShow(QSize box) {
         }
     }
     if (shown_.image.isNull()) {
+        const QString defect = frame->defect();
         return {QImage(), QSize(),
-                QStringLiteral("camera %1 delivers pictures that cannot be decoded").arg(index)};
+                QStringLiteral("camera %1 delivers pictures that %2")
+                    .arg(index)
+                    .arg(defect.isEmpty() ? QStringLiteral("cannot be decoded") : defect)};
     }
     return {shown_.image, frame->size(), QString()};
 }
