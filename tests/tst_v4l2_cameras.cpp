@@ -2,14 +2,17 @@
 // our ioctls on the userspace UVC camera (libfake_uvc.so, preloaded by ctest).
 #include "CameraConfig.h"
 #include "CameraSet.h"
+#include "CameraSetupWindow.h"
 #include "GstVideoControl.h"
 #include "V4l2Controls.h"
 #include "fakes/TestCameraProvider.h"
 #include "fakes/fake_uvc.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -212,27 +215,44 @@ void TestV4l2Cameras::failureShowsItsReason() {
 }
 
 void TestV4l2Cameras::lockedValuesAreAppliedOnEveryOpen() {
-    QString error;
-    const auto device = camera::openV4l2Controls("/dev/video0", &error);
-    QVERIFY2(device, qPrintable(error));
-    const camera::LockedControls locked = camera::lockControls(*device);
-    QVERIFY2(locked.refused.isEmpty(), qPrintable(locked.refused.join(", ")));
-    // Auto modes off before any value; what is kept is what the device reads back.
-    const std::map<QString, std::int64_t> kept(locked.values.begin(), locked.values.end());
+    // Lock and Save in the set-up program, on the device it lists at /dev/video0, with a gain the
+    // installer chose, so that no kept value is the device's default by chance.
+    QCOMPARE(fakeCommand("set /dev/video0 gain=40"), 0);
+    testcamera::plugIn({"Bottom camera", "/dev/video0", "BTM-1", 0xffff0000});
+    QVERIFY(QDir(configHome_->path()).mkpath("HPortal"));
+    const QString config = configHome_->filePath("HPortal/PortalCam.conf");
+    {
+        camerasetup::CameraSetupWindow window(config, camerasetup::listSources(),
+                                              camera::openV4l2Controls);
+        QTRY_COMPARE_WITH_TIMEOUT(window.sourceChoice(0)->currentIndex(), 1, kSlowTimeout);
+        window.lock(0);
+        QCOMPARE(window.save(), std::nullopt);
+    }
+    QFile file(config);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString line = camera::cameraconfig::parseCameraLines(file.readAll()).at(0);
+    static const QRegularExpression extra("extra-controls=\"c,([^\"]*)\"");
+    const QString fields = extra.match(line).captured(1);
+    std::map<QString, std::int64_t> kept;
+    for (const QString& field : fields.split(',')) {
+        kept[field.section('=', 0, 0)] = field.section('=', 1).toLongLong();
+    }
+    // What is kept is what the device reads back, and the auto modes come before their values.
     QCOMPARE(valuesOn("/dev/video0"), kept);
     QCOMPARE(kept.at("auto_exposure"), 1);
-    QCOMPARE(kept.at("white_balance_automatic"), 0);
+    QCOMPARE(kept.at("gain"), 40);
     QCOMPARE(kept.at("focus_automatic_continuous"), 0);
+    QVERIFY2(fields.indexOf("auto_exposure=") < fields.indexOf("exposure_time_absolute=") &&
+                 fields.indexOf("white_balance_automatic=") <
+                     fields.indexOf("white_balance_temperature=") &&
+                 fields.indexOf("focus_automatic_continuous=") < fields.indexOf("focus_absolute="),
+             qPrintable(fields));
 
     // Another program turns the automatic modes back on before the station starts.
     for (const char* command : {"auto_exposure=3", "white_balance_automatic=1",
                                 "focus_automatic_continuous=1", "gain=77"}) {
         QCOMPARE(fakeCommand(QString("set /dev/video0 %1").arg(command)), 0);
     }
-    testcamera::plugIn({"Bottom camera", "/dev/video0", "BTM-1", 0xffff0000});
-    configure("camera0=" +
-              cameraLine("/dev/video0", "MJPG", 640, 480, camera::extraControls(locked.values)) +
-              "\n");
     const auto control = startedControl();
     QVERIFY(showsColourOf(still(*control, 0), 0));
     QCOMPARE(valuesOn("/dev/video0"), kept);
