@@ -373,14 +373,20 @@ void produceFrame(Device& device) {
     const std::uint32_t index = device.queued.front();
     device.queued.pop_front();
     const Frames& frames = preparedFrames(device.camera->colour, device.mode);
-    const std::vector<unsigned char>& frame =
-        frames.phases[device.frameCount++ % frames.phases.size()];
+    // A raw buffer keeps one position of the pattern, which then moves as the buffers take
+    // turns: after the first round nothing is copied, as a camera's DMA costs the CPU nothing.
+    const std::size_t phase =
+        device.mode.format == Format::Yuyv ? index : static_cast<std::size_t>(device.frameCount++);
+    const std::vector<unsigned char>& frame = frames.phases[phase % frames.phases.size()];
     std::size_t length = std::min<std::size_t>(frame.size(), device.bufferLength);
     if (device.cutFrames) {
         length /= 2;
     }
-    std::memcpy(device.memory + index * device.bufferStride, frame.data(), length);
     Buffer& buffer = device.buffers[index];
+    if (buffer.holds != &frame || device.cutFrames) {
+        std::memcpy(device.memory + index * device.bufferStride, frame.data(), length);
+        buffer.holds = device.cutFrames ? nullptr : &frame;
+    }
     buffer.bytesUsed = static_cast<std::uint32_t>(length);
     buffer.sequence = sequence;
     timespec now{};

@@ -99,6 +99,7 @@ struct Buffer {
     std::uint32_t sequence = 0;
     timeval timestamp{};
     bool mapped = false;
+    const std::vector<unsigned char>* holds = nullptr;  // the prepared frame it contains
 };
 
 struct Device {
