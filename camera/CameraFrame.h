@@ -18,7 +18,7 @@ public:
 
     virtual QSize size() const = 0;
     // The whole picture at its full size, 32 bits per pixel (QImage::Format_RGB32). Throws
-    // VideoControlError when it cannot be decoded. Safe on any thread.
+    // CameraError when it cannot be decoded. Safe on any thread.
     virtual QImage full() const = 0;
     // The picture made small enough for a `box` of the screen: never smaller than the picture
     // fitted into the box, but possibly larger, as cheaply as the layout allows. A null image
@@ -27,6 +27,9 @@ public:
     // What is wrong with the picture when that is known without decoding it ("are cut short"),
     // for the words shown in its place; empty otherwise.
     virtual QString defect() const { return {}; }
+    // True when the picture forScreen() gives is the frame's own memory, to be let go after
+    // painting rather than kept.
+    virtual bool screenPictureLendsFrame() const { return false; }
 };
 
 // A picture that already is in memory as pixels; the painter scales it.

@@ -50,15 +50,13 @@ private slots:
         QCOMPARE(w.CurrentView, QStringLiteral("Color"));
         QCOMPARE(w.SoftwareSettings.count(), 5);
         QVERIFY(!w.programEnded());
-        // The camera control is prepared in its order, indexes 0, 1 and 2 are probed, and the
+        // The cameras are opened, started and shown, indexes 0, 1 and 2 are probed, and the
         // colour view's camera is selected again.
-        QCOMPARE(
-            station.video->trace(),
-            (QStringList{QStringLiteral("1:MIRET_DEMO"), QStringLiteral("25:0"),
-                         QStringLiteral("2:0"), QStringLiteral("33:-1"), QStringLiteral("8:0"),
-                         QStringLiteral("8:1"), QStringLiteral("8:2"), QStringLiteral("8:1")}));
-        QCOMPARE(station.video->calls.at(0).arguments.at(1).toString(),
-                 QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam"));
+        QCOMPARE(station.video->openedWith,
+                 (QStringList{QStringLiteral("MIRET_DEMO"),
+                              QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam")}));
+        QVERIFY(station.video->livePicture);
+        QCOMPARE(station.video->selects, (QList<int>{0, 1, 2, 1}));
         QVERIFY(station.messages.shown.isEmpty());
     }
 
@@ -218,7 +216,7 @@ private slots:
         station.writeWorkingSettings();
         platform::QueuedKeySender keys;
         Form_ImageMaker window(
-            std::make_unique<fakes::RecordingVideoControl>(),
+            std::make_unique<fakes::RecordingCameraControl>(),
             capture::StationServices{station.messages, station.processes, keys, station.files});
         station.dialogs.then([](workorder::Frm_Wo& dialog) { dialog.cmd_Cancel->click(); });
         window.Form_Load();
@@ -328,21 +326,19 @@ private slots:
     }
 
     void tooFewCamerasDisableCaptureUntilTheNextNumber_data() {
-        QTest::addColumn<QVariant>("answer0");
-        QTest::addColumn<QVariant>("answer1");
+        QTest::addColumn<QList<int>>("delivering");
         QTest::addColumn<bool>("message");
-        QTest::newRow("both") << QVariant(1) << QVariant(1) << false;
-        QTest::newRow("one") << QVariant(1) << QVariant(0) << true;
-        QTest::newRow("none") << QVariant(0) << QVariant(0) << true;
-        QTest::newRow("minus one is true elsewhere") << QVariant(-1) << QVariant(-1) << true;
+        QTest::newRow("both") << QList<int>{0, 1} << false;
+        QTest::newRow("one") << QList<int>{0} << true;
+        QTest::newRow("none") << QList<int>{} << true;
+        QTest::newRow("only the probe of index 2") << QList<int>{2} << true;
     }
     void tooFewCamerasDisableCaptureUntilTheNextNumber() {
-        QFETCH(QVariant, answer0);
-        QFETCH(QVariant, answer1);
+        QFETCH(QList<int>, delivering);
         QFETCH(bool, message);
         StationFixture station;
         station.create();
-        station.video->answers = {{0, answer0}, {1, answer1}};
+        station.video->delivering = QSet<int>(delivering.begin(), delivering.end());
         station.dialogs.then([](workorder::Frm_Wo& dialog) {
             QTest::keyClicks(dialog.txt_Sample, QStringLiteral("12345678"));
             dialog.cmd_Ok->click();
