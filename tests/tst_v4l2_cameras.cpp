@@ -77,6 +77,8 @@ private:
 
 void TestV4l2Cameras::initTestCase() {
     if (dlsym(RTLD_DEFAULT, fakeuvc::kCommandSymbol) == nullptr) {
+        // ctest preloads it: without it there, the cameras below would not exist.
+        QVERIFY2(qEnvironmentVariableIsEmpty("FAKE_UVC_DEVICES"), "libfake_uvc.so not preloaded");
         QSKIP("needs libfake_uvc.so preloaded, as ctest runs it");
     }
     testcamera::registerProvider();
