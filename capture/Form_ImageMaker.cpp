@@ -18,6 +18,7 @@
 #include "ImageNaming.h"
 #include "MessageBoxes.h"
 #include "ProcessStarter.h"
+#include "ScaledLayout.h"
 #include "SettingNames.h"
 #include "SettingsFile.h"
 #include "StationArtwork.h"
@@ -95,6 +96,12 @@ QLabel* makeImageBox(QWidget* parent, const QRect& rect) {
     box->setFrameShadow(QFrame::Sunken);
     box->setScaledContents(true);
     return box;
+}
+
+// The window opens at its design size and may only grow from there.
+void setDesignSize(QWidget& window, const QSize& size) {
+    window.setMinimumSize(size);
+    window.resize(size);
 }
 
 }  // namespace
@@ -205,8 +212,10 @@ void Form_ImageMaker::buildLayout() {
     setTabOrder(cmd_Redo, cmd_Delete);
     setTabOrder(cmd_Delete, TXT_CMDLINE);
 
-    // The designed client area is taller than the window start-up leaves visible.
-    setFixedSize(twipsToPixels(kDesignedClientWidth), twipsToPixels(9000));
+    // The designed client area is taller than the window start-up leaves visible. The design
+    // size is the smallest; a larger window (maximised, a kiosk) shows the layout scaled up.
+    setDesignSize(*this, QSize(twipsToPixels(kDesignedClientWidth), twipsToPixels(9000)));
+    new ScaledLayout(*this);
 
     connect(cmd_wo, &QPushButton::clicked, this, &Form_ImageMaker::cmd_wo_Click);
     connect(cmd_Close, &QPushButton::clicked, this, &Form_ImageMaker::cmd_Close_Click);
@@ -217,7 +226,7 @@ void Form_ImageMaker::buildLayout() {
 }
 
 void Form_ImageMaker::Form_Load() {
-    setFixedSize(width(), twipsToPixels(kOuterHeight) - kFrameHeightPixels);
+    setDesignSize(*this, QSize(width(), twipsToPixels(kOuterHeight) - kFrameHeightPixels));
     DefaultSettingLines = settings::defaultSettingLines();
     Load_Software_settings();
     recoverSaveFolder();
