@@ -364,12 +364,10 @@ void Form_ImageMaker::Add_Captured_Sample() {
 // A compressor that failed leaves no compressed copy: the operator is told on the sample's line
 // and in the status line, without a message box that would take the scan dialog's focus.
 void Form_ImageMaker::compressionEnded(const platform::ProcessEnd& end) {
-    const auto found = compressions_.constFind(end.id);
-    if (found == compressions_.cend()) {
+    if (!compressions_.contains(end.id)) {
         return;
     }
-    const PendingCompression compression = *found;
-    compressions_.erase(found);
+    const PendingCompression compression = compressions_.take(end.id);
     if (!end.succeeded()) {
         platform::runDetached([temporary = compression.temporary] { QFile::remove(temporary); });
         reportCompressionFailure(compression, end.describe());

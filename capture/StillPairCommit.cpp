@@ -26,7 +26,7 @@ bool exists(const QByteArray& path) {
 }
 
 const QByteArray kJournalEnding = QByteArrayLiteral(".pair");
-constexpr qint64 kMaxJournalBytes = 64 * 1024;
+constexpr qint64 kMaxJournalBytes = qint64{64} * 1024;
 
 [[noreturn]] void throwFileError(const QString& what, int error) {
     throw platform::FileAccessError(what + QStringLiteral(": ") +

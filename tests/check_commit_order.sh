@@ -43,7 +43,7 @@ for name in CLR_12345678_01.BMP BTM_12345678_01.BMP CLR_12345678_01.JPG BTM_1234
             split(line[renamed], quoted, "\"")
             temporary = quoted[2]
             for (i = 1; i < renamed && !synced; i++) {
-                if (line[i] !~ /^[0-9]+ f(data)?sync\(/) continue
+                if (line[i] !~ /^[0-9]+ +f(data)?sync\(/) continue
                 if (!index(line[i], "<" temporary ">") && !index(line[i], "/#" inode ">")) continue
                 end = i
                 if (line[i] ~ /<unfinished/) {
