@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace platform {
+namespace network {
 
 namespace {
 
@@ -105,4 +105,4 @@ const BrowsedItem& QtShellApi::liveItem(ItemList list, const char* operation) co
     return found->second;
 }
 
-}  // namespace platform
+}  // namespace network

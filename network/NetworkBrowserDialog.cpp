@@ -21,7 +21,7 @@
 
 #include "MdnsSmbBrowser.h"
 
-namespace platform {
+namespace network {
 
 namespace {
 
@@ -409,4 +409,4 @@ void NetworkBrowserDialog::createFolder() {
     tree_->setCurrentItem(folderItem);
 }
 
-}  // namespace platform
+}  // namespace network

@@ -11,7 +11,7 @@
 #include "NetworkBrowserDialog.h"
 #include "ShellApi.h"
 
-namespace platform {
+namespace network {
 
 // The shell's folder browser for this machine: the network tree of NetworkBrowserDialog. Every item
 // list it hands out stays registered until it is released, so a double release is refused and a
@@ -46,4 +46,4 @@ private:
 // boundary when it is too long. False when it had to be cut.
 bool copyToBuffer(const QString& text, std::span<char> buffer);
 
-}  // namespace platform
+}  // namespace network

@@ -15,7 +15,7 @@ class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 
-namespace platform {
+namespace network {
 
 class MdnsSmbBrowser;
 
@@ -103,4 +103,4 @@ private:
     std::optional<BrowsedItem> chosen_;
 };
 
-}  // namespace platform
+}  // namespace network
