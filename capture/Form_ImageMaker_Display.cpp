@@ -1,5 +1,4 @@
 // The image panel, the live-view switch, and redo and delete of the sample on display.
-#include <QFutureWatcher>
 #include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
@@ -71,25 +70,24 @@ void Form_ImageMaker::loadSampleImages(const QString& sampleNumber) {
                            imagePath(saveDir, View::Color, sampleNumber, compressedExt)};
     const std::array sizes{img_bttm->contentsRect().size(), img_color->contentsRect().size()};
     const quint64 load = ++thumbnailLoad_;
-    auto* const watcher = new QFutureWatcher<std::array<QImage, 2>>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, load] {
-        watcher->deleteLater();
-        if (load != thumbnailLoad_) {
-            return;  // the panel has moved on since
-        }
-        const std::array<QImage, 2> pictures = watcher->result();
-        for (const auto& [picture, box] :
-             {std::pair{pictures[0], img_bttm}, std::pair{pictures[1], img_color}}) {
-            if (picture.isNull()) {
-                box->clear();
-            } else {
-                box->setPixmap(QPixmap::fromImage(picture));
+    platform::runDetachedThen(
+        this,
+        [paths, sizes] {
+            return std::array{loadThumbnail(paths[0], sizes[0]), loadThumbnail(paths[1], sizes[1])};
+        },
+        [this, load](const std::array<QImage, 2>& pictures) {
+            if (load != thumbnailLoad_) {
+                return;  // the panel has moved on since
             }
-        }
-    });
-    watcher->setFuture(platform::runDetached([paths, sizes] {
-        return std::array{loadThumbnail(paths[0], sizes[0]), loadThumbnail(paths[1], sizes[1])};
-    }));
+            for (const auto& [picture, box] :
+                 {std::pair{pictures[0], img_bttm}, std::pair{pictures[1], img_color}}) {
+                if (picture.isNull()) {
+                    box->clear();
+                } else {
+                    box->setPixmap(QPixmap::fromImage(picture));
+                }
+            }
+        });
 }
 
 void Form_ImageMaker::reloadDisplayedImages() {
