@@ -7,6 +7,7 @@
 #include <map>
 
 #include "MdnsSmbBrowser.h"
+#include "MessageBoxes.h"
 #include "MountTable.h"
 #include "NetworkBrowserDialog.h"
 #include "ShellApi.h"
@@ -38,6 +39,7 @@ private:
     const BrowsedItem& liveItem(ItemList list, const char* operation) const;
 
     NetworkSources sources_;
+    platform::QtMessageBoxes messages_;
     std::map<std::uint64_t, BrowsedItem> live_;
     std::uint64_t nextId_ = 1;
 };

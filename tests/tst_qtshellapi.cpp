@@ -1,3 +1,5 @@
+#include <dlfcn.h>
+
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -655,38 +657,60 @@ void TestQtShellApi::emptyNetworkIsExplained() {
 void TestQtShellApi::newFolderIsMadeUnderTheSelectedShare_data() {
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<QString>("parent");
+    QTest::addColumn<bool>("stalled");
     QTest::newRow("in the share") << QStringList{"Network", "labserver", "images"}
-                                  << "mnt/lab images";
+                                  << "mnt/lab images" << false;
     QTest::newRow("in a folder of the share")
-        << QStringList{"Network", "labserver", "images", "2023"} << "mnt/lab images/2023";
+        << QStringList{"Network", "labserver", "images", "2023"} << "mnt/lab images/2023" << false;
+    QTest::newRow("in a share that stalls")
+        << QStringList{"Network", "labserver", "images"} << "mnt/lab images" << true;
 }
 
 void TestQtShellApi::newFolderIsMadeUnderTheSelectedShare() {
     QFETCH(QStringList, names);
     QFETCH(QString, parent);
+    QFETCH(bool, stalled);
+    const auto stallBelow =
+        reinterpret_cast<void (*)(const char*, int)>(dlsym(RTLD_DEFAULT, "stall_open_below"));
+    if (stalled && stallBelow == nullptr) {
+        QSKIP("needs the stall_open helper preloaded (LD_PRELOAD), as the test command does");
+    }
+    constexpr int kStallSeconds = 4;
     QtShellApi shell(mountsFile_, kNoAvahi);
     QWidget owner;
     QString prompt;
-    QString selectedAfter;
-    const BrowseResult result =
-        browse(shell, &owner, network::BIF_RETURNONLYFSDIRS | network::BIF_NEWDIALOGSTYLE,
-               [&](NetworkBrowserDialog* browser) {
-                   QVERIFY(openItem(treeOf(browser), names) != nullptr);
-                   QVERIFY(clickItem(treeOf(browser), names));
-                   fakes::ModalDriver<QInputDialog> naming;
-                   naming.then([&](QInputDialog& input) {
-                       prompt = input.labelText();
-                       input.setTextValue(QStringLiteral("  run 2024-05  "));
-                       input.accept();
-                   });
-                   QTest::mouseClick(newFolderButtonOf(browser), Qt::LeftButton);
-                   selectedAfter = treeOf(browser)->currentItem()->text(0);
-                   QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
-               });
+    qint64 clickTook = -1;
+    const BrowseResult result = browse(
+        shell, &owner, network::BIF_RETURNONLYFSDIRS | network::BIF_NEWDIALOGSTYLE,
+        [&](NetworkBrowserDialog* browser) {
+            QVERIFY(openItem(treeOf(browser), names) != nullptr);
+            QVERIFY(clickItem(treeOf(browser), names));
+            fakes::ModalDriver<QInputDialog> naming;
+            naming.then([&](QInputDialog& input) {
+                prompt = input.labelText();
+                input.setTextValue(QStringLiteral("  run 2024-05  "));
+                input.accept();
+            });
+            if (stalled) {
+                stallBelow(QFile::encodeName(dir_->filePath(parent)), kStallSeconds);
+            }
+            QElapsedTimer clock;
+            clock.start();
+            QTest::mouseClick(newFolderButtonOf(browser), Qt::LeftButton);
+            clickTook = clock.elapsed();
+            QTRY_COMPARE_WITH_TIMEOUT(treeOf(browser)->currentItem()->text(0),
+                                      QStringLiteral("run 2024-05"), (kStallSeconds + 5) * 1000);
+            if (stalled) {
+                stallBelow("", 0);
+            }
+            QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
+        });
+    // A share that does not answer leaves the dialog to the operator meanwhile.
+    QVERIFY2(clickTook >= 0 && clickTook < kStallSeconds * 1000 / 2,
+             qPrintable(QString::number(clickTook)));
     const QString created = dir_->filePath(parent + "/run 2024-05");
     QVERIFY(prompt.contains(dir_->filePath(parent)));
     QVERIFY(QFileInfo(created).isDir());
-    QCOMPARE(selectedAfter, QStringLiteral("run 2024-05"));
     QVERIFY(!result.chosen.isNull());
     QCOMPARE(textBeforeNul(result.displayName), QStringLiteral("run 2024-05"));
     QCOMPARE(pathOf(shell, result.chosen).value_or("<no path>"), created);
@@ -756,6 +780,7 @@ void TestQtShellApi::newFolderReportsAFolderThatCannotBeMade() {
                    box.accept();
                });
                QTest::mouseClick(newFolderButtonOf(browser), Qt::LeftButton);
+               QTRY_VERIFY(!warningForMissingShare.isEmpty());
 
                QVERIFY(clickItem(treeOf(browser), {"Network", "nas-02", "/export/archive"}));
                naming.then([](QInputDialog& input) {
@@ -767,6 +792,7 @@ void TestQtShellApi::newFolderReportsAFolderThatCannotBeMade() {
                    box.accept();
                });
                QTest::mouseClick(newFolderButtonOf(browser), Qt::LeftButton);
+               QTRY_VERIFY(!warningForExisting.isEmpty());
            });
     QVERIFY2(
         warningForMissingShare.startsWith("The folder /mnt/missing-scans/new could not be made: "),
