@@ -104,7 +104,6 @@ int runCapture(const bench::StationFolder& folder, int count) {
 
 // capture-parts N WxH: a still and a compressor start, each timed on its own.
 int runCaptureParts(const bench::StationFolder& folder, int count) {
-    using platform::VideoControl;
     Station station(std::make_unique<fakes::RecordingKeySender>());
     station.startCancelling();
     platform::DetachedProcessStarter starter;
@@ -115,10 +114,7 @@ int runCaptureParts(const bench::StationFolder& folder, int count) {
     for (int round = 0; round <= count; ++round) {
         const Timing stillTiming = timed([&] {
             // The write runs off this thread; the still counts once it is on disk.
-            station.window->VideoPortal1
-                ->invoke(VideoControl::kStillToFile, {0, 24, path, QString()})
-                .value<platform::StillWrite>()
-                .waitForFinished();
+            station.window->VideoPortal1->stillToFile(path).waitForFinished();
         });
         const Timing startTiming = timed([&] {
             starter.start(QStringLiteral("/bin/true"), {path, path});

@@ -4,8 +4,8 @@
 //
 //   bench_camera_control [ROUNDS=50] [OUTPUT_FOLDER=temporary]
 
+#include "CameraError.h"
 #include "GstVideoControl.h"
-#include "PlatformError.h"
 
 #include <QApplication>
 #include <QDir>
@@ -23,8 +23,6 @@
 #include <vector>
 
 namespace {
-
-using platform::VideoControl;
 
 constexpr int kDefaultRounds = 50;
 constexpr int kFrameWaitMs = 15000;
@@ -68,14 +66,12 @@ bool writeConfig(const QString& configHome) {
     return file.error() == QFile::NoError;
 }
 
-int select(VideoControl& control, int index) {
-    return control.invoke(VideoControl::kSelectCamera, {index}).toInt();
+int select(camera::CameraControl& control, int index) {
+    return control.select(index) ? 0 : 1;
 }
 
-void still(VideoControl& control, const QString& path) {
-    control.invoke(VideoControl::kStillToFile, {0, 24, path, QString()})
-        .value<platform::StillWrite>()
-        .waitForFinished();
+void still(camera::CameraControl& control, const QString& path) {
+    control.stillToFile(path).waitForFinished();
 }
 
 // dd's own account of its copy time, so that starting the process is not counted.
@@ -117,13 +113,14 @@ int main(int argc, char* argv[]) {
     try {
         camera::GstVideoControl control;
         control.setGeometry(0, 0, 640, 480);
-        control.invoke(VideoControl::kOpen,
-                       {QStringLiteral("MIRET_DEMO"),
-                        QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam"), 0});
-        control.invoke(VideoControl::kConfigure, {0, 0, 1});
-        QVariantList startArgument{0};
-        control.invoke(VideoControl::kStart, startArgument);
-        control.setProperty(VideoControl::kLiveProperty, -1);
+        if (const std::optional<QString> failure =
+                control.open(QStringLiteral("MIRET_DEMO"),
+                             QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam"))) {
+            throw camera::CameraError(*failure);
+        }
+        control.configure();
+        control.start();
+        control.setLivePicture(true);
         control.show();
 
         QElapsedTimer waiting;
@@ -190,7 +187,7 @@ int main(int argc, char* argv[]) {
         std::printf("dd 2 x %lld bytes, conv=fdatasync: median %.2f ms, p95 %.2f ms\n",
                     static_cast<long long>(stillBytes), dd.median, dd.p95);
         std::printf("ratio median/dd = %.2f (target <= 2.00)\n", capture.median / dd.median);
-    } catch (const platform::PlatformError& error) {
+    } catch (const camera::CameraError& error) {
         std::fprintf(stderr, "camera control failed: %s\n", error.what());
         return 1;
     }

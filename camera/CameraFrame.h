@@ -17,12 +17,15 @@ public:
 
     virtual QSize size() const = 0;
     // The whole picture at its full size, 32 bits per pixel (QImage::Format_RGB32). Throws
-    // VideoControlError when it cannot be decoded. Safe on any thread.
+    // CameraError when it cannot be decoded. Safe on any thread.
     virtual QImage full() const = 0;
     // The picture made small enough for a `box` of the screen: never smaller than the picture
     // fitted into the box, but possibly larger, as cheaply as the layout allows. A null image
     // when it cannot be decoded. For the window's thread.
     virtual QImage forScreen(QSize box) const = 0;
+    // True when the picture forScreen() gives is the frame's own memory, to be let go after
+    // painting rather than kept.
+    virtual bool screenPictureLendsFrame() const { return false; }
 };
 
 // A picture that already is in memory as pixels; the painter scales it.

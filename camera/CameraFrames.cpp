@@ -1,6 +1,6 @@
 #include "CameraFrames.h"
 
-#include "PlatformError.h"
+#include "CameraError.h"
 
 #include <turbojpeg.h>
 
@@ -206,9 +206,8 @@ QImage JpegFrame::full() const {
         }
     }
     if (decoded.image.isNull()) {
-        throw platform::VideoControlError(
-            QStringLiteral("the camera's newest JPEG picture cannot be decoded: %1")
-                .arg(decoded.error));
+        throw CameraError(QStringLiteral("the camera's newest JPEG picture cannot be decoded: %1")
+                              .arg(decoded.error));
     }
     return std::move(decoded.image);
 }
@@ -250,14 +249,14 @@ QImage RawFrame::full() const {
     mapped->mapped = gst_video_frame_map(&mapped->frame, &info,
                                          gst_sample_get_buffer(sample_.get()), GST_MAP_READ);
     if (!mapped->mapped) {
-        throw platform::VideoControlError(QStringLiteral("the camera's picture cannot be read"));
+        throw CameraError(QStringLiteral("the camera's picture cannot be read"));
     }
     QImage image(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped->frame, 0)),
                  GST_VIDEO_FRAME_WIDTH(&mapped->frame), GST_VIDEO_FRAME_HEIGHT(&mapped->frame),
                  GST_VIDEO_FRAME_PLANE_STRIDE(&mapped->frame, 0), QImage::Format_RGB32,
                  &MappedFrame::release, mapped.get());
     if (image.isNull()) {
-        throw platform::VideoControlError(QStringLiteral("the camera's picture cannot be read"));
+        throw CameraError(QStringLiteral("the camera's picture cannot be read"));
     }
     static_cast<void>(mapped.release());  // the image owns it now
     return image;
@@ -266,12 +265,13 @@ QImage RawFrame::full() const {
 QImage RawFrame::forScreen(QSize box) const {
     try {
         if (isScreenLayout()) {
-            return full();  // no conversion to save: the painter scales it
+            // No conversion to save: the painter scales it straight from the buffer and lets go.
+            return full();
         }
         // Never enlarged here: the painter does that for nothing.
         const QSize fitted = size().scaled(box, Qt::KeepAspectRatio).boundedTo(size());
         return converted(fitted.expandedTo(QSize(1, 1)), Purpose::Screen);
-    } catch (const platform::VideoControlError&) {
+    } catch (const CameraError&) {
         return {};  // the screen keeps the last picture it had
     }
 }
@@ -280,10 +280,9 @@ QImage RawFrame::forScreen(QSize box) const {
 QImage RawFrame::converted(QSize target, Purpose purpose) const {
     QImage image(target, QImage::Format_RGB32);
     if (image.isNull()) {
-        throw platform::VideoControlError(
-            QStringLiteral("no memory for a picture of %1 × %2 pixels")
-                .arg(target.width())
-                .arg(target.height()));
+        throw CameraError(QStringLiteral("no memory for a picture of %1 × %2 pixels")
+                              .arg(target.width())
+                              .arg(target.height()));
     }
     GstVideoInfo out;
     gst_video_info_set_format(&out, kScreenFormat, static_cast<guint>(target.width()),
@@ -307,14 +306,13 @@ QImage RawFrame::converted(QSize target, Purpose purpose) const {
     GstVideoFrame destination{};
     if (converter == nullptr ||
         !gst_video_frame_map(&source, &in, gst_sample_get_buffer(sample_.get()), GST_MAP_READ)) {
-        throw platform::VideoControlError(
+        throw CameraError(
             QStringLiteral("the camera's %1 picture cannot be converted")
                 .arg(QString::fromUtf8(gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(&info_)))));
     }
     if (!gst_video_frame_map(&destination, &out, targetBuffer.get(), GST_MAP_WRITE)) {
         gst_video_frame_unmap(&source);
-        throw platform::VideoControlError(
-            QStringLiteral("the converted picture cannot be written"));
+        throw CameraError(QStringLiteral("the converted picture cannot be written"));
     }
     gst_video_converter_frame(converter, &source, &destination);
     gst_video_frame_unmap(&destination);

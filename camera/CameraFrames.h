@@ -44,6 +44,7 @@ public:
     QSize size() const override;
     QImage full() const override;
     QImage forScreen(QSize box) const override;
+    bool screenPictureLendsFrame() const override { return isScreenLayout(); }
 
 private:
     RawFrame(gst::SamplePtr sample, const GstVideoInfo& info);

@@ -2,9 +2,9 @@
 
 #include "CameraConfig.h"
 #include "CameraDeviceMonitor.h"
+#include "CameraError.h"
 #include "CameraHealth.h"
 #include "CameraPipeline.h"
-#include "PlatformError.h"
 
 #include <QMetaObject>
 
@@ -192,7 +192,7 @@ std::optional<QString> CameraSet::select(int index) {
 std::shared_ptr<const CameraFrame> CameraSet::stillOfSelected() {
     std::shared_ptr<const CameraFrame> picture;
     if (const std::optional<QString> reason = whySelectedHasNoPicture(&picture)) {
-        throw platform::VideoControlError(*reason);
+        throw CameraError(*reason);
     }
     return picture;
 }
@@ -213,20 +213,37 @@ LivePicture CameraSet::pictureToShow(QSize box) {
     if (std::optional<QString> reason = whyNoPicture(index, state, now)) {
         return {QImage(), QSize(), std::move(*reason)};
     }
-    const std::shared_ptr<const CameraFrame>& frame = state->frame->picture;
-    const bool sameFrame = !shown_.frame.owner_before(frame) && !frame.owner_before(shown_.frame);
-    if (shown_.camera != index || !sameFrame || shown_.box != box) {
+    return shown_.show(index, state->frame->picture, box);
+}
+
+LivePicture ShownPictureCache::show(int camera, const std::shared_ptr<const CameraFrame>& frame,
+                                    QSize box) {
+    if (frame->screenPictureLendsFrame()) {
+        // Painted straight from the camera's buffer, which goes back to the camera once painted:
+        // nothing of it may stay here.
         QImage image = frame->forScreen(box);
-        // A picture that cannot be decoded leaves the camera's last one on screen.
-        if (!image.isNull() || shown_.camera != index) {
-            shown_ = {index, frame, box, std::move(image)};
+        if (!image.isNull()) {
+            *this = {};
+            camera_ = camera;
+            return {std::move(image), frame->size(), QString()};
         }
     }
-    if (shown_.image.isNull()) {
-        return {QImage(), QSize(),
-                QStringLiteral("camera %1 delivers pictures that cannot be decoded").arg(index)};
+    const bool sameFrame = !frame_.owner_before(frame) && !frame.owner_before(frame_);
+    if (camera_ != camera || !sameFrame || box_ != box) {
+        QImage image = frame->forScreen(box);
+        // A picture that cannot be decoded leaves the camera's last one on screen.
+        if (!image.isNull() || camera_ != camera) {
+            camera_ = camera;
+            frame_ = frame;
+            box_ = box;
+            image_ = std::move(image);
+        }
     }
-    return {shown_.image, frame->size(), QString()};
+    if (image_.isNull()) {
+        return {QImage(), QSize(),
+                QStringLiteral("camera %1 delivers pictures that cannot be decoded").arg(camera)};
+    }
+    return {image_, frame->size(), QString()};
 }
 
 }  // namespace camera

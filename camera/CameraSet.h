@@ -23,6 +23,21 @@ struct LivePicture {
     QString whyNone;
 };
 
+// The last picture made for the screen, so that a repaint without a new frame (an expose, the
+// liveness check) decodes nothing, and a picture that fails to decode leaves the last one up.
+class ShownPictureCache {
+public:
+    // `frame`, the newest of `camera`, made ready for a `box` on screen.
+    LivePicture show(int camera, const std::shared_ptr<const CameraFrame>& frame, QSize box);
+
+private:
+    int camera_ = -1;
+    // Weak: a raw camera's frame is its buffer, which the camera needs back.
+    std::weak_ptr<const CameraFrame> frame_;
+    QSize box_;
+    QImage image_;
+};
+
 // The cameras of the control, by index, all running from start() on so that switching is
 // instant, and the selection that the live picture and the stills follow. Lives on the GUI
 // thread; GStreamer threads only post work to it.
@@ -47,7 +62,7 @@ public:
     std::optional<QString> select(int index);
     int selected() const { return selected_.load(); }
 
-    // The selected camera's current picture, or a VideoControlError explaining why there is none.
+    // The selected camera's current picture, or a CameraError explaining why there is none.
     // It is decoded by whoever calls CameraFrame::full(), on any thread.
     std::shared_ptr<const CameraFrame> stillOfSelected();
     // The selected camera's latest picture made ready for a `box` on screen, or why it has none
@@ -71,17 +86,7 @@ private:
     bool started_ = false;
     std::atomic<int> selected_{0};
     std::atomic<bool> repaintPending_{false};
-
-    // The last picture made for the screen, so that a repaint without a new frame (an expose, the
-    // liveness check) decodes nothing, and a picture that fails to decode leaves the last one up.
-    struct ShownPicture {
-        int camera = -1;
-        // Weak: a raw camera's frame is its buffer, which the camera needs back.
-        std::weak_ptr<const CameraFrame> frame;
-        QSize box;
-        QImage image;
-    };
-    ShownPicture shown_;
+    ShownPictureCache shown_;
 };
 
 }  // namespace camera

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "VideoControl.h"
+#include "CameraControl.h"
 
 #include <QTimer>
 
@@ -10,28 +10,27 @@ namespace camera {
 
 class CameraSet;
 
-// The camera control on GStreamer: one pipeline per configured camera, all running from
-// operation 2 on, the selected one painted into the widget, stills written off the window's thread.
-class GstVideoControl final : public platform::VideoControl {
+// The camera control on GStreamer: one pipeline per configured camera, all running from start()
+// on, the selected one painted into the widget, stills written off the window's thread.
+class GstVideoControl final : public CameraControl {
     Q_OBJECT
 public:
     explicit GstVideoControl(QWidget* parent = nullptr);
     ~GstVideoControl() override;
 
-    using platform::VideoControl::invoke;
-    using platform::VideoControl::setProperty;
-    QVariant invoke(int dispatchId, QVariantList& arguments) override;
-    void setProperty(int dispatchId, const QVariant& value) override;
+    std::optional<QString> open(const QString& applicationName,
+                                const QString& softwareKey) override;
+    void configure() override;
+    void start() override;
+    void setLivePicture(bool shown) override;
+    std::optional<QString> select(int index) override;
+    StillWrite stillToFile(const QString& path) override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    void open(const QVariantList& arguments);
-    void requireOpened(int dispatchId) const;
-
     std::unique_ptr<CameraSet> cameras_;
-    bool opened_ = false;
     bool showLivePicture_ = false;
     QTimer liveCheck_;
 };

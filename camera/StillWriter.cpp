@@ -1,6 +1,6 @@
 #include "StillWriter.h"
 
-#include "PlatformError.h"
+#include "CameraError.h"
 
 #include <QFileInfo>
 #include <QImageWriter>
@@ -16,8 +16,7 @@ namespace camera {
 namespace {
 
 [[noreturn]] void throwWriteError(const QString& path, const QString& reason) {
-    throw platform::VideoControlError(
-        QStringLiteral("cannot write the picture to %1: %2").arg(path, reason));
+    throw CameraError(QStringLiteral("cannot write the picture to %1: %2").arg(path, reason));
 }
 
 constexpr int kJpegQuality = 95;

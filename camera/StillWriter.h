@@ -8,13 +8,13 @@
 namespace camera {
 
 // The image format for a still path's extension, case-insensitive: one that keeps 24-bit colour
-// (BMP, JPEG, PNG, PPM, TIFF), BMP for any other or no extension. Throws VideoControlError
+// (BMP, JPEG, PNG, PPM, TIFF), BMP for any other or no extension. Throws CameraError
 // naming the format and the package that provides it when Qt cannot write that format.
 QByteArray stillFormatForPath(const QString& path);
 QByteArray stillFormatForPath(const QString& path, const QList<QByteArray>& writableFormats);
 
 // Writes `picture` at 24 bits per pixel, replacing `path` only once the whole file is written;
-// a failure leaves any existing file untouched and throws VideoControlError naming the path.
+// a failure leaves any existing file untouched and throws CameraError naming the path.
 void writeStill(const QImage& picture, const QString& path);
 
 }  // namespace camera

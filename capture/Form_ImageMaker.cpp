@@ -9,20 +9,20 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <stdexcept>
 
+#include "CameraControl.h"
+#include "CameraError.h"
 #include "CompressedImageWatcher.h"
 #include "FileSystem.h"
 #include "Frm_Wo.h"
 #include "ImageNaming.h"
 #include "MessageBoxes.h"
-#include "PlatformError.h"
 #include "ProcessStarter.h"
+#include "ScaledLayout.h"
 #include "SettingNames.h"
 #include "SettingsFile.h"
 #include "StationArtwork.h"
 #include "Twips.h"
-#include "VideoControl.h"
 #include "WorkOrderNumber.h"
 
 namespace capture {
@@ -98,9 +98,15 @@ QLabel* makeImageBox(QWidget* parent, const QRect& rect) {
     return box;
 }
 
+// The window opens at its design size and may only grow from there.
+void setDesignSize(QWidget& window, const QSize& size) {
+    window.setMinimumSize(size);
+    window.resize(size);
+}
+
 }  // namespace
 
-Form_ImageMaker::Form_ImageMaker(std::unique_ptr<platform::VideoControl> video,
+Form_ImageMaker::Form_ImageMaker(std::unique_ptr<camera::CameraControl> video,
                                  StationServices services, QWidget* parent)
     : QWidget(parent),
       VideoPortal1(video.release()),
@@ -206,8 +212,10 @@ void Form_ImageMaker::buildLayout() {
     setTabOrder(cmd_Redo, cmd_Delete);
     setTabOrder(cmd_Delete, TXT_CMDLINE);
 
-    // The designed client area is taller than the window start-up leaves visible.
-    setFixedSize(twipsToPixels(kDesignedClientWidth), twipsToPixels(9000));
+    // The designed client area is taller than the window start-up leaves visible. The design
+    // size is the smallest; a larger window (maximised, a kiosk) shows the layout scaled up.
+    setDesignSize(*this, QSize(twipsToPixels(kDesignedClientWidth), twipsToPixels(9000)));
+    new ScaledLayout(*this);
 
     connect(cmd_wo, &QPushButton::clicked, this, &Form_ImageMaker::cmd_wo_Click);
     connect(cmd_Close, &QPushButton::clicked, this, &Form_ImageMaker::cmd_Close_Click);
@@ -218,7 +226,7 @@ void Form_ImageMaker::buildLayout() {
 }
 
 void Form_ImageMaker::Form_Load() {
-    setFixedSize(width(), twipsToPixels(kOuterHeight) - kFrameHeightPixels);
+    setDesignSize(*this, QSize(width(), twipsToPixels(kOuterHeight) - kFrameHeightPixels));
     DefaultSettingLines = settings::defaultSettingLines();
     Load_Software_settings();
     CapturedCount = 0;
@@ -258,29 +266,19 @@ void Form_ImageMaker::Create_Setting_File() {
 }
 
 void Form_ImageMaker::Connect_Cameras() {
-    using platform::VideoControl;
-    VideoPortal1->invoke(VideoControl::kOpen, {kCameraApplicationName, kCameraSoftwareKey, 0});
-    VideoPortal1->invoke(VideoControl::kConfigure, {0, 0, 1});
-    QVariantList startArguments{0};
-    VideoPortal1->invoke(VideoControl::kStart, startArguments);
-    VideoPortal1->setProperty(VideoControl::kLiveProperty, -1);
+    if (const std::optional<QString> reason =
+            VideoPortal1->open(kCameraApplicationName, kCameraSoftwareKey)) {
+        throw camera::CameraError(*reason);
+    }
+    VideoPortal1->configure();
+    VideoPortal1->start();
+    VideoPortal1->setLivePicture(true);
 
-    qint16 connectionCount = 0;
+    int connectionCount = 0;
     for (int index = 0; index <= 2; ++index) {
-        const QVariant answer = VideoPortal1->invoke(VideoControl::kSelectCamera, {index});
-        bool isNumber = false;
-        const int value = answer.toInt(&isNumber);
-        if (!isNumber) {
-            throw platform::VideoControlError(
-                QStringLiteral("Camera %1 gave an answer that is not a number: %2")
-                    .arg(index)
-                    .arg(answer.toString()));
+        if (!VideoPortal1->select(index)) {
+            ++connectionCount;
         }
-        const int sum = connectionCount + value;
-        if (sum < -32768 || sum > 32767) {
-            throw std::overflow_error("The camera answers overflow the connection count");
-        }
-        connectionCount = static_cast<qint16>(sum);
     }
     // The probe of the last index must not stay selected: the next still would come from it.
     selectCamera(CurrentView == kBottomView ? BottomCameraIndex : ColorCameraIndex);
@@ -366,24 +364,17 @@ QString Form_ImageMaker::setting(const QString& name) const {
 }
 
 std::optional<QString> Form_ImageMaker::selectCamera(qint16 index) {
-    QVariantList arguments{static_cast<int>(index)};
-    const QVariant answer = VideoPortal1->invoke(platform::VideoControl::kSelectCamera, arguments);
-    if (answer.toInt() > 0) {
-        return std::nullopt;
-    }
-    const QVariant reason = arguments.value(0);
-    return reason.typeId() == QMetaType::QString
-               ? reason.toString()
-               : QStringLiteral("camera %1 delivers no pictures").arg(index);
+    return VideoPortal1->select(index);
 }
 
 QFuture<void> Form_ImageMaker::takeStill(const QString& path) {
-    const QVariant answer =
-        VideoPortal1->invoke(platform::VideoControl::kStillToFile, {0, 24, path, QString()});
-    if (answer.metaType() == QMetaType::fromType<QFuture<void>>()) {
-        return answer.value<QFuture<void>>();
+    QFuture<void> write = VideoPortal1->stillToFile(path);
+    // A camera without a picture refuses at once: that failure is the camera's, not the save
+    // folder's, and is thrown here to be reported as such.
+    if (write.isFinished()) {
+        write.waitForFinished();
     }
-    return QtFuture::makeReadyFuture();  // written before the call returned
+    return write;
 }
 
 bool Form_ImageMaker::eventFilter(QObject* watched, QEvent* event) {

@@ -27,8 +27,11 @@ class KeySender;
 class MessageBoxes;
 class ProcessStarter;
 struct ProcessEnd;
-class VideoControl;
 }  // namespace platform
+
+namespace camera {
+class CameraControl;
+}
 
 namespace workorder {
 class Frm_Wo;
@@ -54,7 +57,7 @@ class Form_ImageMaker : public QWidget {
 public:
     static constexpr qint16 kMaxCapturedLines = 32767;
 
-    Form_ImageMaker(std::unique_ptr<platform::VideoControl> video, StationServices services,
+    Form_ImageMaker(std::unique_ptr<camera::CameraControl> video, StationServices services,
                     QWidget* parent = nullptr);
     ~Form_ImageMaker() override;
 
@@ -98,7 +101,7 @@ public:
 
     // Controls.
     QLabel* lbl_view;
-    platform::VideoControl* VideoPortal1;
+    camera::CameraControl* VideoPortal1;
     QLabel* lbl_labnumber;
     QPushButton* cmd_wo;
     QPushButton* cmd_View;

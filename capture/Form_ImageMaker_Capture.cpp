@@ -21,6 +21,7 @@
 #include <exception>
 #include <optional>
 
+#include "CameraError.h"
 #include "DetachedWork.h"
 #include "Form_ImageMaker.h"
 #include "GeneralDate.h"
@@ -30,7 +31,6 @@
 #include "PlatformError.h"
 #include "ProcessStarter.h"
 #include "SettingNames.h"
-#include "VideoControl.h"
 
 namespace capture {
 
@@ -291,7 +291,7 @@ bool Form_ImageMaker::Save_Sample_Images() {
             pair->writes[0] = takeStill(pair->temporaries[0]);
             failingCamera = otherCamera;
             if (const std::optional<QString> reason = selectCamera(otherCamera)) {
-                throw platform::VideoControlError(*reason);
+                throw camera::CameraError(*reason);
             }
             pair->writes[1] = takeStill(pair->temporaries[1]);
             failingCamera.reset();
@@ -307,18 +307,17 @@ bool Form_ImageMaker::Save_Sample_Images() {
     }
 
     // The live picture goes back to the view the operator is looking at, on every path; a second
-    // failure ends the attempt.
+    // failure ends the attempt. The capture is not complete while the view shows no picture.
     for (int attempt = 1; attempt <= 2; ++attempt) {
-        try {
-            selectCamera(currentCamera);
+        const std::optional<QString> reason = selectCamera(currentCamera);
+        if (!reason) {
             break;
-        } catch (const std::exception& error) {
-            result = false;
-            if (!failure) {
-                failure = errorMessage(
-                    QStringLiteral("Camera %1 could not be selected again.").arg(currentCamera),
-                    reasonOf(error));
-            }
+        }
+        result = false;
+        if (!failure) {
+            failure = errorMessage(
+                QStringLiteral("Camera %1 could not be selected again.").arg(currentCamera),
+                *reason);
         }
     }
 

@@ -2,13 +2,13 @@
 
 #include <QProcess>
 #include <algorithm>
-#include <numeric>
+
+#include "OperatorMessage.h"
 
 namespace capture {
 
 namespace {
 
-const QString kLineBreak = QStringLiteral("\r\n");
 const QString kPleaseMakeSure = QStringLiteral(
     "Please make sure there are entries and values in the settings file for the following:");
 
@@ -55,18 +55,11 @@ bool isUsableSampleNumber(const QString& sampleNumber) {
 }
 
 QString unusableSampleNumberMessage(const QString& sampleNumber) {
-    QString shown;
-    for (const QChar ch : sampleNumber) {
-        shown += ch.category() == QChar::Other_Control
-                     ? QStringLiteral("\\x%1").arg(ch.unicode(), 2, 16, QLatin1Char('0'))
-                     : QString(ch);
-    }
-    return QStringLiteral("Error:") + kLineBreak +
-           QStringLiteral("The sample number cannot be used in a file name:") + kLineBreak +
-           kLineBreak + shown + kLineBreak + kLineBreak +
-           QStringLiteral(
-               "It must not contain / or \\, two dots, a double quote or a control "
-               "character. Please scan the sample again.");
+    return platform::errorMessage(
+        {QStringLiteral("The sample number cannot be used in a file name:"), QString(),
+         platform::visibleCharacters(sampleNumber), QString(),
+         QStringLiteral("It must not contain / or \\, two dots, a double quote or a control "
+                        "character. Please scan the sample again.")});
 }
 
 bool saveDirLacksFinalSlash(const QString& saveDir,
@@ -85,29 +78,30 @@ QString saveDirLacksFinalSlashNote(const QString& saveDir) {
 }
 
 QString savingSettingsMessage(const QStringList& missingNames, const QString& note) {
-    const QString text =
-        QStringLiteral("Error:") + kLineBreak +
-        QStringLiteral("Cannot save images because there are settings missing.  ") +
-        kPleaseMakeSure + kLineBreak;
-    const QString named =
-        std::accumulate(missingNames.cbegin(), missingNames.cend(), text,
-                        [](const QString& message, const QString& name) {
-                            return message + kLineBreak + QStringLiteral(" - ") + name;
-                        });
-    return note.isEmpty() ? named : named + kLineBreak + kLineBreak + note;
+    QStringList lines{QStringLiteral("Cannot save images because there are settings missing.  ") +
+                          kPleaseMakeSure,
+                      QString()};
+    for (const QString& name : missingNames) {
+        lines.append(QStringLiteral(" - ") + name);
+    }
+    if (!note.isEmpty()) {
+        lines << QString() << note;
+    }
+    return platform::errorMessage(lines);
 }
 
 QString compressionSettingsMessage() {
-    return QStringLiteral("Error:") + kLineBreak +
-           QStringLiteral("Cannot compress the images because there are settings missing.  ") +
-           kPleaseMakeSure + kLineBreak + kLineBreak + QStringLiteral(" - COMPRESS_EXE ") +
-           kLineBreak + QStringLiteral(" - FILE_EXT_COMPRESSED");
+    return platform::errorMessage(
+        {QStringLiteral("Cannot compress the images because there are settings missing.  ") +
+             kPleaseMakeSure,
+         QString(), QStringLiteral(" - COMPRESS_EXE "), QStringLiteral(" - FILE_EXT_COMPRESSED")});
 }
 
 QString displaySettingsMessage() {
-    return QStringLiteral("Error:") + kLineBreak +
-           QStringLiteral("Cannot display images because there are settings missing.  ") +
-           kPleaseMakeSure + kLineBreak + kLineBreak + QStringLiteral(" - FILE_EXT_COMPRESSED ");
+    return platform::errorMessage(
+        {QStringLiteral("Cannot display images because there are settings missing.  ") +
+             kPleaseMakeSure,
+         QString(), QStringLiteral(" - FILE_EXT_COMPRESSED ")});
 }
 
 }  // namespace capture

@@ -3,17 +3,29 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QMessageBox>
 
 namespace platform {
 
 namespace {
 
+// A box needs an owner even when none of the program's windows is active (a scan dialog that has
+// just closed, no window manager, the main window not shown yet): a kiosk compositor takes a box
+// without one for the program's main window and stretches it over the screen.
 QWidget* ownerWindow() {
     if (QWidget* modal = QApplication::activeModalWidget()) {
         return modal;
     }
-    return QApplication::activeWindow();
+    if (QWidget* active = QApplication::activeWindow()) {
+        return active;
+    }
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (top->windowType() == Qt::Window) {
+            return top;
+        }
+    }
+    return nullptr;
 }
 
 // Drops the keys that reach a box before it has been on screen for kTypeAheadMs: keys typed ahead
@@ -36,7 +48,10 @@ public:
             case QEvent::ShortcutOverride:
             case QEvent::KeyPress:
             case QEvent::KeyRelease:
-                if (!settled() && belongsToBox(watched)) {
+                // A key held down since before the box (the Enter that ended the scan) repeats
+                // on its own: its repeats are not an answer either.
+                if ((!settled() || static_cast<QKeyEvent*>(event)->isAutoRepeat()) &&
+                    belongsToBox(watched)) {
                     // An accepted override keeps the key from the buttons' mnemonics; the key
                     // press that follows is then dropped here as well.
                     event->accept();
@@ -62,6 +77,13 @@ private:
     QElapsedTimer shown_;
 };
 
+// A box sizes itself as it is shown, after its window exists; a compositor that does not let a
+// shown window resize itself (a kiosk) would keep the size the window was made with. The box is
+// given its natural size before that.
+void sizeBeforeShowing(QMessageBox& box) {
+    box.adjustSize();
+}
+
 }  // namespace
 
 void QtMessageBoxes::show(const QString& text) {
@@ -69,6 +91,7 @@ void QtMessageBoxes::show(const QString& text) {
                     QMessageBox::Ok, ownerWindow());
     // The Enter that ended a scan must not close the message about it unseen.
     const TypeAheadGuard guard(box);
+    sizeBeforeShowing(box);
     box.exec();
 }
 
@@ -77,6 +100,7 @@ bool QtMessageBoxes::ask(const QString& text, const QString& title) {
                     ownerWindow());
     box.setDefaultButton(QMessageBox::Yes);
     const TypeAheadGuard guard(box);
+    sizeBeforeShowing(box);
     return box.exec() == QMessageBox::Yes;
 }
 

@@ -12,11 +12,6 @@ public:
     QString message() const { return QString::fromStdString(what()); }
 };
 
-class VideoControlError : public PlatformError {
-public:
-    using PlatformError::PlatformError;
-};
-
 class ProcessStartError : public PlatformError {
 public:
     using PlatformError::PlatformError;

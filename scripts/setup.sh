@@ -14,7 +14,8 @@ packages=(
     imagemagick xvfb xauth xdotool openbox
     libxkbcommon-x11-0 libxcb-cursor0 libxcb-icccm4 libxcb-image0 libxcb-keysyms1
     libxcb-randr0 libxcb-render-util0 libxcb-shape0 libxcb-xinerama0 libxcb-xkb1
-    fonts-dejavu-core
+    fonts-dejavu-core qt6-wayland
+    sway cage wtype grim xwayland jq sudo
     lintian desktop-file-utils dpkg-dev openbox x11-utils file
 )
 

@@ -1,29 +1,65 @@
 #!/usr/bin/env bash
 # Sets everything up, builds, and runs the whole test suite headless: the normal build, then the
-# same suites in an AddressSanitizer + UndefinedBehaviorSanitizer build, then a bounded fuzzing
-# run of the settings loader. The normal build's suite includes the package checks (label
-# packaging): lintian, the package's contents and, as root, a real installation with every program
-# started under Xvfb. Extra arguments go to ctest (for example -L e2e).
-# STATION_QUICK=1 runs the normal build's suite only.
+# same suites in an AddressSanitizer + UndefinedBehaviorSanitizer build, a bounded fuzzing run of
+# the settings loader, and the format and clang-tidy checks. The normal build's suite includes the
+# package checks (label packaging): lintian, the package's contents and, as root, a real
+# installation with every program started under Xvfb. Extra arguments go to ctest (for example
+# -L e2e). STATION_QUICK=1 runs the normal build's suite only.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export QT_QPA_PLATFORM=offscreen
 
 "$here/scripts/setup.sh" "$here/build"
-(cd "$here/build" && ctest --output-on-failure -j 2 -LE long "$@")
 
 if [[ "${STATION_QUICK:-0}" == 1 ]]; then
+    (cd "$here/build" && ctest --output-on-failure -j 2 -LE long "$@")
     exit 0
 fi
 
-echo "== sanitizer build =="
-cmake -S "$here" -B "$here/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSTATION_SANITIZE=ON
-cmake --build "$here/build-asan" -j "$(nproc)"
-# The package is checked once, from the normal build.
-(cd "$here/build-asan" && ctest --output-on-failure -j 2 -LE "packaging|long" "$@")
+# The normal suite spends most of its time waiting (stalled folders, real processes, X servers),
+# so the sanitizer tree is built meanwhile, at low priority so that the suite's timing is not
+# disturbed. It builds what its suites run, not the benchmarks.
+asan_log="$here/build-asan.log"
+(
+    nice -n 15 cmake -S "$here" -B "$here/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+        -DSTATION_SANITIZE=ON -DSTATION_BUILD_BENCH=OFF &&
+        nice -n 15 cmake --build "$here/build-asan" -j "$(nproc)"
+) >"$asan_log" 2>&1 &
+asan_build=$!
 
-if [[ -f "$here/scripts/fuzz.sh" ]]; then
-    echo "== settings loader fuzzing =="
-    FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash "$here/scripts/fuzz.sh"
+normal=0
+(cd "$here/build" && ctest --output-on-failure -j 2 -LE long "$@") || normal=$?
+
+echo "== sanitizer build =="
+if ! wait "$asan_build"; then
+    tail -n 60 "$asan_log"
+    echo "The sanitizer build failed (log: $asan_log)" >&2
+    exit 1
+fi
+# The sanitizer suites mostly wait on real pipelines, processes and files, so the fuzzing run and
+# the format and clang-tidy checks share their time; their reports follow the suites'.
+fuzz_log="$here/build-asan/fuzz.log"
+lint_log="$here/build-asan/lint.log"
+(FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash "$here/scripts/fuzz.sh") >"$fuzz_log" 2>&1 &
+fuzz_run=$!
+(nice -n 15 bash "$here/scripts/lint.sh" "$here/build") >"$lint_log" 2>&1 &
+lint_run=$!
+
+# The package is checked once, from the normal build; the desktops once, without sanitizers.
+asan=0
+(cd "$here/build-asan" && ctest --output-on-failure -j 2 -LE "packaging|long|desktop" "$@") || asan=$?
+
+fuzz=0
+wait "$fuzz_run" || fuzz=$?
+echo "== settings loader fuzzing =="
+cat "$fuzz_log"
+lint=0
+wait "$lint_run" || lint=$?
+echo "== format and clang-tidy =="
+cat "$lint_log"
+
+if ((normal != 0 || asan != 0 || fuzz != 0 || lint != 0)); then
+    echo "Failed: normal suite $normal, sanitizer suite $asan, fuzzing $fuzz, format/tidy $lint" >&2
+    exit 1
 fi

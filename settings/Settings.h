@@ -50,7 +50,9 @@ private:
 class Settings {
 public:
     void setFormObjValue(const QString& vData) { formObj_ = ValueSlot::fromString(vData); }
-    void setFormObjObject(const ValueSlot::Object& vData) { formObj_ = ValueSlot::fromObject(vData); }
+    void setFormObjObject(const ValueSlot::Object& vData) {
+        formObj_ = ValueSlot::fromObject(vData);
+    }
     ValueSlot formObj() const { return formObj_; }
 
     void setType_(const QString& vData) { typeTag_ = vData; }

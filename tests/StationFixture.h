@@ -11,6 +11,7 @@
 #include "Form_ImageMaker.h"
 #include "Frm_Wo.h"
 #include "fakes/ModalDriver.h"
+#include "fakes/RecordingCameraControl.h"
 #include "fakes/RecordingServices.h"
 
 class StationFixture {
@@ -46,7 +47,7 @@ public:
     }
 
     void create() {
-        auto control = std::make_unique<fakes::RecordingVideoControl>();
+        auto control = std::make_unique<fakes::RecordingCameraControl>();
         video = control.get();
         window = std::make_unique<capture::Form_ImageMaker>(
             std::move(control),
@@ -76,7 +77,7 @@ public:
     fakes::RecordingProcessStarter processes;
     fakes::RecordingKeySender keys;
     fakes::ScriptedFileSystem files;
-    fakes::RecordingVideoControl* video = nullptr;
+    fakes::RecordingCameraControl* video = nullptr;
     fakes::ModalDriver<workorder::Frm_Wo> dialogs;
     std::unique_ptr<capture::Form_ImageMaker> window;
     QDateTime now{QDate(2026, 12, 8), QTime(14, 5, 9)};

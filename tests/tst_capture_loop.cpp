@@ -22,12 +22,15 @@ void writeJpeg(const QString& path, const QColor& colour) {
     QVERIFY(picture.save(path, "JPG"));
 }
 
-// A still goes to a hidden file of its own beside its final name until both stills are there.
-bool takenBeside(const QString& traced, const QString& path) {
+// The still came from `camera` into a hidden file of its own beside its final name, where it stays
+// until both stills are there.
+bool takenBeside(const QPair<int, QString>& still, int camera, const QString& path) {
     const QFileInfo info(path);
-    const QString prefix = QStringLiteral("15:") + info.path() + QStringLiteral("/.");
-    return traced.startsWith(prefix) && traced.endsWith(QLatin1Char('-') + info.fileName()) &&
-           !traced.mid(prefix.size()).contains(QLatin1Char('/'));
+    const QString prefix = info.path() + QStringLiteral("/.");
+    const QString& written = still.second;
+    return still.first == camera && written.startsWith(prefix) &&
+           written.endsWith(QLatin1Char('-') + info.fileName()) &&
+           !written.mid(prefix.size()).contains(QLatin1Char('/'));
 }
 
 QColor centreOf(const QLabel* box) {
@@ -49,7 +52,7 @@ private slots:
         StationFixture station;
         station.writeWorkingSettings();
         station.startWaiting();
-        station.video->calls.clear();
+        station.video->selects.clear();
         station.accept(QStringLiteral("12345678"), true);
 
         const QString clr = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"));
@@ -59,12 +62,10 @@ private slots:
         const QString btmJpg = station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678"),
                                                  QStringLiteral("JPG"));
         // Colour first from the camera already selected, then bottom, then back to colour.
-        const QStringList trace = station.video->trace();
-        QCOMPARE(trace.size(), 4);
-        QVERIFY2(takenBeside(trace[0], clr), qPrintable(trace[0]));
-        QCOMPARE(trace[1], QStringLiteral("8:0"));
-        QVERIFY2(takenBeside(trace[2], btm), qPrintable(trace[2]));
-        QCOMPARE(trace[3], QStringLiteral("8:1"));
+        QCOMPARE(station.video->stills.size(), 2);
+        QVERIFY(takenBeside(station.video->stills[0], 1, clr));
+        QVERIFY(takenBeside(station.video->stills[1], 0, btm));
+        QCOMPARE(station.video->selects, (QList<int>{0, 1}));
         QVERIFY(QFile::exists(clr));
         QVERIFY(QFile::exists(btm));
         QCOMPARE(QDir(QFileInfo(clr).path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
@@ -98,18 +99,15 @@ private slots:
         station.startWaiting();
         station.accept(QStringLiteral("87654321"), false);
         station.window->cmd_View_Click();
-        station.video->calls.clear();
+        station.video->selects.clear();
         station.window->cmd_capture->click();
-        const QStringList trace = station.video->trace();
-        QCOMPARE(trace.size(), 4);
-        QVERIFY(takenBeside(trace[0],
+        const auto& stills = station.video->stills;
+        QCOMPARE(stills.size(), 2);
+        QVERIFY(takenBeside(stills[0], 0,
                             station.savedPath(QStringLiteral("BTM_"), QStringLiteral("87654321"))));
-        QCOMPARE(trace[1], QStringLiteral("8:1"));
-        QVERIFY(takenBeside(trace[2],
+        QVERIFY(takenBeside(stills[1], 1,
                             station.savedPath(QStringLiteral("CLR_"), QStringLiteral("87654321"))));
-        QCOMPARE(trace[3], QStringLiteral("8:0"));
-        QCOMPARE(station.video->stills.at(0).first, 0);
-        QCOMPARE(station.video->stills.at(1).first, 1);
+        QCOMPARE(station.video->selects, (QList<int>{1, 0}));
     }
 
     void missingSettingsAreNamedAndNothingIsTaken_data() {
@@ -138,11 +136,12 @@ private slots:
         station.writeSettings(lines);
         station.startWaiting();
         station.messages.shown.clear();
-        station.video->calls.clear();
+        station.video->selects.clear();
         station.window->SampleNumber = QStringLiteral("12345678");
         QVERIFY(!station.window->Save_Sample_Images());
 
-        QCOMPARE(station.video->trace(), QStringList{QStringLiteral("8:1")});
+        QVERIFY(station.video->stills.isEmpty());
+        QCOMPARE(station.video->selects, QList<int>{1});
         QCOMPARE(station.messages.shown.size(), 1);
         QString expected = QStringLiteral(
             "Error:\r\nCannot save images because there are settings missing.  Please make sure "
@@ -172,31 +171,36 @@ private slots:
     void failuresSayWhatFailedAndChangeNothing_data() {
         QTest::addColumn<int>("stillsBeforeFailure");
         QTest::addColumn<QString>("compressor");
-        QTest::addColumn<QString>("named");
-        QTest::newRow("first still") << 0 << QStringLiteral("/usr/bin/convert")
-                                     << QStringLiteral("camera 1 has delivered no picture");
-        QTest::newRow("second still") << 1 << QStringLiteral("/usr/bin/convert")
-                                      << QStringLiteral("camera 0 has delivered no picture");
+        QTest::addColumn<QStringList>("named");
+        QTest::newRow("first still")
+            << 0 << QStringLiteral("/usr/bin/convert")
+            << QStringList{"taken from camera 1 (colour)", "camera 1 has delivered no picture"};
+        QTest::newRow("second still")
+            << 1 << QStringLiteral("/usr/bin/convert")
+            << QStringList{"taken from camera 0 (bottom)", "camera 0 has delivered no picture"};
         QTest::newRow("compressor") << -1 << QStringLiteral("/opt/missing/compress")
-                                    << QStringLiteral("/opt/missing/compress was not found");
+                                    << QStringList{"/opt/missing/compress was not found"};
     }
     void failuresSayWhatFailedAndChangeNothing() {
         QFETCH(int, stillsBeforeFailure);
         QFETCH(QString, compressor);
-        QFETCH(QString, named);
+        QFETCH(QStringList, named);
         StationFixture station;
         station.writeWorkingSettings(compressor, QString());
         station.processes.failingPrograms.insert(QStringLiteral("/opt/missing/compress"));
         station.startWaiting();
         station.video->failStillsAfter = stillsBeforeFailure;
-        station.video->calls.clear();
         station.accept(QStringLiteral("12345678"), true);
 
         QCOMPARE(station.messages.shown.size(), 1);
         const QString message = station.messages.shown.first();
         QVERIFY2(message.startsWith(QStringLiteral("Error:\r\n")), qPrintable(message));
-        QVERIFY2(message.contains(named), qPrintable(message));
-        QCOMPARE(station.video->trace().last(), QStringLiteral("8:1"));
+        for (const QString& part : named) {
+            QVERIFY2(message.contains(part), qPrintable(message));
+        }
+        // A still that fails ends the capture before the next one.
+        QCOMPARE(station.video->stills.size(), stillsBeforeFailure < 0 ? 2 : stillsBeforeFailure);
+        QCOMPARE(station.video->selects.last(), 1);
         QCOMPARE(station.window->CapturedCount, qint16(0));
         QCOMPARE(station.window->lst_Captured->count(), 0);
         QCOMPARE(station.keys.altGCount, 0);
@@ -212,32 +216,39 @@ private slots:
         }
     }
 
+    // Selects of a capture: 1 the switch to the other camera, 2 the closing one, 3 its retry.
     void closingSelectIsTriedAtMostTwice_data() {
-        QTest::addColumn<int>("failFromNext");
-        QTest::addColumn<int>("failCall");
-        QTest::newRow("switch and first closing select fail") << 2 << 0;
-        QTest::newRow("only the first closing select fails") << 0 << 2;
-        QTest::newRow("every select fails") << 3 << 0;
+        QTest::addColumn<QSet<qsizetype>>("failing");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("switch and first closing select fail")
+            << QSet<qsizetype>{1, 2} << QStringLiteral("camera 0 (bottom)");
+        QTest::newRow("only the first closing select fails")
+            << QSet<qsizetype>{2} << QStringLiteral("Camera 1 could not be selected again");
+        QTest::newRow("every select fails")
+            << QSet<qsizetype>{1, 2, 3} << QStringLiteral("camera 0 (bottom)");
+        QTest::newRow("the view's camera is gone after the stills")
+            << QSet<qsizetype>{2, 3} << QStringLiteral("Camera 1 could not be selected again");
     }
     void closingSelectIsTriedAtMostTwice() {
-        QFETCH(int, failFromNext);
-        QFETCH(int, failCall);
+        QFETCH(QSet<qsizetype>, failing);
+        QFETCH(QString, named);
         StationFixture station;
         station.writeWorkingSettings();
         station.startWaiting();
         station.window->SampleNumber = QStringLiteral("12345678");
         station.messages.shown.clear();
-        station.video->calls.clear();
-        station.video->failSelects = failFromNext;
-        station.video->failSelectCall = failCall;
+        station.video->selects.clear();
+        station.video->failingSelects = failing;
         QVERIFY(!station.window->Save_Sample_Images());
-        // The switch to the other camera, then the closing select and its one retry.
-        QCOMPARE(
-            station.video->trace().filter(QStringLiteral("8:")),
-            (QStringList{QStringLiteral("8:0"), QStringLiteral("8:1"), QStringLiteral("8:1")}));
+        QCOMPARE(station.video->selects, (QList<int>{0, 1, 1}));
         QVERIFY(station.processes.started.isEmpty());
+        QVERIFY(
+            !QFile::exists(station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"))));
         QCOMPARE(station.messages.shown.size(), 1);
-        QVERIFY(station.messages.shown.first().startsWith(QStringLiteral("Error:\r\n")));
+        const QString message = station.messages.shown.first();
+        QVERIFY2(message.startsWith(QStringLiteral("Error:\r\n")), qPrintable(message));
+        QVERIFY2(message.contains(named) && message.contains(QStringLiteral("did not answer")),
+                 qPrintable(message));
     }
 
     void failedCompressorIsNotedOnItsLine_data() {
@@ -410,15 +421,14 @@ private slots:
         station.startWaiting();
         Form_ImageMaker& w = *station.window;
         station.accept(QStringLiteral("12345678"), false);
-        station.video->calls.clear();
+        station.video->selects.clear();
         w.cmd_View->click();
         QCOMPARE(w.lbl_view->text(), QStringLiteral("Bottom View"));
         QCOMPARE(w.CurrentView, QStringLiteral("Bottom"));
         w.cmd_View->click();
         QCOMPARE(w.lbl_view->text(), QStringLiteral("Color View"));
         QCOMPARE(w.CurrentView, QStringLiteral("Color"));
-        QCOMPARE(station.video->trace(),
-                 (QStringList{QStringLiteral("8:0"), QStringLiteral("8:1")}));
+        QCOMPARE(station.video->selects, (QList<int>{0, 1}));
         QCOMPARE(w.cmd_View->icon().pixmap(32).toImage(),
                  QIcon(w.img_bttn_bottom).pixmap(32).toImage());
     }

@@ -1,4 +1,5 @@
 // The scan dialog on its own.
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -58,6 +59,7 @@ private slots:
         QTest::newRow("frame") << QStringLiteral("frame") << QString() << false;
         QTest::newRow("escape then return") << QStringLiteral("escape") << typed << false;
         QTest::newRow("keypad enter") << QStringLiteral("enter") << typed << false;
+        QTest::newRow("held Return: repeats ignored") << QStringLiteral("held") << typed << false;
     }
     void buttonsHideAndLeaveTheirOutcome() {
         QFETCH(QString, button);
@@ -66,6 +68,7 @@ private slots:
         fakes::RecordingMessageBoxes messages;
         Frm_Wo dialog(messages);
         fakes::ModalDriver<Frm_Wo> driver;
+        bool repeatIgnored = true;
         driver.then([&](Frm_Wo& shown) {
             QTest::keyClicks(shown.txt_Sample, QStringLiteral("1234 6789"));
             if (button == QStringLiteral("ok")) {
@@ -76,6 +79,12 @@ private slots:
                 shown.cmd_Exit->click();
             } else if (button == QStringLiteral("frame")) {
                 shown.close();
+            } else if (button == QStringLiteral("held")) {
+                QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier,
+                                 QStringLiteral("\r"), true);
+                QApplication::sendEvent(shown.txt_Sample, &repeat);
+                repeatIgnored = shown.isVisible();
+                QTest::keyClick(shown.txt_Sample, Qt::Key_Return);
             } else if (button == QStringLiteral("enter")) {
                 QTest::keyClick(shown.txt_Sample, Qt::Key_Enter, Qt::KeypadModifier);
             } else {
@@ -94,6 +103,7 @@ private slots:
         QVERIFY(dialog.isHidden());
         QCOMPARE(dialog.txt_Sample->text(), text);
         QCOMPARE(dialog.ExitSoftware, exit);
+        QVERIFY(repeatIgnored);
     }
 
     void fieldHasTheFocusEachTimeItOpens() {

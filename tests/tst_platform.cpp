@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlatformSurfaceEvent>
 #include <QPointer>
 #include <QPushButton>
 #include <QSemaphore>
@@ -16,6 +17,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <algorithm>
 #include <csignal>
 #include <memory>
@@ -74,6 +76,22 @@ public:
         }
         return false;
     }
+};
+
+// The size a message box's window is made with.
+class WindowCreation final : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::PlatformSurface &&
+            static_cast<QPlatformSurfaceEvent*>(event)->surfaceEventType() ==
+                QPlatformSurfaceEvent::SurfaceCreated) {
+            if (const auto* window = qobject_cast<QWindow*>(watched)) {
+                size = window->size();
+            }
+        }
+        return false;
+    }
+    QSize size;
 };
 
 // Counts the key presses a widget receives.
@@ -170,6 +188,8 @@ private slots:
         QTest::newRow("question, click on No at once") << true << QStringLiteral("no") << false;
         QTest::newRow("question, Return typed ahead is dropped")
             << true << QStringLiteral("typed ahead") << true;
+        QTest::newRow("question, repeats of a held Return are dropped")
+            << true << QStringLiteral("held") << true;
     }
     void realMessageBoxes() {
         QFETCH(bool, question);
@@ -181,7 +201,14 @@ private slots:
         if (answer == QStringLiteral("typed ahead")) {
             qApp->installEventFilter(&typeAhead);
         }
+        // The station's main window is not shown yet at the first question, and none is active.
+        QWidget mainWindow;
+        WindowCreation creation;
+        qApp->installEventFilter(&creation);
         QPointer<QMessageBox> seen;
+        bool owned = false;
+        bool madeAtNaturalSize = false;
+        bool repeatIgnored = true;
         bool lateReturnSent = false;
         QTimer poll;
         poll.setInterval(10);
@@ -191,6 +218,10 @@ private slots:
                 return;
             }
             seen = box;
+            // Owned, and made at its natural size: a kiosk compositor stretches a box without
+            // an owner and does not let a shown one resize itself.
+            owned = box->parentWidget() == &mainWindow;
+            madeAtNaturalSize = creation.size == box->size();
             QCOMPARE(box->icon(), QMessageBox::NoIcon);
             QCOMPARE(box->text(), text);
             if (question) {
@@ -207,6 +238,12 @@ private slots:
             }
             // An operator's Return comes well after the box appeared.
             QTimer::singleShot(platform::QtMessageBoxes::kTypeAheadMs + 300, box, [&, box] {
+                if (answer == QStringLiteral("held")) {
+                    QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier,
+                                     QStringLiteral("\r"), true);
+                    QApplication::sendEvent(box->focusWidget(), &repeat);
+                    repeatIgnored = box->isVisible();
+                }
                 lateReturnSent = true;
                 QTest::keyClick(box->focusWidget() != nullptr ? box->focusWidget() : box,
                                 Qt::Key_Return);
@@ -221,6 +258,9 @@ private slots:
             boxes.show(text);
         }
         QCOMPARE(answeredYes, yes);
+        QVERIFY(owned);
+        QVERIFY(madeAtNaturalSize);
+        QVERIFY(repeatIgnored);
         // Only the Return pressed once the box was on screen answered it.
         QCOMPARE(lateReturnSent, answer != QStringLiteral("no"));
     }

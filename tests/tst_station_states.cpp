@@ -50,15 +50,13 @@ private slots:
         QCOMPARE(w.CurrentView, QStringLiteral("Color"));
         QCOMPARE(w.SoftwareSettings.count(), 5);
         QVERIFY(!w.programEnded());
-        // The camera control is prepared in its order, indexes 0, 1 and 2 are probed, and the
+        // The cameras are opened, started and shown, indexes 0, 1 and 2 are probed, and the
         // colour view's camera is selected again.
-        QCOMPARE(
-            station.video->trace(),
-            (QStringList{QStringLiteral("1:MIRET_DEMO"), QStringLiteral("25:0"),
-                         QStringLiteral("2:0"), QStringLiteral("33:-1"), QStringLiteral("8:0"),
-                         QStringLiteral("8:1"), QStringLiteral("8:2"), QStringLiteral("8:1")}));
-        QCOMPARE(station.video->calls.at(0).arguments.at(1).toString(),
-                 QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam"));
+        QCOMPARE(station.video->openedWith,
+                 (QStringList{QStringLiteral("MIRET_DEMO"),
+                              QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam")}));
+        QVERIFY(station.video->livePicture);
+        QCOMPARE(station.video->selects, (QList<int>{0, 1, 2, 1}));
         QVERIFY(station.messages.shown.isEmpty());
     }
 
@@ -68,7 +66,7 @@ private slots:
         Form_ImageMaker& w = *station.window;
         QCOMPARE(w.windowTitle(), QStringLiteral("Sample Image Capturing "));
         QCOMPARE(w.width(), 708);
-        QCOMPARE(w.minimumSize(), w.maximumSize());
+        QCOMPARE(w.size(), w.minimumSize());
         QCOMPARE(w.palette().color(QPalette::Window), QColor(214, 141, 0));
         QCOMPARE(w.cmd_capture->palette().color(QPalette::Button), QColor(242, 240, 229));
         QCOMPARE(w.cmd_View->palette().color(QPalette::Button), QColor(242, 240, 229));
@@ -90,6 +88,48 @@ private slots:
              {static_cast<QWidget*>(w.cmd_Close), static_cast<QWidget*>(w.TXT_CMDLINE)}) {
             QVERIFY(control->geometry().bottom() < w.height());
         }
+    }
+
+    // Larger than designed (maximised, a kiosk), the layout grows as one piece and is centred.
+    void layoutScalesOnBigScreens_data() {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<qreal>("scale");
+        QTest::newRow("design size") << QSize(708, 471) << 1.0;
+        QTest::newRow("only wider: centred") << QSize(900, 471) << 1.0;
+        QTest::newRow("1280x720") << QSize(1280, 720) << 720.0 / 471;
+        QTest::newRow("1920x1080") << QSize(1920, 1080) << 1080.0 / 471;
+        QTest::newRow("portrait") << QSize(1080, 1920) << 1080.0 / 708;
+    }
+    void layoutScalesOnBigScreens() {
+        QFETCH(QSize, size);
+        QFETCH(qreal, scale);
+        StationFixture station;
+        station.startWaiting();
+        Form_ImageMaker& w = *station.window;
+        const qreal designPoints = w.lbl_labnumber->font().pointSizeF();
+        w.show();
+        w.resize(size);
+        QCOMPARE(w.size(), size);
+        const QRect live = w.VideoPortal1->geometry();
+        QVERIFY(qAbs(live.width() - 321 * scale) <= 1.5);
+        QVERIFY(qAbs(live.height() - 241 * scale) <= 1.5);
+        QVERIFY(qAbs(w.lbl_labnumber->font().pointSizeF() - designPoints * scale) < 0.01);
+        QVERIFY(qAbs(w.cmd_capture->iconSize().width() - w.img_bttn_capture.width() * scale) <=
+                1.5);
+        // Centred: the margins left and right of the outermost controls match.
+        const int left = live.left() - 16 * scale;
+        const int right = size.width() - w.cmd_Close->geometry().right() - 1;
+        QVERIFY2(qAbs(left - (right - int((708 - 697) * scale))) <= 2,
+                 qPrintable(QStringLiteral("%1 %2").arg(left).arg(right)));
+        for (QWidget* control : std::initializer_list<QWidget*>{
+                 w.VideoPortal1, w.cmd_capture, w.lbl_Status, w.img_color, w.cmd_Close}) {
+            QCOMPARE(w.childAt(control->geometry().center()), control);
+        }
+        // Back at the design size everything is where it was.
+        w.resize(w.minimumSize());
+        QCOMPARE(w.VideoPortal1->geometry(), QRect(16, 56, 321, 241));
+        QCOMPARE(w.lbl_labnumber->font().pointSizeF(), designPoints);
+        w.close();
     }
 
     void acceptedNumberIsShownTrimmedAndKeptAsTyped_data() {
@@ -218,7 +258,7 @@ private slots:
         station.writeWorkingSettings();
         platform::QueuedKeySender keys;
         Form_ImageMaker window(
-            std::make_unique<fakes::RecordingVideoControl>(),
+            std::make_unique<fakes::RecordingCameraControl>(),
             capture::StationServices{station.messages, station.processes, keys, station.files});
         station.dialogs.then([](workorder::Frm_Wo& dialog) { dialog.cmd_Cancel->click(); });
         window.Form_Load();
@@ -328,21 +368,19 @@ private slots:
     }
 
     void tooFewCamerasDisableCaptureUntilTheNextNumber_data() {
-        QTest::addColumn<QVariant>("answer0");
-        QTest::addColumn<QVariant>("answer1");
+        QTest::addColumn<QList<int>>("delivering");
         QTest::addColumn<bool>("message");
-        QTest::newRow("both") << QVariant(1) << QVariant(1) << false;
-        QTest::newRow("one") << QVariant(1) << QVariant(0) << true;
-        QTest::newRow("none") << QVariant(0) << QVariant(0) << true;
-        QTest::newRow("minus one is true elsewhere") << QVariant(-1) << QVariant(-1) << true;
+        QTest::newRow("both") << QList<int>{0, 1} << false;
+        QTest::newRow("one") << QList<int>{0} << true;
+        QTest::newRow("none") << QList<int>{} << true;
+        QTest::newRow("only the probe of index 2") << QList<int>{2} << true;
     }
     void tooFewCamerasDisableCaptureUntilTheNextNumber() {
-        QFETCH(QVariant, answer0);
-        QFETCH(QVariant, answer1);
+        QFETCH(QList<int>, delivering);
         QFETCH(bool, message);
         StationFixture station;
         station.create();
-        station.video->answers = {{0, answer0}, {1, answer1}};
+        station.video->delivering = QSet<int>(delivering.begin(), delivering.end());
         station.dialogs.then([](workorder::Frm_Wo& dialog) {
             QTest::keyClicks(dialog.txt_Sample, QStringLiteral("12345678"));
             dialog.cmd_Ok->click();

@@ -68,6 +68,7 @@ Frm_Wo::Frm_Wo(platform::MessageBoxes& messages, QWidget* owner)
     // Scanners end each code with Enter: in the field it means OK (Return and keypad Enter).
     connect(txt_Sample, &QLineEdit::returnPressed, cmd_Ok, &QPushButton::click);
     cmd_Ok->installEventFilter(this);
+    txt_Sample->installEventFilter(this);
 }
 
 void Frm_Wo::cmd_Ok_Click() {
@@ -106,6 +107,14 @@ void Frm_Wo::keyPressEvent(QKeyEvent* event) {
 }
 
 bool Frm_Wo::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == txt_Sample && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        // Only the first press of a held Enter ends a scan; its repeats would accept the field
+        // again, empty, each time the dialog opens.
+        if (key->isAutoRepeat() && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
+            return true;
+        }
+    }
     if (watched == cmd_Ok && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const QString text = key->text();

@@ -2,16 +2,12 @@
 
 // Recording stand-ins for the platform services, so the windows can be driven headless.
 
-#include <QColor>
 #include <QDateTime>
 #include <QFile>
-#include <QImage>
-#include <QMap>
 #include <QQueue>
 #include <QSet>
 #include <QString>
 #include <QStringList>
-#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -20,7 +16,6 @@
 #include "MessageBoxes.h"
 #include "PlatformError.h"
 #include "ProcessStarter.h"
-#include "VideoControl.h"
 
 namespace fakes {
 
@@ -87,78 +82,6 @@ public:
 
 private:
     platform::LocalFileSystem real_;
-};
-
-// A camera control that records every call and writes small solid pictures: camera N's still is
-// filled with colours[N].
-class RecordingVideoControl final : public platform::VideoControl {
-public:
-    struct Call {
-        int dispatchId;
-        QVariantList arguments;
-    };
-
-    QVariant invoke(int dispatchId, QVariantList& arguments) override {
-        calls.append({dispatchId, arguments});
-        if (dispatchId == kSelectCamera) {
-            const int index = arguments.value(0).toInt();
-            const bool chosenCallFails = failSelectCall > 0 && --failSelectCall == 0;
-            if (failSelects > 0 || chosenCallFails) {
-                failSelects = std::max(failSelects - 1, 0);
-                throw platform::VideoControlError(
-                    QStringLiteral("camera %1 did not answer").arg(index));
-            }
-            // Like the real control, every index is selected; one that delivers no pictures
-            // answers 0 or less and leaves the reason in place of the index.
-            const QVariant answer = answers.value(index, 0);
-            selected = index;
-            if (answer.toInt() <= 0) {
-                arguments[0] = QStringLiteral("camera %1 delivers no pictures").arg(index);
-            }
-            return answer;
-        }
-        if (dispatchId == kStillToFile) {
-            const QString path = arguments.value(2).toString();
-            if (answers.value(selected, 0).toInt() <= 0) {
-                throw platform::VideoControlError(
-                    QStringLiteral("camera %1 is not configured").arg(selected));
-            }
-            if (failStillsAfter == 0) {
-                throw platform::VideoControlError(
-                    QStringLiteral("camera %1 has delivered no picture").arg(selected));
-            }
-            --failStillsAfter;
-            QImage picture(8, 6, QImage::Format_RGB888);
-            picture.fill(colours.value(selected, Qt::gray));
-            if (!picture.save(path, "BMP")) {
-                throw platform::VideoControlError(QStringLiteral("cannot write %1").arg(path));
-            }
-            stills.append({selected, path});
-        }
-        return {};
-    }
-    void setProperty(int dispatchId, const QVariant& value) override {
-        calls.append({dispatchId, {value}});
-    }
-
-    // "8:1", "15:/path" and so on, in call order.
-    QStringList trace() const {
-        QStringList lines;
-        for (const Call& call : calls) {
-            lines.append(QString::number(call.dispatchId) + QLatin1Char(':') +
-                         call.arguments.value(call.dispatchId == kStillToFile ? 2 : 0).toString());
-        }
-        return lines;
-    }
-
-    QList<Call> calls;
-    QList<QPair<int, QString>> stills;  // camera index, path
-    QMap<int, QVariant> answers{{0, 1}, {1, 1}};
-    QMap<int, QColor> colours{{0, Qt::blue}, {1, Qt::red}};
-    int selected = -1;
-    int failSelects = 0;       // selects that fail from the next one on
-    int failSelectCall = 0;    // the one select that fails, counted from the next (1); 0 none
-    int failStillsAfter = -1;  // stills that succeed before the rest fail; -1 never fails
 };
 
 }  // namespace fakes

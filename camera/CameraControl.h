@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QFuture>
+#include <QString>
+#include <QWidget>
+#include <optional>
+
+namespace camera {
+
+// Finishes once the still is written and synced, or carries the CameraError that stopped it.
+using StillWrite = QFuture<void>;
+
+// The camera control hosted on the main window: it paints the live picture of the selected camera
+// and takes stills from it. Every failure comes back in the answer of the call; none is thrown.
+class CameraControl : public QWidget {
+public:
+    using QWidget::QWidget;
+
+    // Reads the camera configuration that the software key names; the reason when it cannot.
+    virtual std::optional<QString> open(const QString& applicationName,
+                                        const QString& softwareKey) = 0;
+    // Sets the opened cameras up before they start.
+    virtual void configure() = 0;
+    // Starts every opened camera, so that switching between them is instant.
+    virtual void start() = 0;
+    // Whether the selected camera's live picture is painted.
+    virtual void setLivePicture(bool shown) = 0;
+    // Selects the camera to show and to take stills from, whether or not it exists; empty when it
+    // delivers pictures, otherwise why it does not.
+    virtual std::optional<QString> select(int index) = 0;
+    // Takes the selected camera's picture at once and writes it to `path`; the format follows the
+    // extension.
+    virtual StillWrite stillToFile(const QString& path) = 0;
+};
+
+}  // namespace camera

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QColor>
+#include <QFuture>
+#include <QImage>
+#include <QList>
+#include <QMap>
+#include <QPair>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <exception>
+#include <optional>
+
+#include "CameraControl.h"
+#include "CameraError.h"
+
+namespace fakes {
+
+// A camera control that records what the window asked of it and writes small solid pictures:
+// camera N's still is filled with colours[N]. It fails the way the real control does: by its
+// answers, never by throwing.
+class RecordingCameraControl final : public camera::CameraControl {
+public:
+    std::optional<QString> open(const QString& applicationName,
+                                const QString& softwareKey) override {
+        openedWith = {applicationName, softwareKey};
+        return std::nullopt;
+    }
+    void configure() override { configured = opened(); }
+    void start() override { started = configured; }
+    void setLivePicture(bool shown) override { livePicture = shown && started; }
+    std::optional<QString> select(int index) override {
+        // Like the real control, every index is selected, also one that delivers no pictures.
+        selects.append(index);
+        selected = index;
+        if (failingSelects.contains(selects.size())) {
+            return QStringLiteral("camera %1 did not answer").arg(index);
+        }
+        if (!started || !delivering.contains(index)) {
+            return QStringLiteral("camera %1 delivers no pictures").arg(index);
+        }
+        return std::nullopt;
+    }
+    camera::StillWrite stillToFile(const QString& path) override {
+        const auto failed = [](const QString& why) {
+            return QtFuture::makeExceptionalFuture(
+                std::make_exception_ptr(camera::CameraError(why)));
+        };
+        if (!started || !delivering.contains(selected)) {
+            return failed(QStringLiteral("camera %1 is not configured").arg(selected));
+        }
+        if (failStillsAfter == 0) {
+            return failed(QStringLiteral("camera %1 has delivered no picture").arg(selected));
+        }
+        --failStillsAfter;
+        QImage picture(8, 6, QImage::Format_RGB888);
+        picture.fill(colours.value(selected, Qt::gray));
+        if (!picture.save(path, "BMP")) {
+            return failed(QStringLiteral("cannot write %1").arg(path));
+        }
+        stills.append({selected, path});
+        return QtFuture::makeReadyFuture();
+    }
+
+    bool opened() const { return !openedWith.isEmpty(); }
+
+    QStringList openedWith;  // application name, software key
+    bool configured = false;
+    bool started = false;
+    bool livePicture = false;
+    QList<int> selects;                 // in call order
+    QList<QPair<int, QString>> stills;  // camera index, path
+    QSet<int> delivering{0, 1};
+    QMap<int, QColor> colours{{0, Qt::blue}, {1, Qt::red}};
+    int selected = -1;
+    QSet<qsizetype> failingSelects;  // positions in `selects` (from 1) that do not answer
+    int failStillsAfter = -1;        // stills that succeed before the rest fail; -1 never fails
+};
+
+}  // namespace fakes

@@ -1,0 +1,1 @@
+// The precompiled header of the test suites is built with this file.
