@@ -41,21 +41,15 @@ std::shared_ptr<Pool> pool() {
     return shared;
 }
 
-void runCounted(const std::function<void()>& task) {
-    try {
-        task();
-    } catch (...) {
-        // runDetached's tasks keep what they throw for their future; nothing else may end the
-        // program from here.
-        qWarning("work off the window's thread threw");
-    }
-    --detachedWorkRunning();
-}
-
 void workerLoop(const std::shared_ptr<Pool>& shared, std::function<void()> task) {
     Worker self;
     for (;;) {
-        runCounted(task);
+        try {
+            task();
+        } catch (...) {
+            qWarning("work off the window's thread threw");  // must not end the program from here
+        }
+        --detachedWorkRunning();
         task = nullptr;  // what it captured (a picture, a promise) is not kept while idle
         std::unique_lock lock(shared->mutex);
         if (shared->idle.size() >= kKeptIdle) {

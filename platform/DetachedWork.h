@@ -57,26 +57,16 @@ auto runDetached(Work work) -> QFuture<std::invoke_result_t<Work>> {
 // only logged.
 template <typename Work, typename OnResult>
 void runDetachedThen(QObject* context, Work work, OnResult onResult) {
-    using Result = std::invoke_result_t<Work>;
-    auto* const watcher = new QFutureWatcher<Result>(context);
+    const QFuture<std::invoke_result_t<Work>> future = runDetached(std::move(work));
+    auto* const watcher = new QFutureWatcher<std::invoke_result_t<Work>>(context);
     QObject::connect(watcher, &QFutureWatcherBase::finished, context,
                      [watcher, onResult = std::move(onResult)]() mutable {
                          watcher->deleteLater();
-                         if (!endedWithoutThrowing(QFuture<void>(watcher->future()))) {
-                             return;
-                         }
-                         if constexpr (std::is_void_v<Result>) {
-                             onResult();
-                         } else {
+                         if (endedWithoutThrowing(QFuture<void>(watcher->future()))) {
                              onResult(watcher->future().result());
                          }
                      });
-    try {
-        watcher->setFuture(runDetached(std::move(work)));
-    } catch (...) {
-        delete watcher;
-        throw;
-    }
+    watcher->setFuture(future);
 }
 
 }  // namespace platform
