@@ -108,10 +108,12 @@ inline std::optional<QSize> parseSize(const QString& text) {
 }
 
 // How a simulated camera delivers its frames: BGRx as the station shows them, YUY2 as a raw USB
-// camera, or JPEG that the camera line decodes, as an MJPEG USB camera.
-enum class CameraKind { Bgrx, Raw, Mjpeg };
+// camera, or JPEG that the camera line decodes, as an MJPEG USB camera. The Uvc kinds read the
+// userspace UVC cameras /dev/video0 and /dev/video2 through v4l2src (libfake_uvc.so preloaded),
+// whose frames are prepared ahead, so that the sources cost next to nothing.
+enum class CameraKind { Bgrx, Raw, Mjpeg, UvcRaw, UvcMjpeg };
 
-// "raw" or "mjpeg"; empty for any other text.
+// "raw", "mjpeg", "uvc-raw" or "uvc-mjpeg"; empty for any other text.
 inline std::optional<CameraKind> parseCameraKind(const QString& text) {
     if (text == QLatin1String("raw")) {
         return CameraKind::Raw;
@@ -119,12 +121,30 @@ inline std::optional<CameraKind> parseCameraKind(const QString& text) {
     if (text == QLatin1String("mjpeg")) {
         return CameraKind::Mjpeg;
     }
+    if (text == QLatin1String("uvc-raw")) {
+        return CameraKind::UvcRaw;
+    }
+    if (text == QLatin1String("uvc-mjpeg")) {
+        return CameraKind::UvcMjpeg;
+    }
     return std::nullopt;
 }
 
 // The gst-launch fragment of simulated camera `index`. The format is fixed so that a peer fed
 // the same text draws exactly the same frames.
 inline QString cameraDescription(int index, QSize size, CameraKind kind = CameraKind::Bgrx) {
+    if (kind == CameraKind::UvcRaw || kind == CameraKind::UvcMjpeg) {
+        // Raw video above VGA comes at 5 frames a second from a USB 2.0 camera.
+        const bool raw = kind == CameraKind::UvcRaw;
+        return QStringLiteral(
+                   "v4l2src device=/dev/video%1 ! %2,width=%3,height=%4,framerate=%5/1%6")
+            .arg(index * 2)
+            .arg(raw ? QStringLiteral("video/x-raw,format=YUY2") : QStringLiteral("image/jpeg"))
+            .arg(size.width())
+            .arg(size.height())
+            .arg(raw && size.width() * size.height() > 640 * 480 ? 5 : 30)
+            .arg(raw ? QString() : QStringLiteral(" ! jpegdec"));
+    }
     const QString pattern = index == 0 ? QStringLiteral("ball") : QStringLiteral("smpte");
     const QString format = kind == CameraKind::Bgrx  ? QStringLiteral("format=BGRx,")
                            : kind == CameraKind::Raw ? QStringLiteral("format=YUY2,")

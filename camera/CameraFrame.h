@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QSize>
+#include <QString>
 
 namespace camera {
 
@@ -23,6 +24,9 @@ public:
     // fitted into the box, but possibly larger, as cheaply as the layout allows. A null image
     // when it cannot be decoded. For the window's thread.
     virtual QImage forScreen(QSize box) const = 0;
+    // What is wrong with the picture when that is known without decoding it ("are cut short"),
+    // for the words shown in its place; empty otherwise.
+    virtual QString defect() const { return {}; }
     // True when the picture forScreen() gives is the frame's own memory, to be let go after
     // painting rather than kept.
     virtual bool screenPictureLendsFrame() const { return false; }

@@ -213,9 +213,20 @@ QImage JpegFrame::full() const {
 }
 
 QImage JpegFrame::forScreen(QSize box) const {
+    // A cut picture decodes with its lower part grey: the screen keeps the last whole one.
+    if (!complete_) {
+        return {};
+    }
     return decodeJpeg(bytes_, jpegScreenDecodeSize(size_, box),
                       TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE)
         .image;
+}
+
+QString JpegFrame::defect() const {
+    return complete_ ? QString()
+                     : QStringLiteral(
+                           "are cut short (no end-of-image marker: the camera or its "
+                           "USB link loses data)");
 }
 
 std::shared_ptr<const RawFrame> RawFrame::make(gst::SamplePtr sample) {

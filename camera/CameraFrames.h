@@ -24,6 +24,7 @@ public:
     QSize size() const override { return size_; }
     QImage full() const override;
     QImage forScreen(QSize box) const override;
+    QString defect() const override;
 
 private:
     JpegFrame(QByteArray bytes, QSize size, bool complete, QByteArray fallback);

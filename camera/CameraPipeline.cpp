@@ -112,6 +112,10 @@ CameraFailure classifyError(const GError& error, const QString& debug,
         reason = FailureReason::UsbBandwidth;
     } else if (is(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND) ||
                mentions(message, debug, "No such device") ||
+               // A streaming node reports its unplug as an error condition on poll.
+               (sourceFactory == QLatin1String("v4l2src") &&
+                is(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_READ) &&
+                mentions(message, debug, "poll error")) ||
                mentions(message, debug, "No such file or directory")) {
         reason = FailureReason::NoSuchDevice;
     } else if (mentions(message, debug, "reason not-linked")) {

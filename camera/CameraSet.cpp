@@ -240,8 +240,11 @@ LivePicture ShownPictureCache::show(int camera, const std::shared_ptr<const Came
         }
     }
     if (image_.isNull()) {
+        const QString defect = frame->defect();
         return {QImage(), QSize(),
-                QStringLiteral("camera %1 delivers pictures that cannot be decoded").arg(camera)};
+                QStringLiteral("camera %1 delivers pictures that %2")
+                    .arg(camera)
+                    .arg(defect.isEmpty() ? QStringLiteral("cannot be decoded") : defect)};
     }
     return {image_, frame->size(), QString()};
 }

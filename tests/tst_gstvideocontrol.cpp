@@ -733,6 +733,11 @@ void TestGstVideoControl::classifyError_data() {
         << "resource" << read << "Could not read from resource."
         << "poll error 1: No such device (19)"
         << "v4l2src" << int(FailureReason::NoSuchDevice) << "";
+    // The errno in the text is whatever the last call left: a gone node shows only as POLLERR.
+    QTest::newRow("unplugged while streaming, other errno")
+        << "resource" << read << "Could not read from resource."
+        << "poll error 1: Resource temporarily unavailable (11)"
+        << "v4l2src" << int(FailureReason::NoSuchDevice) << "";
     QTest::newRow("USB bandwidth, pool cannot start")
         << "resource" << settings << "Failed to allocate required memory."
         << "Buffer pool activation failed"
