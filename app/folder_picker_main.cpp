@@ -21,13 +21,13 @@ int main(int argc, char** argv) {
     const QCommandLineOption mountsOption(
         QStringLiteral("mounts"),
         QStringLiteral("Read the mounted shares from FILE instead of %1 (for demonstrations).")
-            .arg(QLatin1String(platform::kSystemMountTable)),
-        QStringLiteral("FILE"), QString::fromLatin1(platform::kSystemMountTable));
+            .arg(QLatin1String(network::kSystemMountTable)),
+        QStringLiteral("FILE"), QString::fromLatin1(network::kSystemMountTable));
     parser.addOption(mountsOption);
     parser.process(app);
 
     return platform::GuardedApplication::runGuarded([&] {
-        platform::QtShellApi shell(parser.value(mountsOption));
+        network::QtShellApi shell(parser.value(mountsOption));
         folderpicker::Form_GetDirectory dialog(shell);
         dialog.show();
         return QApplication::exec();

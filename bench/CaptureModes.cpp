@@ -135,7 +135,7 @@ int runCaptureParts(const bench::StationFolder& folder, int count) {
 }
 
 // memory TOTAL: resident size, descriptors and threads over TOTAL full captures.
-int runMemory(const bench::StationFolder& folder, int total) {
+int runMemory(const bench::StationFolder& folder, const std::vector<int>& checkpoints) {
     constexpr int kFirst = 10;
     Station station(std::make_unique<fakes::RecordingKeySender>());
     station.startCancelling();
@@ -150,17 +150,20 @@ int runMemory(const bench::StationFolder& folder, int total) {
     }
     runEventLoopFor(500);
     const double afterFirst = bench::residentMiB();
-    for (; round < total; ++round) {
-        fullCapture(station, folder.saveDir(), round);
-    }
-    runEventLoopFor(500);
-    const double afterAll = bench::residentMiB();
-
-    report("memory.captures", round);
-    report("memory.list_lines", station.window->lst_Captured->count());
     report("memory.rss_first_mib", afterFirst);
-    report("memory.rss_last_mib", afterAll);
-    report("memory.growth_mib", afterAll - afterFirst);
+    // One run answers for every checkpoint: the growth to 1,000 captures and on to a longer day.
+    for (const int checkpoint : checkpoints) {
+        for (; round < checkpoint; ++round) {
+            fullCapture(station, folder.saveDir(), round);
+        }
+        runEventLoopFor(500);
+        const double now = bench::residentMiB();
+        const QByteArray at = QByteArray::number(checkpoint);
+        report(("memory.rss_mib." + at).constData(), now);
+        report(("memory.growth_mib." + at).constData(), now - afterFirst);
+        report(("memory.list_lines." + at).constData(), station.window->lst_Captured->count());
+    }
+    report("memory.captures", round);
     reportResources("memory.after");
     report("memory.messages", station.messages.shown);
     return 0;

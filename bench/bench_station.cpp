@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <vector>
 
 #include "BenchSupport.h"
 #include "GuardedApplication.h"
@@ -24,6 +25,7 @@ constexpr QSize kHd(1280, 720);
 struct Command {
     QString mode;
     int count = 0;
+    std::vector<int> checkpoints;  // memory: the capture counts at which RSS is read
     QSize cameraSize = kFullHd;
     bench::CameraKind cameraKind = bench::CameraKind::Bgrx;
 };
@@ -31,7 +33,7 @@ struct Command {
 [[noreturn]] void usage() {
     std::fprintf(
         stderr,
-        "usage: bench_station capture|capture-parts [N [WIDTHxHEIGHT]] | memory [TOTAL] |\n"
+        "usage: bench_station capture|capture-parts [N [WIDTHxHEIGHT]] | memory [TOTAL...] |\n"
         "                     startup | idle [SECONDS [raw|mjpeg WIDTHxHEIGHT]] |\n"
         "                     scan-to-ready [ROUNDS] | cameras [raw|mjpeg] WIDTHxHEIGHT\n");
     std::exit(64);
@@ -79,7 +81,14 @@ Command parseCommand(int argc, char** argv) {
             command.cameraSize = bench::parseSize(args[2]).value_or(QSize());
         }
     } else if (command.mode == QLatin1String("memory")) {
-        command.count = countArgument(args, 1, 1000);
+        for (int position = 1; position == 1 || position < args.size(); ++position) {
+            const int checkpoint = countArgument(args, position, 1000);
+            if (checkpoint <= 10 ||
+                (!command.checkpoints.empty() && checkpoint <= command.checkpoints.back())) {
+                usage();
+            }
+            command.checkpoints.push_back(checkpoint);
+        }
     } else if (command.mode == QLatin1String("idle")) {
         command.count = countArgument(args, 1, 20);
         command.cameraSize = kHd;
@@ -111,7 +120,7 @@ int run(const Command& command, Clock::time_point entered, bench::StationFolder&
         return bench::runCaptureParts(folder, command.count);
     }
     if (command.mode == QLatin1String("memory")) {
-        return bench::runMemory(folder, command.count);
+        return bench::runMemory(folder, command.checkpoints);
     }
     if (command.mode == QLatin1String("idle")) {
         return bench::runIdle(command.count);

@@ -12,9 +12,9 @@ build="$repo/build-bench"
 bench="$build/bench/bench_station"
 
 if [[ "${BENCH_QUICK:-0}" == 1 ]]; then
-    captures=5 runs=2 idle_seconds=3 idle_runs=1 memory_total=100 rounds=5
+    captures=5 runs=2 idle_seconds=3 idle_runs=1 memory_totals="100 500" rounds=5
 else
-    captures=50 runs=5 idle_seconds=20 idle_runs=3 memory_total=1000 rounds=30
+    captures=50 runs=5 idle_seconds=20 idle_runs=3 memory_totals="1000 5000" rounds=30
 fi
 size=1920x1080
 width=${size%x*}
@@ -319,18 +319,22 @@ live_view_row() {
 # --- d. memory ----------------------------------------------------------------------------------
 
 memory_row() {
-    say "d. memory: $memory_total full captures of $size"
-    local out="$work/memory.txt"
-    station_run "$out" "$work/memory" memory "$memory_total"
-    local growth
-    growth=$(value_of "$out" memory.growth_mib)
-    rows+=("| d. RSS growth from 10 to $memory_total captures | $(fmt "$growth" MiB) | — | — | — | ≤ 5 MiB | $(verdict "$growth" "<=" 5) |")
+    local totals
+    read -ra totals <<<"$memory_totals"
+    say "d. memory: ${totals[-1]} full captures of $size, read at ${totals[*]}"
+    local out="$work/memory.txt" total growth
+    station_run "$out" "$work/memory" memory "${totals[@]}"
+    local rss=()
+    for total in "${totals[@]}"; do
+        growth=$(value_of "$out" "memory.growth_mib.$total")
+        rows+=("| d. RSS growth from 10 to $total captures | $(fmt "$growth" MiB) | — | — | — | ≤ 5 MiB | $(verdict "$growth" "<=" 5) |")
+        rss+=("$(value_of "$out" "memory.rss_mib.$total") after $total")
+    done
     local v=()
-    for key in rss_start_mib rss_first_mib rss_last_mib before.fds after.fds before.threads \
-        after.threads; do
+    for key in rss_start_mib rss_first_mib before.fds after.fds before.threads after.threads; do
         v+=("$(value_of "$out" "memory.$key")")
     done
-    notes+=("d. RSS ${v[0]} MiB after start-up, ${v[1]} after 10 captures, ${v[2]} after $memory_total; descriptors ${v[3]} → ${v[4]}, threads ${v[5]} → ${v[6]}")
+    notes+=("d. RSS ${v[0]} MiB after start-up, ${v[1]} after 10 captures, $(printf '%s, ' "${rss[@]}" | sed 's/, $//'); descriptors ${v[2]} → ${v[3]}, threads ${v[4]} → ${v[5]}")
 }
 
 # --- e. scan to ready ---------------------------------------------------------------------------

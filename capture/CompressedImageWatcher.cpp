@@ -1,7 +1,6 @@
 #include "CompressedImageWatcher.h"
 
 #include <QFileInfo>
-#include <QFutureWatcher>
 
 #include "DetachedWork.h"
 
@@ -55,35 +54,35 @@ void CompressedImageWatcher::onChange() {
 void CompressedImageWatcher::renewWatches(const QStringList& paths, bool first) {
     // Whether the paths exist is asked off the window's thread: the folder may be a stalled share.
     const quint64 round = round_;
-    auto* const checked = new QFutureWatcher<QStringList>(this);
-    connect(checked, &QFutureWatcherBase::finished, this, [this, checked, round, first] {
-        checked->deleteLater();
-        if (round != round_) {
-            return;
-        }
-        const QStringList watched = watcher_.files() + watcher_.directories();
-        QStringList added;
-        for (const QString& path : checked->result()) {
-            if (!watched.contains(path)) {
-                added.append(path);
+    platform::runDetachedThen(
+        this,
+        [paths] {
+            QStringList existing;
+            for (const QString& path : paths) {
+                if (QFileInfo::exists(path)) {
+                    existing.append(path);
+                }
             }
-        }
-        if (!added.isEmpty()) {
-            watcher_.addPaths(added);
-        }
-        if (first) {
-            settle_.start();  // a copy may have appeared before the folder was watched
-        }
-    });
-    checked->setFuture(platform::runDetached([paths] {
-        QStringList existing;
-        for (const QString& path : paths) {
-            if (QFileInfo::exists(path)) {
-                existing.append(path);
+            return existing;
+        },
+        [this, round, first](const QStringList& existing) {
+            if (round != round_) {
+                return;
             }
-        }
-        return existing;
-    }));
+            const QStringList watched = watcher_.files() + watcher_.directories();
+            QStringList added;
+            for (const QString& path : existing) {
+                if (!watched.contains(path)) {
+                    added.append(path);
+                }
+            }
+            if (!added.isEmpty()) {
+                watcher_.addPaths(added);
+            }
+            if (first) {
+                settle_.start();  // a copy may have appeared before the folder was watched
+            }
+        });
 }
 
 }  // namespace capture

@@ -1,7 +1,6 @@
 // The image panel, the live-view switch, and redo and delete of the sample on display.
 #include <QFile>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
@@ -85,32 +84,32 @@ void Form_ImageMaker::loadSampleImages(const QString& sampleNumber) {
     const quint64 load = ++thumbnailLoad_;
     const std::optional<SpoolFolder> spool =
         forwarder_ != nullptr ? std::optional(forwarder_->spool()) : std::nullopt;
-    auto* const watcher = new QFutureWatcher<std::array<QImage, 2>>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, load] {
-        watcher->deleteLater();
-        if (load != thumbnailLoad_) {
-            return;  // the panel has moved on since
-        }
-        const std::array<QImage, 2> pictures = watcher->result();
-        for (const auto& [picture, box] :
-             {std::pair{pictures[0], img_bttm}, std::pair{pictures[1], img_color}}) {
-            if (picture.isNull()) {
-                box->clear();
-            } else {
-                box->setPixmap(QPixmap::fromImage(picture));
-            }
-        }
-    });
     const std::array names{imageFileName(View::Bottom, sampleNumber, compressedExt),
                            imageFileName(View::Color, sampleNumber, compressedExt)};
-    watcher->setFuture(platform::runDetached([paths, names, sizes, spool] {
-        // A copy still waiting in the spool is the newest one.
-        const auto newest = [&](std::size_t i) {
-            const QString waiting = spool ? spool->locate(names[i]) : QString();
-            return waiting.isEmpty() ? paths[i] : waiting;
-        };
-        return std::array{loadThumbnail(newest(0), sizes[0]), loadThumbnail(newest(1), sizes[1])};
-    }));
+    platform::runDetachedThen(
+        this,
+        [paths, names, sizes, spool] {
+            // A copy still waiting in the spool is the newest one.
+            const auto newest = [&](std::size_t i) {
+                const QString waiting = spool ? spool->locate(names[i]) : QString();
+                return waiting.isEmpty() ? paths[i] : waiting;
+            };
+            return std::array{loadThumbnail(newest(0), sizes[0]),
+                              loadThumbnail(newest(1), sizes[1])};
+        },
+        [this, load](const std::array<QImage, 2>& pictures) {
+            if (load != thumbnailLoad_) {
+                return;  // the panel has moved on since
+            }
+            for (const auto& [picture, box] :
+                 {std::pair{pictures[0], img_bttm}, std::pair{pictures[1], img_color}}) {
+                if (picture.isNull()) {
+                    box->clear();
+                } else {
+                    box->setPixmap(QPixmap::fromImage(picture));
+                }
+            }
+        });
 }
 
 void Form_ImageMaker::reloadDisplayedImages() {

@@ -26,8 +26,7 @@ const QString kUncPrefix = QStringLiteral("\\\\");
 // exception, where a second failure cannot be reported anyway.
 class OwnedItemList {
 public:
-    OwnedItemList(platform::ShellApi& shell, platform::ItemList list)
-        : shell_(shell), list_(list) {}
+    OwnedItemList(network::ShellApi& shell, network::ItemList list) : shell_(shell), list_(list) {}
     ~OwnedItemList() {
         if (!list_.isNull()) {
             try {
@@ -39,21 +38,21 @@ public:
     OwnedItemList(const OwnedItemList&) = delete;
     OwnedItemList& operator=(const OwnedItemList&) = delete;
 
-    platform::ItemList get() const { return list_; }
-    void release() { shell_.CoTaskMemFree(std::exchange(list_, platform::ItemList())); }
+    network::ItemList get() const { return list_; }
+    void release() { shell_.CoTaskMemFree(std::exchange(list_, network::ItemList())); }
 
 private:
-    platform::ShellApi& shell_;
-    platform::ItemList list_;
+    network::ShellApi& shell_;
+    network::ItemList list_;
 };
 
 // The network root, or nothing when the shell cannot give it. A list handed out together with a
 // failure code is still released.
-std::optional<platform::ItemList> networkRoot(platform::ShellApi& shell, QWidget* owner) {
-    platform::ItemList root;
-    const platform::HRESULT result =
-        shell.SHGetSpecialFolderLocation(owner, platform::CSIDL_NETWORK, root);
-    if (result != platform::S_OK) {
+std::optional<network::ItemList> networkRoot(network::ShellApi& shell, QWidget* owner) {
+    network::ItemList root;
+    const network::HRESULT result =
+        shell.SHGetSpecialFolderLocation(owner, network::CSIDL_NETWORK, root);
+    if (result != network::S_OK) {
         shell.CoTaskMemFree(root);
         return std::nullopt;
     }
@@ -63,16 +62,16 @@ std::optional<platform::ItemList> networkRoot(platform::ShellApi& shell, QWidget
 std::uint32_t browseFlags(std::uint32_t base, bool useNewStyle, bool hideNewFolderButton) {
     std::uint32_t flags = base;
     if (useNewStyle) {
-        flags |= platform::BIF_NEWDIALOGSTYLE;
+        flags |= network::BIF_NEWDIALOGSTYLE;
     }
     if (hideNewFolderButton) {
-        flags |= platform::BIF_NONEWFOLDERBUTTON;
+        flags |= network::BIF_NONEWFOLDERBUTTON;
     }
     return flags;
 }
 
 QByteArray blankBuffer() {
-    return {platform::MAX_PATH, ' '};
+    return {network::MAX_PATH, ' '};
 }
 
 std::span<char> spanOf(QByteArray& buffer) {
@@ -80,9 +79,9 @@ std::span<char> spanOf(QByteArray& buffer) {
 }
 
 // The strings go to the shell in the 8-bit code page; every field not set here stays zero.
-platform::BROWSEINFOA browseRecord(QWidget* owner, platform::ItemList root, QByteArray& displayName,
-                                   const QString& title, std::uint32_t flags) {
-    platform::BROWSEINFOA info;
+network::BROWSEINFOA browseRecord(QWidget* owner, network::ItemList root, QByteArray& displayName,
+                                  const QString& title, std::uint32_t flags) {
+    network::BROWSEINFOA info;
     info.hwndOwner = owner;
     info.pidlRoot = root;
     info.pszDisplayName = spanOf(displayName);
@@ -107,7 +106,7 @@ QPushButton* makeButton(const QRect& geometry, QWidget* parent) {
 
 }  // namespace
 
-Form_GetDirectory::Form_GetDirectory(platform::ShellApi& shell, QWidget* owner)
+Form_GetDirectory::Form_GetDirectory(network::ShellApi& shell, QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       Label1(new QLabel(QStringLiteral("save directory:"), this)),
@@ -182,8 +181,8 @@ void Form_GetDirectory::Command2_Click() {
 QString Form_GetDirectory::Browse_Network_Computer(QWidget* owner, bool useNewStyle,
                                                    bool hideNewFolderButton) {
     return browse(owner, QStringLiteral("Select a network computer."),
-                  browseFlags(platform::BIF_BROWSEFORCOMPUTER, useNewStyle, hideNewFolderButton),
-                  [this](const platform::ItemList&, const QByteArray& displayName) {
+                  browseFlags(network::BIF_BROWSEFORCOMPUTER, useNewStyle, hideNewFolderButton),
+                  [this](const network::ItemList&, const QByteArray& displayName) {
                       return kUncPrefix + Trim_At_Nul(QString::fromLocal8Bit(displayName));
                   });
 }
@@ -191,8 +190,8 @@ QString Form_GetDirectory::Browse_Network_Computer(QWidget* owner, bool useNewSt
 QString Form_GetDirectory::Browse_Network_Share(QWidget* owner, bool useNewStyle,
                                                 bool hideNewFolderButton) {
     return browse(owner, QStringLiteral("Select a network computer or share."),
-                  browseFlags(platform::BIF_RETURNONLYFSDIRS, useNewStyle, hideNewFolderButton),
-                  [this](const platform::ItemList& chosen, const QByteArray& displayName) {
+                  browseFlags(network::BIF_RETURNONLYFSDIRS, useNewStyle, hideNewFolderButton),
+                  [this](const network::ItemList& chosen, const QByteArray& displayName) {
                       QByteArray path = blankBuffer();
                       if (shell_.SHGetPathFromIDListA(chosen, spanOf(path))) {
                           return Trim_At_Nul(QString::fromLocal8Bit(path));
@@ -205,14 +204,14 @@ QString Form_GetDirectory::Browse_Network_Share(QWidget* owner, bool useNewStyle
 QString Form_GetDirectory::browse(QWidget* owner, const QString& title, std::uint32_t flags,
                                   const ResultOfChoice& resultOf) {
     QString result;
-    const std::optional<platform::ItemList> rootList = networkRoot(shell_, owner);
+    const std::optional<network::ItemList> rootList = networkRoot(shell_, owner);
     if (!rootList) {
         return result;
     }
     OwnedItemList root(shell_, *rootList);
 
     QByteArray displayName = blankBuffer();
-    platform::BROWSEINFOA info = browseRecord(owner, root.get(), displayName, title, flags);
+    network::BROWSEINFOA info = browseRecord(owner, root.get(), displayName, title, flags);
 
     OwnedItemList chosen(shell_, shell_.SHBrowseForFolderA(info));
     if (!chosen.get().isNull()) {

@@ -13,7 +13,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
-namespace platform {
+namespace network {
 class ShellApi;
 }
 
@@ -24,7 +24,7 @@ namespace folderpicker {
 class Form_GetDirectory : public QDialog {
     Q_OBJECT
 public:
-    explicit Form_GetDirectory(platform::ShellApi& shell, QWidget* owner = nullptr);
+    explicit Form_GetDirectory(network::ShellApi& shell, QWidget* owner = nullptr);
 
     QLabel* Label1;
     QLineEdit* Text1;
@@ -47,14 +47,14 @@ public:
 
 private:
     // What a browse gives for the chosen item list and its display name.
-    using ResultOfChoice = std::function<QString(const platform::ItemList&, const QByteArray&)>;
+    using ResultOfChoice = std::function<QString(const network::ItemList&, const QByteArray&)>;
 
     void Form_Load();
     // One browse of the network: the root item list, the record, the browser, both releases.
     QString browse(QWidget* owner, const QString& title, std::uint32_t flags,
                    const ResultOfChoice& resultOf);
 
-    platform::ShellApi& shell_;
+    network::ShellApi& shell_;
 };
 
 }  // namespace folderpicker

@@ -1,5 +1,6 @@
 // Preloaded into a test to make one folder behave like a stalled network share: every open below
-// it waits before it goes ahead. Off until the test calls stall_open_below().
+// it, and every folder made below it, waits before it goes ahead. Off until the test calls
+// stall_open_below().
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -105,6 +106,19 @@ __attribute__((visibility("default"))) int openat64(int folder, const char* path
     const mode_t mode = modeOf(flags, arguments);
     va_end(arguments);
     return stallThenOpen(real, path, flags, mode, folder);
+}
+
+// New folders are made without an open: the share stalls those the same way.
+__attribute__((visibility("default"))) int mkdir(const char* path, mode_t mode) {
+    static const auto real = next<int (*)(const char*, mode_t)>("mkdir");
+    stallIfBelow(path);
+    return real(path, mode);
+}
+
+__attribute__((visibility("default"))) int mkdirat(int folder, const char* path, mode_t mode) {
+    static const auto real = next<int (*)(int, const char*, mode_t)>("mkdirat");
+    stallIfBelow(path);
+    return real(folder, path, mode);
 }
 
 }  // extern "C"

@@ -11,11 +11,11 @@
 #include "fakes/RecordingShellApi.h"
 
 using folderpicker::Form_GetDirectory;
-using platform::ItemList;
+using network::ItemList;
 
 namespace {
 
-const QByteArray kBlankBuffer(platform::MAX_PATH, ' ');
+const QByteArray kBlankBuffer(network::MAX_PATH, ' ');
 
 enum class Browse { Computer, Share };
 
@@ -220,7 +220,7 @@ void TestFormGetDirectory::recordCarriesOwnerRootTitleAndBlankBuffer() {
 
     buttonFor(dialog, browse)->click();
 
-    QCOMPARE(shell.foldersAsked, std::vector<int>{platform::CSIDL_NETWORK});
+    QCOMPARE(shell.foldersAsked, std::vector<int>{network::CSIDL_NETWORK});
     QCOMPARE(shell.rootOwners, std::vector<QWidget*>{&dialog});
     QCOMPARE(shell.browses.size(), std::size_t{1});
     const RecordingShellApi::BrowseCall& call = shell.browses.front();
@@ -327,7 +327,7 @@ void TestFormGetDirectory::failedRootEmptiesTheBoxWithoutABrowser() {
     buttonFor(dialog, browse)->click();
     QVERIFY(!resultBoxFor(dialog, browse)->text().isEmpty());
 
-    shell.rootResult = platform::E_FAIL;
+    shell.rootResult = network::E_FAIL;
     shell.calls.clear();
     buttonFor(dialog, browse)->click();
 
@@ -341,7 +341,7 @@ void TestFormGetDirectory::failedRootEmptiesTheBoxWithoutABrowser() {
 
 void TestFormGetDirectory::rootHandedOutWithAFailureIsStillReleased() {
     RecordingShellApi shell;
-    shell.rootResult = platform::E_FAIL;
+    shell.rootResult = network::E_FAIL;
     shell.rootListDespiteFailure = true;
     Form_GetDirectory dialog(shell);
 
@@ -406,7 +406,7 @@ void TestFormGetDirectory::failingBrowserStillReleasesTheRoot() {
     shell.browserFails = true;
     Form_GetDirectory dialog(shell);
 
-    QVERIFY_THROWS_EXCEPTION(platform::ShellError,
+    QVERIFY_THROWS_EXCEPTION(network::ShellError,
                              dialog.Browse_Network_Computer(&dialog, true, false));
 
     QCOMPARE(shell.released, std::vector<ItemList>{shell.handedOut.front()});

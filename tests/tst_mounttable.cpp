@@ -6,8 +6,8 @@
 #include "MountTable.h"
 #include "NetworkNeighbourhood.h"
 
-using platform::MountEntry;
-using platform::NetworkMount;
+using network::MountEntry;
+using network::NetworkMount;
 
 namespace {
 
@@ -54,7 +54,7 @@ void TestMountTable::cleanup() {
 }
 
 void TestMountTable::parsesEveryLineWithThreeFields() {
-    const std::vector<MountEntry> entries = platform::parseMountTable(kSampleTable);
+    const std::vector<MountEntry> entries = network::parseMountTable(kSampleTable);
     QCOMPARE(entries.size(), std::size_t{11});
     QCOMPARE(entries.at(4), (MountEntry{"//labserver/images", "/mnt/lab images", "cifs"}));
     QCOMPARE(entries.at(7), (MountEntry{"[fd00::12]:/data", "/mnt/v6\ttab", "nfs4"}));
@@ -78,7 +78,7 @@ void TestMountTable::unescapesOctalSequences_data() {
 void TestMountTable::unescapesOctalSequences() {
     QFETCH(QByteArray, field);
     QFETCH(QString, text);
-    QCOMPARE(platform::unescapeMountField(field), text);
+    QCOMPARE(network::unescapeMountField(field), text);
 }
 
 void TestMountTable::networkMountOfAnEntry_data() {
@@ -131,7 +131,7 @@ void TestMountTable::networkMountOfAnEntry() {
     QFETCH(QString, computer);
     QFETCH(QString, share);
     const std::optional<NetworkMount> mount =
-        platform::networkMount(MountEntry{device, QStringLiteral("/mnt/x"), type});
+        network::networkMount(MountEntry{device, QStringLiteral("/mnt/x"), type});
     QCOMPARE(mount.has_value(), isNetwork);
     if (mount) {
         QCOMPARE(mount->computer, computer);
@@ -164,7 +164,7 @@ void TestMountTable::gvfsSmbShareOfAFolderName() {
     QFETCH(QString, name);
     QFETCH(QString, computer);
     QFETCH(QString, share);
-    const std::optional<NetworkMount> found = platform::gvfsSmbShare(name);
+    const std::optional<NetworkMount> found = network::gvfsSmbShare(name);
     QCOMPARE(found.has_value(), !computer.isEmpty());
     if (found) {
         QCOMPARE(found->computer, computer);
@@ -188,7 +188,7 @@ void TestMountTable::readsOnlyTheNetworkMountsOfAFile() {
     QCOMPARE(file.write(table), table.size());
     file.close();
 
-    const std::vector<NetworkMount> mounts = platform::readNetworkMounts(file.fileName());
+    const std::vector<NetworkMount> mounts = network::readNetworkMounts(file.fileName());
 
     const std::vector<NetworkMount> expected{
         {"labserver", "images", "/mnt/lab images"},
@@ -204,11 +204,11 @@ void TestMountTable::readsOnlyTheNetworkMountsOfAFile() {
 void TestMountTable::unreadableFileHasNoMounts() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QVERIFY(platform::readNetworkMounts(dir.filePath("missing")).empty());
+    QVERIFY(network::readNetworkMounts(dir.filePath("missing")).empty());
 }
 
 void TestMountTable::neighbourhoodGroupsSharesByComputer() {
-    const auto neighbourhood = platform::NetworkNeighbourhood::fromMounts({
+    const auto neighbourhood = network::NetworkNeighbourhood::fromMounts({
         {"labserver", "images", "/mnt/lab images"},
         {"NAS-02", "archive/2024", "/srv/archive"},
         {"nas-02", "/export/scans", "/mnt/scans"},
@@ -216,7 +216,7 @@ void TestMountTable::neighbourhoodGroupsSharesByComputer() {
         {"labserver", "images", "/home/tech/images"},
     });
 
-    const std::vector<platform::NetworkComputer> expected{
+    const std::vector<network::NetworkComputer> expected{
         {"labserver", {{"images", "/mnt/lab images"}, {"images", "/home/tech/images"}}},
         {"NAS-02", {{"archive/2024", "/srv/archive"}, {"/export/scans", "/mnt/scans"}}},
     };
@@ -225,7 +225,7 @@ void TestMountTable::neighbourhoodGroupsSharesByComputer() {
 
 void TestMountTable::announcedComputerJoinsItsMountedNamesake() {
     auto neighbourhood =
-        platform::NetworkNeighbourhood::fromMounts({{"labserver", "images", "/mnt/lab"}});
+        network::NetworkNeighbourhood::fromMounts({{"labserver", "images", "/mnt/lab"}});
 
     QVERIFY(!neighbourhood.addComputer("LabServer.local"));
     QVERIFY(!neighbourhood.addComputer("labserver.local."));

@@ -10,15 +10,20 @@
 #include <QPlatformSurfaceEvent>
 #include <QPointer>
 #include <QPushButton>
+#include <QSemaphore>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <algorithm>
 #include <csignal>
+#include <memory>
 #include <stdexcept>
 
+#include "DetachedWork.h"
 #include "FileSystem.h"
 #include "GuardedApplication.h"
 #include "KeySender.h"
@@ -380,6 +385,52 @@ private slots:
         QVERIFY(files.fileExists(path));
         QCOMPARE(files.removeFile(path), std::nullopt);
         QVERIFY(!QFile::exists(path));
+    }
+
+    void fileWorkReusesThreadsAndNeverWaitsForAStuckOne() {
+        const int runningBefore = platform::detachedWorkRunning().load();
+        // As a write to a stalled share: it ends only when the test lets it.
+        const auto stall = std::make_shared<QSemaphore>(0);
+        const QFuture<void> stuck = platform::runDetached([stall] { stall->acquire(); });
+        QSet<pid_t> threads;
+        for (int i = 0; i < 20; ++i) {
+            QFuture<pid_t> next = platform::runDetached([] { return gettid(); });
+            QTRY_VERIFY_WITH_TIMEOUT(next.isFinished(), 5000);
+            threads.insert(next.result());
+            QTRY_COMPARE(platform::detachedWorkRunning().load(), runningBefore + 1);
+        }
+        QVERIFY(!stuck.isFinished());
+        QVERIFY2(threads.size() <= 2, qPrintable(QString::number(threads.size())));
+        stall->release();
+        QTRY_COMPARE(platform::detachedWorkRunning().load(), runningBefore);
+    }
+
+    void resultsReachOnlyAContextThatIsStillThere() {
+        const int runningBefore = platform::detachedWorkRunning().load();
+        QObject context;
+        auto gone = std::make_unique<QObject>();
+        const auto gate = std::make_shared<QSemaphore>(0);
+        QStringList delivered;
+        const auto deliver = [&](const QString& what) {
+            delivered << what + (QThread::currentThread() == thread() ? "" : " elsewhere");
+        };
+        platform::runDetachedThen(
+            &context, [] { return QStringLiteral("read"); }, deliver);
+        platform::runDetachedThen(
+            gone.get(),
+            [gate] {
+                gate->acquire();
+                return QStringLiteral("late");
+            },
+            deliver);
+        QTest::ignoreMessage(QtWarningMsg, "work off the window's thread failed: share gone");
+        platform::runDetachedThen(
+            &context, []() -> QString { throw std::runtime_error("share gone"); }, deliver);
+        gone.reset();
+        gate->release();
+        QTRY_COMPARE(platform::detachedWorkRunning().load(), runningBefore);
+        QTest::qWait(50);
+        QCOMPARE(delivered, QStringList{"read"});
     }
 };
 

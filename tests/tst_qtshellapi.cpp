@@ -1,3 +1,5 @@
+#include <dlfcn.h>
+
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -23,9 +25,9 @@
 #include "ShellApi.h"
 #include "fakes/ModalDriver.h"
 
-using platform::ItemList;
-using platform::NetworkBrowserDialog;
-using platform::QtShellApi;
+using network::ItemList;
+using network::NetworkBrowserDialog;
+using network::QtShellApi;
 
 namespace {
 
@@ -144,11 +146,11 @@ struct BrowseResult {
 BrowseResult browse(QtShellApi& shell, QWidget* owner, std::uint32_t flags,
                     std::function<void(NetworkBrowserDialog*)> act) {
     ItemList root;
-    if (shell.SHGetSpecialFolderLocation(owner, platform::CSIDL_NETWORK, root) != platform::S_OK) {
+    if (shell.SHGetSpecialFolderLocation(owner, network::CSIDL_NETWORK, root) != network::S_OK) {
         return {};
     }
-    QByteArray displayName(platform::MAX_PATH, ' ');
-    platform::BROWSEINFOA info;
+    QByteArray displayName(network::MAX_PATH, ' ');
+    network::BROWSEINFOA info;
     info.hwndOwner = owner;
     info.pidlRoot = root;
     info.pszDisplayName = {displayName.data(), static_cast<std::size_t>(displayName.size())};
@@ -167,7 +169,7 @@ QString textBeforeNul(const QByteArray& buffer) {
 }
 
 std::optional<QString> pathOf(QtShellApi& shell, ItemList list) {
-    QByteArray path(platform::MAX_PATH, ' ');
+    QByteArray path(network::MAX_PATH, ' ');
     if (!shell.SHGetPathFromIDListA(list, {path.data(), static_cast<std::size_t>(path.size())})) {
         return std::nullopt;
     }
@@ -284,12 +286,12 @@ void TestQtShellApi::cleanup() {
 void TestQtShellApi::rootIsGivenOnlyForTheNetwork() {
     QtShellApi shell(mountsFile_, kNoAvahi);
     ItemList root(77);
-    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, 0x0005, root), platform::E_INVALIDARG);
+    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, 0x0005, root), network::E_INVALIDARG);
     QVERIFY(root.isNull());
     QCOMPARE(shell.liveHandleCount(), std::size_t{0});
 
-    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, platform::CSIDL_NETWORK, root),
-             platform::S_OK);
+    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, network::CSIDL_NETWORK, root),
+             network::S_OK);
     QVERIFY(!root.isNull());
     QCOMPARE(shell.liveHandleCount(), std::size_t{1});
     // The network itself has no file-system path.
@@ -302,16 +304,16 @@ void TestQtShellApi::releasingTwiceOrAStrangerIsRefused() {
     QtShellApi shell(mountsFile_, kNoAvahi);
     ItemList first;
     ItemList second;
-    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, platform::CSIDL_NETWORK, first),
-             platform::S_OK);
-    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, platform::CSIDL_NETWORK, second),
-             platform::S_OK);
+    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, network::CSIDL_NETWORK, first),
+             network::S_OK);
+    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, network::CSIDL_NETWORK, second),
+             network::S_OK);
     QVERIFY(first != second);
 
     shell.CoTaskMemFree(first);
-    QVERIFY_THROWS_EXCEPTION(platform::ShellError, shell.CoTaskMemFree(first));
-    QVERIFY_THROWS_EXCEPTION(platform::ShellError, shell.CoTaskMemFree(ItemList(9999)));
-    QVERIFY_THROWS_EXCEPTION(platform::ShellError, pathOf(shell, first));
+    QVERIFY_THROWS_EXCEPTION(network::ShellError, shell.CoTaskMemFree(first));
+    QVERIFY_THROWS_EXCEPTION(network::ShellError, shell.CoTaskMemFree(ItemList(9999)));
+    QVERIFY_THROWS_EXCEPTION(network::ShellError, pathOf(shell, first));
     // The refused releases took nothing else with them.
     QCOMPARE(shell.liveHandleCount(), std::size_t{1});
     shell.CoTaskMemFree(ItemList());
@@ -324,7 +326,7 @@ void TestQtShellApi::unreleasedListStaysVisible() {
     QtShellApi shell(mountsFile_, kNoAvahi);
     QWidget owner;
     const BrowseResult result =
-        browse(shell, &owner, platform::BIF_BROWSEFORCOMPUTER, [](NetworkBrowserDialog* browser) {
+        browse(shell, &owner, network::BIF_BROWSEFORCOMPUTER, [](NetworkBrowserDialog* browser) {
             QVERIFY(clickItem(treeOf(browser), {"Network", "labserver"}));
             QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
         });
@@ -362,7 +364,7 @@ void TestQtShellApi::browserShowsComputersAndTheirShares() {
     QWidget* parent = nullptr;
     bool modal = false;
     QString labPath;
-    browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
+    browse(shell, &owner, network::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
         title = browser->windowTitle();
         parent = browser->parentWidget();
         modal = browser->isModal();
@@ -394,7 +396,7 @@ void TestQtShellApi::computerOnlyBrowseRestrictsTheChoice() {
     bool okOnComputer = false;
     bool stayedOpenOnShare = false;
     const BrowseResult result =
-        browse(shell, &owner, platform::BIF_BROWSEFORCOMPUTER, [&](NetworkBrowserDialog* browser) {
+        browse(shell, &owner, network::BIF_BROWSEFORCOMPUTER, [&](NetworkBrowserDialog* browser) {
             QTreeWidget* tree = treeOf(browser);
             QPushButton* ok = okButtonOf(browser);
             QCOMPARE(tree->currentItem(), itemAt(tree, {"Network"}));
@@ -423,14 +425,14 @@ void TestQtShellApi::chosenShareGivesItsNameAndMountPoint() {
     QtShellApi shell(mountsFile_, kNoAvahi);
     QWidget owner;
     const BrowseResult result =
-        browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [](NetworkBrowserDialog* browser) {
+        browse(shell, &owner, network::BIF_RETURNONLYFSDIRS, [](NetworkBrowserDialog* browser) {
             QVERIFY(clickItem(treeOf(browser), {"Network", "labserver", "images"}));
             QVERIFY(okButtonOf(browser)->isEnabled());
             QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
         });
     QVERIFY(!result.chosen.isNull());
     QCOMPARE(textBeforeNul(result.displayName), QStringLiteral("images"));
-    QCOMPARE(result.displayName.size(), platform::MAX_PATH);
+    QCOMPARE(result.displayName.size(), network::MAX_PATH);
     QCOMPARE(pathOf(shell, result.chosen).value_or("<no path>"), dir_->filePath("mnt/lab images"));
     shell.CoTaskMemFree(result.chosen);
     QCOMPARE(shell.liveHandleCount(), std::size_t{0});
@@ -441,7 +443,7 @@ void TestQtShellApi::chosenComputerInAShareBrowseHasNoPath() {
     QWidget owner;
     bool okOnRoot = true;
     const BrowseResult result =
-        browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
+        browse(shell, &owner, network::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
             okOnRoot = okButtonOf(browser)->isEnabled();
             QVERIFY(clickItem(treeOf(browser), {"Network", "Analyzer-7"}));
             QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
@@ -457,28 +459,28 @@ void TestQtShellApi::cancelGivesNoListAndLeavesTheBuffer() {
     QtShellApi shell(mountsFile_, kNoAvahi);
     QWidget owner;
     const BrowseResult result =
-        browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [](NetworkBrowserDialog* browser) {
+        browse(shell, &owner, network::BIF_RETURNONLYFSDIRS, [](NetworkBrowserDialog* browser) {
             QVERIFY(clickItem(treeOf(browser), {"Network", "labserver", "images"}));
             QTest::mouseClick(
                 browser->findChild<QDialogButtonBox*>("buttons")->button(QDialogButtonBox::Cancel),
                 Qt::LeftButton);
         });
     QVERIFY(result.chosen.isNull());
-    QCOMPARE(result.displayName, QByteArray(platform::MAX_PATH, ' '));
+    QCOMPARE(result.displayName, QByteArray(network::MAX_PATH, ' '));
     QCOMPARE(shell.liveHandleCount(), std::size_t{0});
 }
 
 void TestQtShellApi::browsingFromAReleasedRootIsRefused() {
     QtShellApi shell(mountsFile_, kNoAvahi);
     ItemList root;
-    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, platform::CSIDL_NETWORK, root),
-             platform::S_OK);
+    QCOMPARE(shell.SHGetSpecialFolderLocation(nullptr, network::CSIDL_NETWORK, root),
+             network::S_OK);
     shell.CoTaskMemFree(root);
-    QByteArray displayName(platform::MAX_PATH, ' ');
-    platform::BROWSEINFOA info;
+    QByteArray displayName(network::MAX_PATH, ' ');
+    network::BROWSEINFOA info;
     info.pidlRoot = root;
     info.pszDisplayName = {displayName.data(), static_cast<std::size_t>(displayName.size())};
-    QVERIFY_THROWS_EXCEPTION(platform::ShellError, shell.SHBrowseForFolderA(info));
+    QVERIFY_THROWS_EXCEPTION(network::ShellError, shell.SHBrowseForFolderA(info));
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
 }
 
@@ -538,7 +540,7 @@ void TestQtShellApi::foldersInsideAShareCanBeChosen() {
     QWidget owner;
     QStringList inTheShare;
     const BrowseResult result =
-        browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
+        browse(shell, &owner, network::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
             QTreeWidget* tree = treeOf(browser);
             QVERIFY(openItem(tree, names) != nullptr);
             inTheShare = childNames(itemAt(tree, {"Network", "labserver", "images"}));
@@ -562,7 +564,7 @@ void TestQtShellApi::unreadableFolderSaysWhyAndIsReadAgain() {
         writeFile(mountsFile_, "//labserver/later " + QFile::encodeName(later) + " cifs rw 0 0\n"));
     QtShellApi shell(mountsFile_, kNoAvahi);
     QWidget owner;
-    browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS | platform::BIF_NEWDIALOGSTYLE,
+    browse(shell, &owner, network::BIF_RETURNONLYFSDIRS | network::BIF_NEWDIALOGSTYLE,
            [&](NetworkBrowserDialog* browser) {
                QTreeWidget* tree = treeOf(browser);
                QTreeWidgetItem* share = openItem(tree, {"Network", "labserver", "later"});
@@ -592,17 +594,17 @@ void TestQtShellApi::slowFolderNeverHoldsTheBrowser() {
     auto slowReadsDone = std::make_shared<QSemaphore>(0);
     QtShellApi shell(mountsFile_, kNoAvahi, 4s, [=](const QString& path) {
         if (!path.startsWith(slowShare)) {
-            return platform::readSubfolders(path);
+            return network::readSubfolders(path);
         }
         // Bounded, so that a read on the dialog's own thread fails the test instead of hanging it.
         gate->tryAcquire(1, 20000);
-        platform::FolderListing listing = platform::readSubfolders(path);
+        network::FolderListing listing = network::readSubfolders(path);
         slowReadsDone->release();
         return listing;
     });
     QVERIFY(QDir(dir_->filePath("srv/archive")).mkpath("2022"));
     QWidget owner;
-    browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
+    browse(shell, &owner, network::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
         QTreeWidget* tree = treeOf(browser);
         QTreeWidgetItem* slow = openItem(tree, {"Network", "labserver", "images"});
         QVERIFY(slow != nullptr);
@@ -644,7 +646,7 @@ void TestQtShellApi::emptyNetworkIsExplained() {
     QVERIFY(!avahi.isEmpty());
     QtShellApi shell(mountsFile_, avahi, 20s);
     QWidget owner;
-    browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
+    browse(shell, &owner, network::BIF_RETURNONLYFSDIRS, [&](NetworkBrowserDialog* browser) {
         const auto* line = browser->findChild<QLabel*>("mdnsStatus");
         QTRY_VERIFY_WITH_TIMEOUT(line->text().contains(why), 10000);
         QVERIFY2(line->isVisible() && line->text().contains("No network share is mounted"),
@@ -655,38 +657,60 @@ void TestQtShellApi::emptyNetworkIsExplained() {
 void TestQtShellApi::newFolderIsMadeUnderTheSelectedShare_data() {
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<QString>("parent");
+    QTest::addColumn<bool>("stalled");
     QTest::newRow("in the share") << QStringList{"Network", "labserver", "images"}
-                                  << "mnt/lab images";
+                                  << "mnt/lab images" << false;
     QTest::newRow("in a folder of the share")
-        << QStringList{"Network", "labserver", "images", "2023"} << "mnt/lab images/2023";
+        << QStringList{"Network", "labserver", "images", "2023"} << "mnt/lab images/2023" << false;
+    QTest::newRow("in a share that stalls")
+        << QStringList{"Network", "labserver", "images"} << "mnt/lab images" << true;
 }
 
 void TestQtShellApi::newFolderIsMadeUnderTheSelectedShare() {
     QFETCH(QStringList, names);
     QFETCH(QString, parent);
+    QFETCH(bool, stalled);
+    const auto stallBelow =
+        reinterpret_cast<void (*)(const char*, int)>(dlsym(RTLD_DEFAULT, "stall_open_below"));
+    if (stalled && stallBelow == nullptr) {
+        QSKIP("needs the stall_open helper preloaded (LD_PRELOAD), as the test command does");
+    }
+    constexpr int kStallSeconds = 4;
     QtShellApi shell(mountsFile_, kNoAvahi);
     QWidget owner;
     QString prompt;
-    QString selectedAfter;
-    const BrowseResult result =
-        browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS | platform::BIF_NEWDIALOGSTYLE,
-               [&](NetworkBrowserDialog* browser) {
-                   QVERIFY(openItem(treeOf(browser), names) != nullptr);
-                   QVERIFY(clickItem(treeOf(browser), names));
-                   fakes::ModalDriver<QInputDialog> naming;
-                   naming.then([&](QInputDialog& input) {
-                       prompt = input.labelText();
-                       input.setTextValue(QStringLiteral("  run 2024-05  "));
-                       input.accept();
-                   });
-                   QTest::mouseClick(newFolderButtonOf(browser), Qt::LeftButton);
-                   selectedAfter = treeOf(browser)->currentItem()->text(0);
-                   QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
-               });
+    qint64 clickTook = -1;
+    const BrowseResult result = browse(
+        shell, &owner, network::BIF_RETURNONLYFSDIRS | network::BIF_NEWDIALOGSTYLE,
+        [&](NetworkBrowserDialog* browser) {
+            QVERIFY(openItem(treeOf(browser), names) != nullptr);
+            QVERIFY(clickItem(treeOf(browser), names));
+            fakes::ModalDriver<QInputDialog> naming;
+            naming.then([&](QInputDialog& input) {
+                prompt = input.labelText();
+                input.setTextValue(QStringLiteral("  run 2024-05  "));
+                input.accept();
+            });
+            if (stalled) {
+                stallBelow(QFile::encodeName(dir_->filePath(parent)), kStallSeconds);
+            }
+            QElapsedTimer clock;
+            clock.start();
+            QTest::mouseClick(newFolderButtonOf(browser), Qt::LeftButton);
+            clickTook = clock.elapsed();
+            QTRY_COMPARE_WITH_TIMEOUT(treeOf(browser)->currentItem()->text(0),
+                                      QStringLiteral("run 2024-05"), (kStallSeconds + 5) * 1000);
+            if (stalled) {
+                stallBelow("", 0);
+            }
+            QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
+        });
+    // A share that does not answer leaves the dialog to the operator meanwhile.
+    QVERIFY2(clickTook >= 0 && clickTook < kStallSeconds * 1000 / 2,
+             qPrintable(QString::number(clickTook)));
     const QString created = dir_->filePath(parent + "/run 2024-05");
     QVERIFY(prompt.contains(dir_->filePath(parent)));
     QVERIFY(QFileInfo(created).isDir());
-    QCOMPARE(selectedAfter, QStringLiteral("run 2024-05"));
     QVERIFY(!result.chosen.isNull());
     QCOMPARE(textBeforeNul(result.displayName), QStringLiteral("run 2024-05"));
     QCOMPARE(pathOf(shell, result.chosen).value_or("<no path>"), created);
@@ -713,7 +737,7 @@ void TestQtShellApi::newFolderRefusesNamesThatLeaveTheShare() {
     const QStringList mntBefore = QDir(dir_->filePath("mnt")).entryList();
     int itemsAfter = -1;
     browse(
-        shell, &owner, platform::BIF_RETURNONLYFSDIRS | platform::BIF_NEWDIALOGSTYLE,
+        shell, &owner, network::BIF_RETURNONLYFSDIRS | network::BIF_NEWDIALOGSTYLE,
         [&](NetworkBrowserDialog* browser) {
             QVERIFY(clickItem(treeOf(browser), {"Network", "labserver", "images"}));
             fakes::ModalDriver<QInputDialog> naming;
@@ -741,7 +765,7 @@ void TestQtShellApi::newFolderReportsAFolderThatCannotBeMade() {
     QString warningForMissingShare;
     QString warningForExisting;
     QVERIFY(QDir(dir_->filePath("srv/archive")).mkdir(QStringLiteral("2023")));
-    browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS | platform::BIF_NEWDIALOGSTYLE,
+    browse(shell, &owner, network::BIF_RETURNONLYFSDIRS | network::BIF_NEWDIALOGSTYLE,
            [&](NetworkBrowserDialog* browser) {
                fakes::ModalDriver<QInputDialog> naming;
                fakes::ModalDriver<QMessageBox> warned;
@@ -756,6 +780,7 @@ void TestQtShellApi::newFolderReportsAFolderThatCannotBeMade() {
                    box.accept();
                });
                QTest::mouseClick(newFolderButtonOf(browser), Qt::LeftButton);
+               QTRY_VERIFY(!warningForMissingShare.isEmpty());
 
                QVERIFY(clickItem(treeOf(browser), {"Network", "nas-02", "/export/archive"}));
                naming.then([](QInputDialog& input) {
@@ -767,6 +792,7 @@ void TestQtShellApi::newFolderReportsAFolderThatCannotBeMade() {
                    box.accept();
                });
                QTest::mouseClick(newFolderButtonOf(browser), Qt::LeftButton);
+               QTRY_VERIFY(!warningForExisting.isEmpty());
            });
     QVERIFY2(
         warningForMissingShare.startsWith("The folder /mnt/missing-scans/new could not be made: "),
@@ -783,12 +809,12 @@ void TestQtShellApi::longDisplayNameIsCutAtACharacterInsideTheBuffer() {
     QtShellApi shell(mountsFile_, kNoAvahi);
     QWidget owner;
     const BrowseResult result =
-        browse(shell, &owner, platform::BIF_BROWSEFORCOMPUTER, [&](NetworkBrowserDialog* browser) {
+        browse(shell, &owner, network::BIF_BROWSEFORCOMPUTER, [&](NetworkBrowserDialog* browser) {
             QVERIFY(clickItem(treeOf(browser), {"Network", longName}));
             QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
         });
     QVERIFY(!result.chosen.isNull());
-    QCOMPARE(result.displayName.size(), platform::MAX_PATH);
+    QCOMPARE(result.displayName.size(), network::MAX_PATH);
     const qsizetype nul = result.displayName.indexOf('\0');
     // 259 bytes of room hold 129 two-byte characters; half of the 130th must not be left behind.
     QCOMPARE(nul, qsizetype{258});
@@ -799,14 +825,14 @@ void TestQtShellApi::longDisplayNameIsCutAtACharacterInsideTheBuffer() {
 void TestQtShellApi::shortBufferIsNeverOverrun() {
     std::array<char, 20> storage{};
     storage.fill('x');
-    QVERIFY(!platform::copyToBuffer(QStringLiteral("labserver-with-a-long-name"),
-                                    std::span<char>(storage).first(10)));
+    QVERIFY(!network::copyToBuffer(QStringLiteral("labserver-with-a-long-name"),
+                                   std::span<char>(storage).first(10)));
     QCOMPARE(QByteArray(storage.data(), 10), QByteArray("labserver\0", 10));
     QCOMPARE(QByteArray(storage.data() + 10, 10), QByteArray(10, 'x'));
 
-    QVERIFY(platform::copyToBuffer(QStringLiteral("nas"), std::span<char>(storage).first(4)));
+    QVERIFY(network::copyToBuffer(QStringLiteral("nas"), std::span<char>(storage).first(4)));
     QCOMPARE(QByteArray(storage.data(), 4), QByteArray("nas\0", 4));
-    QVERIFY(!platform::copyToBuffer(QStringLiteral("nas"), std::span<char>()));
+    QVERIFY(!network::copyToBuffer(QStringLiteral("nas"), std::span<char>()));
 }
 
 void TestQtShellApi::pathLongerThanTheBufferIsNoPath() {
@@ -815,7 +841,7 @@ void TestQtShellApi::pathLongerThanTheBufferIsNoPath() {
     QtShellApi shell(mountsFile_, kNoAvahi);
     QWidget owner;
     const BrowseResult result =
-        browse(shell, &owner, platform::BIF_RETURNONLYFSDIRS, [](NetworkBrowserDialog* browser) {
+        browse(shell, &owner, network::BIF_RETURNONLYFSDIRS, [](NetworkBrowserDialog* browser) {
             QVERIFY(clickItem(treeOf(browser), {"Network", "labserver", "deep"}));
             QTest::mouseClick(okButtonOf(browser), Qt::LeftButton);
         });
@@ -838,7 +864,7 @@ void TestQtShellApi::announcedComputersAppearOnceEach() {
     QStringList computers;
     bool statusHidden = false;
     const BrowseResult result =
-        browse(shell, &owner, platform::BIF_BROWSEFORCOMPUTER, [&](NetworkBrowserDialog* browser) {
+        browse(shell, &owner, network::BIF_BROWSEFORCOMPUTER, [&](NetworkBrowserDialog* browser) {
             QTreeWidget* tree = treeOf(browser);
             QTRY_COMPARE(itemAt(tree, {"Network"})->childCount(), 5);
             QTRY_VERIFY(browser->findChild<QLabel*>("mdnsStatus")->isHidden());
@@ -868,7 +894,7 @@ void TestQtShellApi::slowAnnouncementsNeverHoldTheBrowser() {
     qint64 shownAfter = -1;
     qint64 statusHiddenAfter = -1;
     bool slowComputerListed = false;
-    browse(shell, &owner, platform::BIF_BROWSEFORCOMPUTER, [&](NetworkBrowserDialog* browser) {
+    browse(shell, &owner, network::BIF_BROWSEFORCOMPUTER, [&](NetworkBrowserDialog* browser) {
         shownAfter = clock.elapsed();
         QTRY_VERIFY(itemAt(treeOf(browser), {"Network", "slow-nas.local"}) != nullptr);
         slowComputerListed = true;
@@ -908,7 +934,7 @@ void TestQtShellApi::resolvedSmbHostOfALine_data() {
 void TestQtShellApi::resolvedSmbHostOfALine() {
     QFETCH(QByteArray, line);
     QFETCH(QString, host);
-    const std::optional<QString> found = platform::resolvedSmbHost(line);
+    const std::optional<QString> found = network::resolvedSmbHost(line);
     QCOMPARE(found.value_or(QString()), host);
     QCOMPARE(found.has_value(), !host.isEmpty());
 }

@@ -15,16 +15,16 @@
 
 // A shell that shows no browser: it answers as told and records every call, what it was given,
 // and which item lists are still held.
-class RecordingShellApi final : public platform::ShellApi {
+class RecordingShellApi final : public network::ShellApi {
 public:
     // What the browser saw when it was called.
     struct BrowseCall {
         QWidget* owner = nullptr;
-        platform::ItemList root;
+        network::ItemList root;
         QByteArray displayNameBuffer;
         QByteArray title;
         std::uint32_t flags = 0;
-        platform::BFFCALLBACK callback = nullptr;
+        network::BFFCALLBACK callback = nullptr;
         std::intptr_t lParam = 0;
         int image = 0;
     };
@@ -36,7 +36,7 @@ public:
     };
 
     // How the next calls answer.
-    platform::HRESULT rootResult = platform::S_OK;
+    network::HRESULT rootResult = network::S_OK;
     bool rootListDespiteFailure = false;
     std::optional<Choice> choice;  // none: the operator cancels
     bool browserFails = false;
@@ -46,35 +46,35 @@ public:
     std::vector<int> foldersAsked;
     std::vector<QWidget*> rootOwners;
     std::vector<BrowseCall> browses;
-    std::vector<platform::ItemList> pathQueries;
+    std::vector<network::ItemList> pathQueries;
     std::vector<QByteArray> pathBuffers;
-    std::vector<platform::ItemList> released;
-    std::vector<platform::ItemList> handedOut;
+    std::vector<network::ItemList> released;
+    std::vector<network::ItemList> handedOut;
     int lengthQueries = 0;
 
-    platform::ItemList lastHandedOut() const {
-        return handedOut.empty() ? platform::ItemList() : handedOut.back();
+    network::ItemList lastHandedOut() const {
+        return handedOut.empty() ? network::ItemList() : handedOut.back();
     }
     std::size_t heldCount() const { return held_.size(); }
 
-    platform::HRESULT SHGetSpecialFolderLocation(QWidget* owner, int folder,
-                                                 platform::ItemList& list) override {
+    network::HRESULT SHGetSpecialFolderLocation(QWidget* owner, int folder,
+                                                network::ItemList& list) override {
         calls << QStringLiteral("SHGetSpecialFolderLocation");
         foldersAsked.push_back(folder);
         rootOwners.push_back(owner);
-        list = (rootResult == platform::S_OK || rootListDespiteFailure) ? handOut()
-                                                                        : platform::ItemList();
+        list = (rootResult == network::S_OK || rootListDespiteFailure) ? handOut()
+                                                                       : network::ItemList();
         return rootResult;
     }
 
-    platform::ItemList SHBrowseForFolderA(platform::BROWSEINFOA& info) override {
+    network::ItemList SHBrowseForFolderA(network::BROWSEINFOA& info) override {
         calls << QStringLiteral("SHBrowseForFolderA");
         browses.push_back({info.hwndOwner, info.pidlRoot,
                            QByteArray(info.pszDisplayName.data(),
                                       static_cast<qsizetype>(info.pszDisplayName.size())),
                            info.lpszTitle, info.ulFlags, info.lpfn, info.lParam, info.iImage});
         if (browserFails) {
-            throw platform::ShellError(QStringLiteral("the browser could not be shown"));
+            throw network::ShellError(QStringLiteral("the browser could not be shown"));
         }
         if (!choice) {
             return {};
@@ -83,7 +83,7 @@ public:
         return handOut();
     }
 
-    bool SHGetPathFromIDListA(platform::ItemList list, std::span<char> path) override {
+    bool SHGetPathFromIDListA(network::ItemList list, std::span<char> path) override {
         calls << QStringLiteral("SHGetPathFromIDListA");
         pathQueries.push_back(list);
         pathBuffers.emplace_back(path.data(), static_cast<qsizetype>(path.size()));
@@ -94,7 +94,7 @@ public:
         return true;
     }
 
-    void CoTaskMemFree(platform::ItemList list) override {
+    void CoTaskMemFree(network::ItemList list) override {
         calls << QStringLiteral("CoTaskMemFree(%1)").arg(list.id());
         if (list.isNull()) {
             return;
@@ -107,12 +107,12 @@ public:
 
     int lstrlenW(QStringView text) override {
         ++lengthQueries;
-        return platform::lengthBeforeNul(text);
+        return network::lengthBeforeNul(text);
     }
 
 private:
-    platform::ItemList handOut() {
-        const platform::ItemList list(nextId_++);
+    network::ItemList handOut() {
+        const network::ItemList list(nextId_++);
         held_.insert(list.id());
         handedOut.push_back(list);
         return list;

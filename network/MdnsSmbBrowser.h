@@ -9,7 +9,7 @@
 #include <chrono>
 #include <optional>
 
-namespace platform {
+namespace network {
 
 inline constexpr auto kAvahiBrowseProgram = "avahi-browse";
 
@@ -57,4 +57,4 @@ private:
 // resolved ("=") line, with avahi's \ddd (decimal) and \c escapes undone. Nothing for other lines.
 std::optional<QString> resolvedSmbHost(QByteArrayView line);
 
-}  // namespace platform
+}  // namespace network

@@ -4,7 +4,7 @@
 #include <QStringList>
 #include <utility>
 
-namespace platform {
+namespace network {
 
 namespace {
 
@@ -117,4 +117,4 @@ void MdnsSmbBrowser::finish(Outcome outcome) {
     emit finished();
 }
 
-}  // namespace platform
+}  // namespace network

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace platform {
+namespace network {
 
 namespace {
 
@@ -65,4 +65,4 @@ NetworkComputer& NetworkNeighbourhood::computerNamed(const QString& name) {
     return computers_.emplace_back(NetworkComputer{name, {}});
 }
 
-}  // namespace platform
+}  // namespace network

@@ -10,7 +10,7 @@
 
 class QWidget;
 
-namespace platform {
+namespace network {
 
 // The shell's folder browser, reached through its five entry points. The record and the flags keep
 // the shape and the values the folder picker was designed around, so that its rules can be checked
@@ -65,9 +65,9 @@ struct BROWSEINFOA {
 };
 
 // A misuse of the shell: an item list released twice, or one that was never handed out.
-class ShellError : public PlatformError {
+class ShellError : public platform::PlatformError {
 public:
-    using PlatformError::PlatformError;
+    using platform::PlatformError::PlatformError;
 };
 
 class ShellApi {
@@ -90,4 +90,4 @@ public:
 // What lstrlenW counts, for every implementation.
 int lengthBeforeNul(QStringView text);
 
-}  // namespace platform
+}  // namespace network

@@ -5,7 +5,7 @@
 #include <QList>
 #include <QUrl>
 
-namespace platform {
+namespace network {
 
 namespace {
 
@@ -236,4 +236,4 @@ std::vector<NetworkMount> readNetworkMounts(const QString& mountTablePath) {
     return mounts;
 }
 
-}  // namespace platform
+}  // namespace network

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "FolderAccess.h"
 #include "NetworkNeighbourhood.h"
 
 class QDialogButtonBox;
@@ -16,6 +17,10 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace platform {
+class MessageBoxes;
+}
+
+namespace network {
 
 class MdnsSmbBrowser;
 
@@ -30,19 +35,6 @@ struct BrowsedItem {
 
     friend bool operator==(const BrowsedItem&, const BrowsedItem&) = default;
 };
-
-// The folders directly inside a folder, or why they could not be read.
-struct FolderListing {
-    std::vector<QString> folders;
-    std::optional<QString> error;
-};
-
-// Reads a folder; called on a worker thread, as a share's server may take long to answer.
-using FolderReader = std::function<FolderListing(const QString& path)>;
-
-// The folders inside `path` (symbolic links to folders included, hidden ones left out), sorted by
-// name without regard to case.
-FolderListing readSubfolders(const QString& path);
 
 // Where the computers, shares and folders come from.
 struct NetworkSources {
@@ -65,7 +57,7 @@ class NetworkBrowserDialog : public QDialog {
     Q_OBJECT
 public:
     NetworkBrowserDialog(const BrowseOptions& options, const NetworkSources& sources,
-                         QWidget* owner);
+                         platform::MessageBoxes& messages, QWidget* owner);
     ~NetworkBrowserDialog() override;
 
     NetworkBrowserDialog(const NetworkBrowserDialog&) = delete;
@@ -87,10 +79,13 @@ private:
     void updateStatus();
     void updateButtons();
     void createFolder();
+    void showCreatedFolder(QTreeWidgetItem* parentItem, const QString& path,
+                           const std::optional<QString>& failure);
     std::optional<BrowsedItem> selectedItem() const;
     bool canBeChosen(const BrowsedItem& item) const;
 
     BrowseOptions options_;
+    platform::MessageBoxes& messages_;
     NetworkNeighbourhood neighbourhood_;
     QLabel* instruction_;
     QTreeWidget* tree_;
@@ -103,4 +98,4 @@ private:
     std::optional<BrowsedItem> chosen_;
 };
 
-}  // namespace platform
+}  // namespace network

@@ -2,26 +2,21 @@
 
 #include <QDialogButtonBox>
 #include <QDir>
-#include <QFile>
 #include <QFont>
-#include <QFutureWatcher>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QLabel>
-#include <QMessageBox>
-#include <QPromise>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <algorithm>
 #include <exception>
-#include <filesystem>
 #include <system_error>
-#include <thread>
 
+#include "DetachedWork.h"
 #include "MdnsSmbBrowser.h"
+#include "MessageBoxes.h"
 
-namespace platform {
+namespace network {
 
 namespace {
 
@@ -65,13 +60,13 @@ void removeNotes(QTreeWidgetItem* parent) {
     }
 }
 
-bool hasChildWithPath(const QTreeWidgetItem& parent, const QString& path) {
+QTreeWidgetItem* childWithPath(const QTreeWidgetItem& parent, const QString& path) {
     for (int i = 0; i < parent.childCount(); ++i) {
         if (parent.child(i)->data(0, kPathRole).toString() == path) {
-            return true;
+            return parent.child(i);
         }
     }
-    return false;
+    return nullptr;
 }
 
 FolderListing readSafely(const FolderReader& read, const QString& path) {
@@ -118,50 +113,18 @@ std::optional<QString> folderNameProblem(const QString& name) {
     return std::nullopt;
 }
 
-// The reason the folder could not be made, or nothing once it exists.
-std::optional<QString> makeFolder(const QString& path) {
-    const std::filesystem::path target(QFile::encodeName(path).toStdString());
-    std::error_code error;
-    if (std::filesystem::create_directory(target, error)) {
-        return std::nullopt;
-    }
-    if (error) {
-        return QString::fromLocal8Bit(error.message());
-    }
-    return NetworkBrowserDialog::tr("A file or folder of that name already exists.");
-}
-
 }  // namespace
-
-FolderListing readSubfolders(const QString& path) {
-    namespace fs = std::filesystem;
-    FolderListing listing;
-    std::error_code error;
-    fs::directory_iterator entries(fs::path(QFile::encodeName(path).toStdString()), error);
-    for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
-        const fs::directory_entry& entry = *entries;
-        const QString name = QFile::decodeName(entry.path().filename().c_str());
-        std::error_code typeError;
-        if (!name.startsWith(QLatin1Char('.')) && entry.is_directory(typeError)) {
-            listing.folders.push_back(name);
-        }
-    }
-    if (error) {
-        listing.error = QString::fromLocal8Bit(error.message());
-    }
-    std::sort(listing.folders.begin(), listing.folders.end(),
-              [](const auto& a, const auto& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
-    return listing;
-}
 
 BrowsedItem NetworkBrowserDialog::networkRoot() {
     return {BrowsedItem::Kind::Network, tr("Network"), std::nullopt};
 }
 
 NetworkBrowserDialog::NetworkBrowserDialog(const BrowseOptions& options,
-                                           const NetworkSources& sources, QWidget* owner)
+                                           const NetworkSources& sources,
+                                           platform::MessageBoxes& messages, QWidget* owner)
     : QDialog(owner),
       options_(options),
+      messages_(messages),
       neighbourhood_(NetworkNeighbourhood::fromMounts(readNetworkMounts(sources.mountTablePath))),
       instruction_(new QLabel(options.title, this)),
       tree_(new QTreeWidget(this)),
@@ -265,24 +228,13 @@ void NetworkBrowserDialog::readFolderOf(QTreeWidgetItem* item) {
     setReadState(*item, ReadState::Reading);
     addNote(item, tr("Reading..."));
 
-    // The thread is not waited for: a server that does not answer must not hold the dialog, not
-    // even while it closes. The promise's shared state outlives whichever side ends first.
-    QPromise<FolderListing> promise;
-    auto* watcher = new QFutureWatcher<FolderListing>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, item] {
-        watcher->deleteLater();
-        showFolders(item, watcher->future().resultCount() > 0
-                              ? watcher->result()
-                              : FolderListing{{}, tr("the folder was not read")});
-    });
-    watcher->setFuture(promise.future());
+    // The read is not waited for: a server that does not answer must not hold the dialog, not
+    // even while it closes.
     try {
-        std::thread([promise = std::move(promise), read = readFolder_,
-                     path = *browsed.fileSystemPath]() mutable {
-            promise.start();
-            promise.addResult(readSafely(read, path));
-            promise.finish();
-        }).detach();
+        platform::runDetachedThen(
+            this,
+            [read = readFolder_, path = *browsed.fileSystemPath] { return readSafely(read, path); },
+            [this, item](const FolderListing& listing) { showFolders(item, listing); });
     } catch (const std::system_error& error) {
         showFolders(item, {{}, QString::fromLocal8Bit(error.what())});
     }
@@ -303,7 +255,7 @@ void NetworkBrowserDialog::showFolders(QTreeWidgetItem* item, const FolderListin
     for (const QString& name : listing.folders) {
         const QString path = folder.filePath(name);
         // A folder made with New Folder while the read was under way is already there.
-        if (!hasChildWithPath(*item, path)) {
+        if (childWithPath(*item, path) == nullptr) {
             addFolderItem(item, {BrowsedItem::Kind::Folder, name, path});
         }
     }
@@ -394,19 +346,36 @@ void NetworkBrowserDialog::createFolder() {
         return;
     }
     if (const auto problem = folderNameProblem(name)) {
-        QMessageBox::warning(this, tr("New Folder"), *problem);
+        messages_.show(*problem);
         return;
     }
+    // Made off the dialog's thread: the share may be one that stalls.
     const QString path = QDir(*parent->fileSystemPath).filePath(name);
-    if (const auto failure = makeFolder(path)) {
-        QMessageBox::warning(this, tr("New Folder"),
-                             tr("The folder %1 could not be made: %2").arg(path, *failure));
+    try {
+        platform::runDetachedThen(
+            this, [path] { return makeFolder(path); },
+            [this, parentItem, path](const std::optional<QString>& failure) {
+                showCreatedFolder(parentItem, path, failure);
+            });
+    } catch (const std::system_error& error) {
+        showCreatedFolder(parentItem, path, QString::fromLocal8Bit(error.what()));
+    }
+}
+
+void NetworkBrowserDialog::showCreatedFolder(QTreeWidgetItem* parentItem, const QString& path,
+                                             const std::optional<QString>& failure) {
+    if (failure) {
+        messages_.show(tr("The folder %1 could not be made: %2").arg(path, *failure));
         return;
     }
-    QTreeWidgetItem* folderItem =
-        addFolderItem(parentItem, {BrowsedItem::Kind::Folder, name, path});
+    // A read of the parent that ended meanwhile may have listed it already.
+    QTreeWidgetItem* folderItem = childWithPath(*parentItem, path);
+    if (folderItem == nullptr) {
+        folderItem =
+            addFolderItem(parentItem, {BrowsedItem::Kind::Folder, QDir(path).dirName(), path});
+    }
     parentItem->setExpanded(true);
     tree_->setCurrentItem(folderItem);
 }
 
-}  // namespace platform
+}  // namespace network

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace platform {
+namespace network {
 
 namespace {
 
@@ -54,7 +54,7 @@ ItemList QtShellApi::SHBrowseForFolderA(BROWSEINFOA& info) {
     options.newDialogStyle = (info.ulFlags & BIF_NEWDIALOGSTYLE) != 0;
     options.newFolderButton = (info.ulFlags & BIF_NONEWFOLDERBUTTON) == 0;
 
-    NetworkBrowserDialog dialog(options, sources_, info.hwndOwner);
+    NetworkBrowserDialog dialog(options, sources_, messages_, info.hwndOwner);
     if (dialog.exec() != QDialog::Accepted) {
         return {};
     }
@@ -105,4 +105,4 @@ const BrowsedItem& QtShellApi::liveItem(ItemList list, const char* operation) co
     return found->second;
 }
 
-}  // namespace platform
+}  // namespace network

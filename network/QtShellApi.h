@@ -7,11 +7,12 @@
 #include <map>
 
 #include "MdnsSmbBrowser.h"
+#include "MessageBoxes.h"
 #include "MountTable.h"
 #include "NetworkBrowserDialog.h"
 #include "ShellApi.h"
 
-namespace platform {
+namespace network {
 
 // The shell's folder browser for this machine: the network tree of NetworkBrowserDialog. Every item
 // list it hands out stays registered until it is released, so a double release is refused and a
@@ -38,6 +39,7 @@ private:
     const BrowsedItem& liveItem(ItemList list, const char* operation) const;
 
     NetworkSources sources_;
+    platform::QtMessageBoxes messages_;
     std::map<std::uint64_t, BrowsedItem> live_;
     std::uint64_t nextId_ = 1;
 };
@@ -46,4 +48,4 @@ private:
 // boundary when it is too long. False when it had to be cut.
 bool copyToBuffer(const QString& text, std::span<char> buffer);
 
-}  // namespace platform
+}  // namespace network

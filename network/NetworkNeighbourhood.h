@@ -6,7 +6,7 @@
 
 #include "MountTable.h"
 
-namespace platform {
+namespace network {
 
 struct NetworkShare {
     QString name;
@@ -45,4 +45,4 @@ private:
     std::vector<NetworkComputer> computers_;
 };
 
-}  // namespace platform
+}  // namespace network

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-namespace platform {
+namespace network {
 
 // One line of the kernel's mount table, with its octal escapes (\040 for a blank) undone.
 struct MountEntry {
@@ -52,4 +52,4 @@ std::optional<NetworkMount> gvfsSmbShare(QStringView folderName);
 // lists; none when the file cannot be read.
 std::vector<NetworkMount> readNetworkMounts(const QString& mountTablePath);
 
-}  // namespace platform
+}  // namespace network
