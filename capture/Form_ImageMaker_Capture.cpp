@@ -23,6 +23,7 @@
 #include "ImageNaming.h"
 #include "KeySender.h"
 #include "MessageBoxes.h"
+#include "OperatorMessage.h"
 #include "PlatformError.h"
 #include "ProcessStarter.h"
 #include "SettingNames.h"
@@ -34,13 +35,8 @@ namespace capture {
 
 namespace {
 
-const QString kLineBreak = QStringLiteral("\r\n");
 const QString kImagesCaptured = QStringLiteral("Images have been captured");
 const QString kCapturedAt = QStringLiteral(" captured at.... ");
-
-QString errorMessage(const QString& what, const QString& reason) {
-    return QStringLiteral("Error:") + kLineBreak + what + kLineBreak + kLineBreak + reason;
-}
 
 QString reasonOf(const std::exception& error) {
     const auto* platformError = dynamic_cast<const platform::PlatformError*>(&error);
@@ -200,7 +196,7 @@ bool Form_ImageMaker::Save_Sample_Images() {
                 ? QStringLiteral("The pictures of sample %1 could not be taken from %2.")
                       .arg(SampleNumber, cameraName(*failingCamera, BottomCameraIndex))
                 : QStringLiteral("The pictures of sample %1 could not be taken.").arg(SampleNumber);
-        failure = errorMessage(what, reasonOf(error));
+        failure = platform::errorMessage(what, reasonOf(error));
     }
 
     // The live picture goes back to the view the operator is looking at, on every path; a second
@@ -212,7 +208,7 @@ bool Form_ImageMaker::Save_Sample_Images() {
         }
         result = false;
         if (!failure) {
-            failure = errorMessage(
+            failure = platform::errorMessage(
                 QStringLiteral("Camera %1 could not be selected again.").arg(currentCamera),
                 *reason);
         }
@@ -232,8 +228,8 @@ bool Form_ImageMaker::Save_Sample_Images() {
             if (const std::optional<QString> problem =
                     spoolStillPair(names, currentCamera, otherCamera)) {
                 end.kind = PairEnd::Failed;
-                end.reason +=
-                    kLineBreak + QStringLiteral("Keeping them on this PC failed too: ") + *problem;
+                end.reason += platform::kMessageLineBreak +
+                              QStringLiteral("Keeping them on this PC failed too: ") + *problem;
             } else {
                 kept = true;
                 captureNote_ = spoolNote();
@@ -245,7 +241,7 @@ bool Form_ImageMaker::Save_Sample_Images() {
         }
         if (!kept && end.kind != PairEnd::Saved) {
             result = false;
-            failure = errorMessage(
+            failure = platform::errorMessage(
                 QStringLiteral("The pictures of sample %1 could not be saved.").arg(SampleNumber),
                 end.reason);
         }
@@ -298,10 +294,9 @@ bool Form_ImageMaker::Save_Sample_Images() {
             compressions_.insert(id, {imageFileName(view, SampleNumber, savedExt), captureSerial_,
                                       temporary, target, spoolKey});
         } catch (const std::exception& error) {
-            services_.messages.show(
-                errorMessage(QStringLiteral("The compression program could not be started:") +
-                                 kLineBreak + kLineBreak + command.commandLine,
-                             reasonOf(error)));
+            services_.messages.show(platform::errorMessage(
+                {QStringLiteral("The compression program could not be started:"), QString(),
+                 command.commandLine, QString(), reasonOf(error)}));
             return false;
         }
     }
@@ -377,19 +372,25 @@ void Form_ImageMaker::compressionEnded(const platform::ProcessEnd& end) {
         return;
     }
     // Off the window's thread: the save folder may be a share that stalls.
-    auto* const placed = new QFutureWatcher<void>(this);
-    connect(placed, &QFutureWatcherBase::finished, this, [this, placed, compression] {
-        placed->deleteLater();
-        if (const std::optional<QString> problem = errorOf(placed->future())) {
-            reportCompressionFailure(compression, *problem);
-        }
-        // A kept pair goes on with its copies in place.
-        if (!compression.spoolKey.isEmpty()) {
-            releaseSpooled(compression.spoolKey);
-        }
-    });
-    placed->setFuture(platform::runDetached(
-        [compression] { placeWholeFile(compression.temporary, compression.target); }));
+    platform::runDetachedThen(
+        this,
+        [compression]() -> std::optional<QString> {
+            try {
+                placeWholeFile(compression.temporary, compression.target);
+            } catch (const std::exception& error) {
+                return reasonOf(error);
+            }
+            return std::nullopt;
+        },
+        [this, compression](const std::optional<QString>& problem) {
+            if (problem) {
+                reportCompressionFailure(compression, *problem);
+            }
+            // A kept pair goes on with its copies in place.
+            if (!compression.spoolKey.isEmpty()) {
+                releaseSpooled(compression.spoolKey);
+            }
+        });
 }
 
 void Form_ImageMaker::reportCompressionFailure(const PendingCompression& compression,

@@ -5,7 +5,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -244,37 +243,40 @@ void SpoolForwarder::attempt() {
         return;
     }
     inFlight_ = true;
-    auto* const watcher = new QFutureWatcher<AttemptResult>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        inFlight_ = false;
-        const AttemptResult result =
-            watcher->future().resultCount() > 0 ? watcher->result() : AttemptResult{0, true};
-        if (result.waiting != waiting_) {
-            waiting_ = result.waiting;
-            emit waitingChanged(waiting_);
-        }
-        if (result.failed) {
-            pause_ = nextRetry(pause_);
-            retry_.start(pause_);
-        } else {
-            pause_ = std::chrono::milliseconds{0};
-            if (result.unfinished) {
-                retry_.start(kFirstRetry);
-            }
-        }
-    });
     // Before the first attempt, a pair a crash cut short while it was kept here is finished or
     // undone, so that only whole pairs are forwarded.
     const std::optional<QDateTime> recoverFrom =
         recovered_ ? std::nullopt : std::optional(startedAt_);
     recovered_ = true;
-    watcher->setFuture(platform::runDetached([shared = shared_, recoverFrom] {
-        if (recoverFrom && QFileInfo(shared->spool.dir()).isDir()) {
-            recoverStillPairs(shared->spool.dir(), *recoverFrom);
-        }
-        return forwardWaiting(*shared);
-    }));
+    platform::runDetachedThen(
+        this,
+        [shared = shared_, recoverFrom]() -> std::optional<AttemptResult> {
+            try {
+                if (recoverFrom && QFileInfo(shared->spool.dir()).isDir()) {
+                    recoverStillPairs(shared->spool.dir(), *recoverFrom);
+                }
+                return forwardWaiting(*shared);
+            } catch (const std::exception&) {
+                return std::nullopt;  // tried again after the next pause
+            }
+        },
+        [this](const std::optional<AttemptResult>& attempt) {
+            inFlight_ = false;
+            const AttemptResult result = attempt.value_or(AttemptResult{waiting_, true});
+            if (result.waiting != waiting_) {
+                waiting_ = result.waiting;
+                emit waitingChanged(waiting_);
+            }
+            if (result.failed) {
+                pause_ = nextRetry(pause_);
+                retry_.start(pause_);
+            } else {
+                pause_ = std::chrono::milliseconds{0};
+                if (result.unfinished) {
+                    retry_.start(kFirstRetry);
+                }
+            }
+        });
 }
 
 }  // namespace capture
