@@ -60,15 +60,15 @@ bool isUnreachableError(int error) {
 
 bool lacksItsMount(const QString& folder, const QByteArray& fstab, const QByteArray& mounts) {
     const QString cleaned = QDir::cleanPath(folder);
-    const std::vector<platform::MountEntry> mounted = platform::parseMountTable(mounts);
-    for (const platform::MountEntry& entry : platform::parseMountTable(fstab)) {
+    const std::vector<network::MountEntry> mounted = network::parseMountTable(mounts);
+    for (const network::MountEntry& entry : network::parseMountTable(fstab)) {
         const QString point = QDir::cleanPath(entry.mountPoint);
         if (entry.device.startsWith(QLatin1Char('#')) || !point.startsWith(QLatin1Char('/')) ||
             point == QStringLiteral("/") || !isBelow(cleaned, point)) {
             continue;
         }
         const bool isMounted =
-            std::any_of(mounted.begin(), mounted.end(), [&point](const platform::MountEntry& m) {
+            std::any_of(mounted.begin(), mounted.end(), [&point](const network::MountEntry& m) {
                 return QDir::cleanPath(m.mountPoint) == point;
             });
         if (!isMounted) {
