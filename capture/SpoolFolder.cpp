@@ -89,7 +89,7 @@ std::optional<QString> unreachableReason(const QString& folder) {
         return std::nullopt;
     }
     if (lacksItsMount(folder, readAll(QStringLiteral("/etc/fstab")),
-                      readAll(QString::fromLatin1(platform::kSystemMountTable)))) {
+                      readAll(QString::fromLatin1(network::kSystemMountTable)))) {
         return QStringLiteral("%1: the share it lies on is not mounted").arg(folder);
     }
     return std::nullopt;
