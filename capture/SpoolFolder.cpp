@@ -38,7 +38,7 @@ QString freeNameIn(const QDir& folder, const QString& fileName) {
     }
     const QFileInfo info(fileName);
     for (int copy = 2;; ++copy) {
-        const QString candidate =
+        QString candidate =
             QStringLiteral("%1 (%2).%3").arg(info.completeBaseName()).arg(copy).arg(info.suffix());
         if (!folder.exists(candidate)) {
             return candidate;

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -55,16 +56,16 @@ void copySynced(const QString& from, const QString& to) {
         ::close(in);
         throwFileError(QStringLiteral("create"), to, error);
     }
-    char buffer[1 << 16];
+    std::array<char, 1 << 16> buffer{};
     int error = 0;
     for (;;) {
-        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
         if (got <= 0) {
             error = got < 0 ? errno : 0;
             break;
         }
         for (ssize_t done = 0; done < got && error == 0;) {
-            const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
+            const ssize_t put = ::write(out, buffer.data() + done, static_cast<size_t>(got - done));
             if (put < 0) {
                 error = errno;
             } else {
