@@ -1,0 +1,65 @@
+// The compressor's end: a whole compressed copy put in place, or the failure noted on the sample.
+#include <QFile>
+#include <QListWidget>
+#include <exception>
+#include <optional>
+
+#include "DetachedWork.h"
+#include "Form_ImageMaker.h"
+#include "ProcessStarter.h"
+#include "StillPairCommit.h"
+
+namespace capture {
+
+// A compressor that failed leaves no compressed copy: the operator is told on the sample's line
+// and in the status line, without a message box that would take the scan dialog's focus.
+void Form_ImageMaker::compressionEnded(const platform::ProcessEnd& end) {
+    if (!compressions_.contains(end.id)) {
+        return;
+    }
+    const PendingCompression compression = compressions_.take(end.id);
+    if (!end.succeeded()) {
+        platform::runDetached([temporary = compression.temporary] { QFile::remove(temporary); });
+        reportCompressionFailure(compression, end.describe());
+        if (!compression.spoolKey.isEmpty()) {
+            releaseSpooled(compression.spoolKey);
+        }
+        return;
+    }
+    // Off the window's thread: the save folder may be a share that stalls.
+    platform::runDetachedThen(
+        this,
+        [compression]() -> std::optional<QString> {
+            try {
+                placeWholeFile(compression.temporary, compression.target);
+            } catch (const std::exception& error) {
+                return QString::fromUtf8(error.what());
+            }
+            return std::nullopt;
+        },
+        [this, compression](const std::optional<QString>& problem) {
+            if (problem) {
+                reportCompressionFailure(compression, *problem);
+            }
+            // A kept pair goes on with its copies in place.
+            if (!compression.spoolKey.isEmpty()) {
+                releaseSpooled(compression.spoolKey);
+            }
+        });
+}
+
+void Form_ImageMaker::reportCompressionFailure(const PendingCompression& compression,
+                                               const QString& reason) {
+    const QString what = compression.pictureName + QStringLiteral(" not compressed: ") + reason;
+    showStatus(what);
+    for (int row = lst_Captured->count() - 1; row >= 0; --row) {
+        QListWidgetItem* item = lst_Captured->item(row);
+        if (item->data(Qt::UserRole).toULongLong() == compression.capture) {
+            item->setText(item->text() + QStringLiteral("  (") + what + QLatin1Char(')'));
+            item->setForeground(Qt::red);
+            break;
+        }
+    }
+}
+
+}  // namespace capture
