@@ -17,6 +17,16 @@ if [[ "${STATION_QUICK:-0}" == 1 ]]; then
     exit 0
 fi
 
+# The fuzzing and lint tools, before anything runs beside anything else (one apt at a time).
+bash "$here/scripts/install-missing.sh" clang libclang-rt-14-dev clang-format clang-tidy
+
+# clang-tidy reads the normal build's compile commands and generated headers, so the format and
+# clang-tidy checks can start now; like the sanitizer tree below they run at low priority while
+# the suites wait, and their report follows the suites'.
+lint_log="$here/build/lint.log"
+(nice -n 15 bash "$here/scripts/lint.sh" "$here/build") >"$lint_log" 2>&1 &
+lint_run=$!
+
 # The normal suite spends most of its time waiting (stalled folders, real processes, X servers),
 # so the sanitizer tree is built meanwhile, at low priority so that the suite's timing is not
 # disturbed. It builds what its suites run, not the benchmarks.
@@ -37,14 +47,11 @@ if ! wait "$asan_build"; then
     echo "The sanitizer build failed (log: $asan_log)" >&2
     exit 1
 fi
-# The sanitizer suites mostly wait on real pipelines, processes and files, so the fuzzing run and
-# the format and clang-tidy checks share their time; their reports follow the suites'.
+# The sanitizer suites mostly wait on real pipelines, processes and files, so the bounded fuzzing
+# run shares their time; its report follows the suites'.
 fuzz_log="$here/build-asan/fuzz.log"
-lint_log="$here/build-asan/lint.log"
-(FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash "$here/scripts/fuzz.sh") >"$fuzz_log" 2>&1 &
+(FUZZ_SECONDS="${FUZZ_SECONDS:-30}" bash "$here/scripts/fuzz.sh") >"$fuzz_log" 2>&1 &
 fuzz_run=$!
-(nice -n 15 bash "$here/scripts/lint.sh" "$here/build") >"$lint_log" 2>&1 &
-lint_run=$!
 
 # The package is checked once, from the normal build; the desktops once, without sanitizers.
 asan=0
