@@ -20,13 +20,6 @@ fi
 # The fuzzing and lint tools, before anything runs beside anything else (one apt at a time).
 bash "$here/scripts/install-missing.sh" clang libclang-rt-14-dev clang-format clang-tidy
 
-# clang-tidy reads the normal build's compile commands and generated headers, so the format and
-# clang-tidy checks can start now; like the sanitizer tree below they run at low priority while
-# the suites wait, and their report follows the suites'.
-lint_log="$here/build/lint.log"
-(nice -n 15 bash "$here/scripts/lint.sh" "$here/build") >"$lint_log" 2>&1 &
-lint_run=$!
-
 # The normal suite spends most of its time waiting (stalled folders, real processes, X servers),
 # so the sanitizer tree is built meanwhile, at low priority so that the suite's timing is not
 # disturbed. It builds what its suites run, not the benchmarks.
@@ -48,10 +41,14 @@ if ! wait "$asan_build"; then
     exit 1
 fi
 # The sanitizer suites mostly wait on real pipelines, processes and files, so the bounded fuzzing
-# run shares their time; its report follows the suites'.
+# run and the format and clang-tidy checks share their time (started earlier, the checks only
+# slowed the sanitizer build); their reports follow the suites'.
 fuzz_log="$here/build-asan/fuzz.log"
+lint_log="$here/build-asan/lint.log"
 (FUZZ_SECONDS="${FUZZ_SECONDS:-30}" bash "$here/scripts/fuzz.sh") >"$fuzz_log" 2>&1 &
 fuzz_run=$!
+(nice -n 15 bash "$here/scripts/lint.sh" "$here/build") >"$lint_log" 2>&1 &
+lint_run=$!
 
 # The package is checked once, from the normal build; the desktops once, without sanitizers.
 asan=0
