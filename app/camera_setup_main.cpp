@@ -13,6 +13,9 @@ int main(int argc, char* argv[]) {
     const std::optional<QString> path = camera::cameraconfig::configPathForKey(
         QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam"),
         qEnvironmentVariable("XDG_CONFIG_HOME"), QDir::homePath());
+    if (!path) {
+        return 1;  // the key is fixed: never reached
+    }
     camerasetup::CameraSetupWindow window(*path, camerasetup::listSources(),
                                           &camera::openV4l2Controls);
     window.resize(1100, 900);

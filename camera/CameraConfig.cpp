@@ -135,7 +135,7 @@ QString withCameraLines(const QString& text, const std::map<int, QString>& descr
     for (const QString& line : lines) {
         const auto camera = cameraLine(line);
         const auto replacement = camera ? descriptions.find(camera->first) : descriptions.end();
-        if (replacement == descriptions.end()) {
+        if (!camera || replacement == descriptions.end()) {
             result << line;
             continue;
         }

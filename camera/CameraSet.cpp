@@ -175,7 +175,7 @@ std::optional<QString> CameraSet::whySelectedHasNoPicture(
         }
     }
     std::optional<QString> reason = whyNoPicture(index, state, CameraClock::now());
-    if (!reason && picture != nullptr) {
+    if (!reason && picture != nullptr && state && state->frame) {
         *picture = state->frame->picture;
     }
     return reason;
@@ -213,7 +213,8 @@ LivePicture CameraSet::pictureToShow(QSize box) {
     if (std::optional<QString> reason = whyNoPicture(index, state, now)) {
         return {QImage(), QSize(), std::move(*reason)};
     }
-    return shown_.show(index, state->frame->picture, box);
+    // Without a frame there is always a reason, given above.
+    return state && state->frame ? shown_.show(index, state->frame->picture, box) : LivePicture{};
 }
 
 LivePicture ShownPictureCache::show(int camera, const std::shared_ptr<const CameraFrame>& frame,

@@ -377,7 +377,7 @@ QFuture<void> Form_ImageMaker::takeStill(const QString& path) {
     if (write.isFinished()) {
         try {
             write.waitForFinished();
-        } catch (const camera::StillFileError&) {
+        } catch (const camera::StillFileError&) {  // NOLINT(bugprone-empty-catch)
             // A write that failed this fast (a missing folder) is the save folder's: the saving
             // step reports it, or keeps the pair on this PC.
         }

@@ -8,7 +8,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$here/build}"
 cd "$here"
 
-bash "$here/scripts/install-missing.sh" clang-format clang-tidy
+# clang-tidy 22 leaves the system headers (Qt, GStreamer) unanalysed: a third of 14's time.
+bash "$here/scripts/install-missing.sh" clang-format clang-tidy-22
 
 mapfile -t sources < <(git ls-files '*.cpp' '*.h' 2>/dev/null ||
     find . -path ./build\* -prune -o \( -name '*.cpp' -o -name '*.h' \) -print)
@@ -25,8 +26,11 @@ mapfile -t compiled < <(printf '%s\n' "${sources[@]}" | grep -E '\.cpp$' |
     grep -v -E '^(tests|bench|fuzz)/')
 echo "clang-tidy: ${#compiled[@]} files"
 tidy_log="$build/clang-tidy.log"
+# clang 22 calls libstdc++ 12's own use of get_temporary_buffer (in std::stable_sort) deprecated;
+# the compiler's build, warnings as errors, still refuses deprecated calls in our code.
 if ! printf '%s\n' "${compiled[@]}" |
-    xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet --warnings-as-errors='*' \
+    xargs -P "$(nproc)" -n 4 clang-tidy-22 -p "$build" --quiet --warnings-as-errors='*' \
+        --extra-arg=-Wno-deprecated-declarations \
         >"$tidy_log" 2>&1; then
     grep -E 'error:|warning:' "$tidy_log" | sort -u | head -n 80
     echo "clang-tidy found the problems above (full log: $tidy_log)" >&2

@@ -18,7 +18,7 @@ if [[ "${STATION_QUICK:-0}" == 1 ]]; then
 fi
 
 # The fuzzing and lint tools, before anything runs beside anything else (one apt at a time).
-bash "$here/scripts/install-missing.sh" clang libclang-rt-14-dev clang-format clang-tidy
+bash "$here/scripts/install-missing.sh" clang libclang-rt-14-dev clang-format clang-tidy-22
 
 # The normal suite spends most of its time waiting (stalled folders, real processes, X servers),
 # so the sanitizer tree is built meanwhile, at low priority so that the suite's timing is not
