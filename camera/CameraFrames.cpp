@@ -4,6 +4,8 @@
 
 #include <turbojpeg.h>
 
+#include <algorithm>
+#include <array>
 #include <optional>
 #include <utility>
 
@@ -100,7 +102,7 @@ struct ConverterFree {
 };
 using ConverterPtr = std::unique_ptr<GstVideoConverter, ConverterFree>;
 
-ConverterPtr makeConverter(const GstVideoInfo& in, const GstVideoInfo& out) {
+ConverterPtr makeConverter(const GstVideoInfo& in, const GstVideoInfo& out, bool forScreen) {
     // The screen picture takes the nearest pixel: only the lines and pixels that are shown are
     // converted, a quarter of the cost of linear resampling, which widens its filter to every
     // source line when it reduces. A still keeps the full size, so nothing is resampled.
@@ -109,6 +111,12 @@ ConverterPtr makeConverter(const GstVideoInfo& in, const GstVideoInfo& out) {
         GST_TYPE_VIDEO_RESAMPLER_METHOD, GST_VIDEO_RESAMPLER_METHOD_NEAREST,
         GST_VIDEO_CONVERTER_OPT_DITHER_METHOD, GST_TYPE_VIDEO_DITHER_METHOD, GST_VIDEO_DITHER_NONE,
         GST_VIDEO_CONVERTER_OPT_THREADS, G_TYPE_UINT, 1U, nullptr);
+    if (forScreen) {
+        // Subsampled colour is taken as it lies, as the nearest pixel is: interpolating it over
+        // every source line cost more than a third of the conversion. A still keeps it smooth.
+        gst_structure_set(options, GST_VIDEO_CONVERTER_OPT_CHROMA_MODE, GST_TYPE_VIDEO_CHROMA_MODE,
+                          GST_VIDEO_CHROMA_MODE_NONE, nullptr);
+    }
     return ConverterPtr(gst_video_converter_new(&in, &out, options));  // takes the options
 }
 
@@ -123,11 +131,31 @@ GstVideoConverter* screenConverter(const GstVideoInfo& in, const GstVideoInfo& o
     thread_local Cached cached;
     if (!cached.converter || !gst_video_info_is_equal(&cached.in, &in) ||
         !gst_video_info_is_equal(&cached.out, &out)) {
-        cached.converter = makeConverter(in, out);
+        cached.converter = makeConverter(in, out, true);
         cached.in = in;
         cached.out = out;
     }
     return cached.converter.get();
+}
+
+// The window's thread makes a picture of every frame it shows. Two buffers take turns, one on
+// screen while the next is written, so that a block of a quarter megabyte or more is not
+// allocated, faulted in and handed back to the system for each frame. Gives the pixels to write,
+// owned by `image`, which nobody else holds yet.
+uchar* screenBuffer(QSize size, QImage& image) {
+    thread_local std::array<QImage, 2> buffers;
+    const auto free = std::find_if(buffers.begin(), buffers.end(), [size](const QImage& buffer) {
+        return buffer.size() == size && buffer.isDetached();
+    });
+    QImage& buffer = free != buffers.end()                            ? *free
+                     : buffers[0].isDetached() || buffers[0].isNull() ? buffers[0]
+                                                                      : buffers[1];
+    if (free == buffers.end()) {
+        buffer = QImage(size, QImage::Format_RGB32);
+    }
+    uchar* const bits = buffer.isNull() ? nullptr : buffer.bits();  // still ours alone: no copy
+    image = buffer;
+    return bits;
 }
 
 struct BufferUnref {
@@ -289,8 +317,11 @@ QImage RawFrame::forScreen(QSize box) const {
 
 // Converts (and scales) into the screen layout in one pass.
 QImage RawFrame::converted(QSize target, Purpose purpose) const {
-    QImage image(target, QImage::Format_RGB32);
-    if (image.isNull()) {
+    QImage image;
+    uchar* const bits = purpose == Purpose::Screen
+                            ? screenBuffer(target, image)
+                            : (image = QImage(target, QImage::Format_RGB32)).bits();
+    if (image.isNull() || bits == nullptr) {
         throw CameraError(QStringLiteral("no memory for a picture of %1 × %2 pixels")
                               .arg(target.width())
                               .arg(target.height()));
@@ -306,11 +337,11 @@ QImage RawFrame::converted(QSize target, Purpose purpose) const {
     GST_VIDEO_INFO_PAR_D(&out) = GST_VIDEO_INFO_PAR_D(&info_);
     GST_VIDEO_INFO_INTERLACE_MODE(&out) = GST_VIDEO_INFO_INTERLACE_MODE(&info_);
     const bool keepConverter = purpose == Purpose::Screen;
-    ConverterPtr ownConverter = keepConverter ? nullptr : makeConverter(info_, out);
+    ConverterPtr ownConverter = keepConverter ? nullptr : makeConverter(info_, out, false);
     GstVideoConverter* converter = keepConverter ? screenConverter(info_, out) : ownConverter.get();
 
     const BufferPtr targetBuffer(gst_buffer_new_wrapped_full(
-        GstMemoryFlags(0), image.bits(), static_cast<gsize>(image.sizeInBytes()), 0,
+        GstMemoryFlags(0), bits, static_cast<gsize>(image.sizeInBytes()), 0,
         static_cast<gsize>(image.sizeInBytes()), nullptr, nullptr));
     GstVideoInfo in = info_;
     GstVideoFrame source{};

@@ -20,7 +20,8 @@ namespace camera {
 namespace {
 
 const QColor kNoPictureColour(48, 48, 48);
-// A camera that stops delivering sends no more repaints; the placeholder comes with this check.
+// A camera that stops delivering sends no more repaints; the placeholder comes with this check,
+// which runs only once the picture has not changed for this long.
 constexpr int kLiveCheckMs = 1000;
 
 // The largest rectangle of the picture's shape that fits centred in `area`.
@@ -33,7 +34,8 @@ QRect fittedRect(const QSize& picture, const QRect& area) {
 }  // namespace
 
 GstVideoControl::GstVideoControl(QWidget* parent)
-    : CameraControl(parent), cameras_(std::make_unique<CameraSet>(this, [this] { update(); })) {
+    : CameraControl(parent),
+      cameras_(std::make_unique<CameraSet>(this, [this] { showNewPicture(); })) {
     // Every pixel is painted, so Qt need not clear the background first.
     setAttribute(Qt::WA_OpaquePaintEvent);
     liveCheck_.setInterval(kLiveCheckMs);
@@ -80,6 +82,14 @@ void GstVideoControl::setLivePicture(bool shown) {
         liveCheck_.start();
     } else {
         liveCheck_.stop();
+    }
+    update();
+}
+
+void GstVideoControl::showNewPicture() {
+    // A new picture is its own check: the timer would only repaint what is already shown.
+    if (liveCheck_.isActive()) {
+        liveCheck_.start();
     }
     update();
 }

@@ -30,6 +30,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void showNewPicture();
+
     std::unique_ptr<CameraSet> cameras_;
     bool showLivePicture_ = false;
     QTimer liveCheck_;

@@ -114,6 +114,7 @@ private slots:
     void stillsComeFromTheSelectedCamera();
     void livePictureShowsTheSelectedCamera_data() { addLayoutRows(); }
     void livePictureShowsTheSelectedCamera();
+    void livePictureIsPaintedOncePerFrame();
     void stillOfAHiddenCameraIsItsNewest_data() { addLayoutRows(); }
     void stillOfAHiddenCameraIsItsNewest();
     void stillFormatFollowsTheExtension_data();
@@ -259,6 +260,38 @@ void TestGstVideoControl::livePictureShowsTheSelectedCamera() {
         QVERIFY(near(shown.pixelColor(10, 100), Qt::black, 0));
         QVERIFY(near(shown.pixelColor(390, 100), Qt::black, 0));
     }
+}
+
+namespace {
+
+class PaintCounter final : public QObject {
+public:
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+        paints += event->type() == QEvent::Paint ? 1 : 0;
+        return false;
+    }
+    int paints = 0;
+};
+
+}  // namespace
+
+// A camera that delivers is painted when a frame arrives and not in between.
+void TestGstVideoControl::livePictureIsPaintedOncePerFrame() {
+    configure(QStringLiteral("camera0=videotestsrc is-live=true ! "
+                             "video/x-raw,width=%1,height=%2,framerate=2/1,format=YUY2\n")
+                  .arg(kWidth)
+                  .arg(kHeight));
+    const auto control = startedControl();
+    QTRY_VERIFY_WITH_TIMEOUT(delivers(*control, 0), kSlowTimeout);
+    QTest::qWait(100);  // the repaint that selecting asked for
+    PaintCounter counter;
+    control->installEventFilter(&counter);
+    QTest::qWait(4000);
+    // Eight or nine frames, and a late one may let the liveness check paint once; that check
+    // used to add a paint every second.
+    QVERIFY2(counter.paints >= 5 && counter.paints <= 10,
+             qPrintable(QString::number(counter.paints)));
+    QVERIFY(!near(control->grab().toImage().pixelColor(kWidth / 2, kHeight / 2), kNoPicture, 0));
 }
 
 namespace {

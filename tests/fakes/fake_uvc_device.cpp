@@ -150,6 +150,17 @@ int requestBuffers(State& s, Device& device, OpenFile& file, v4l2_requestbuffers
     device.memory = static_cast<unsigned char*>(memory);
     device.buffers.assign(request->count, Buffer{});
     device.owner = &file;
+    // A raw buffer keeps one position of the pattern (see produceFrame). Written here, it costs
+    // the reader's start-up, not its first second of streaming, as a camera's DMA costs nothing.
+    if (device.mode.format == Format::Yuyv) {
+        const Frames& frames = preparedFrames(device.camera->colour, device.mode);
+        for (std::size_t index = 0; index < device.buffers.size(); ++index) {
+            const std::vector<unsigned char>& frame = frames.phases[index % frames.phases.size()];
+            std::memcpy(device.memory + index * device.bufferStride, frame.data(),
+                        std::min<std::size_t>(frame.size(), device.bufferLength));
+            device.buffers[index].holds = &frame;
+        }
+    }
     (void)s;
     return 0;
 }
@@ -373,8 +384,9 @@ void produceFrame(Device& device) {
     const std::uint32_t index = device.queued.front();
     device.queued.pop_front();
     const Frames& frames = preparedFrames(device.camera->colour, device.mode);
-    // A raw buffer keeps one position of the pattern, which then moves as the buffers take
-    // turns: after the first round nothing is copied, as a camera's DMA costs the CPU nothing.
+    // A raw buffer keeps one position of the pattern, written when the buffers were requested,
+    // which then moves as the buffers take turns: nothing is copied, as a camera's DMA costs the
+    // CPU nothing. A buffer that held a cut frame is written whole again.
     const std::size_t phase =
         device.mode.format == Format::Yuyv ? index : static_cast<std::size_t>(device.frameCount++);
     const std::vector<unsigned char>& frame = frames.phases[phase % frames.phases.size()];
