@@ -213,9 +213,10 @@ void Form_ImageMaker::buildLayout() {
     setTabOrder(cmd_Delete, TXT_CMDLINE);
 
     // The designed client area is taller than the window start-up leaves visible. The design
-    // size is the smallest; a larger window (maximised, a kiosk) shows the layout scaled up.
+    // size is the smallest; a larger window (maximised, a kiosk) shows the layout scaled up, its
+    // spare width on a wide screen going to the live picture.
     setDesignSize(*this, QSize(twipsToPixels(kDesignedClientWidth), twipsToPixels(9000)));
-    new ScaledLayout(*this);
+    new ScaledLayout(*this, *VideoPortal1);
 
     connect(cmd_wo, &QPushButton::clicked, this, &Form_ImageMaker::cmd_wo_Click);
     connect(cmd_Close, &QPushButton::clicked, this, &Form_ImageMaker::cmd_Close_Click);

@@ -13,18 +13,23 @@ namespace capture {
 
 // Keeps a window laid out at fixed positions usable on a big screen: when the window is larger
 // than its design size (its minimum size), its child widgets, their fonts and icons grow by one
-// factor and the whole layout is centred, so its proportions stay as designed. At the design size
-// every child is exactly where it was placed.
+// factor and the whole layout is centred, so its proportions stay as designed. A screen wider
+// than the design (16:9 against a design of about 3:2) gives its spare width to one widget, the
+// live picture, up to the width a 16:9 camera picture fills at its height; the pieces beside it
+// keep their scaled size and are spread over its widened column. At the design size every child
+// is exactly where it was placed.
 class ScaledLayout final : public QObject {
 public:
-    explicit ScaledLayout(QWidget& window);
+    ScaledLayout(QWidget& window, QWidget& widening);
 
-    // The factor and offset that fit the design size into the given size, never below 1.
+    // How the design size fits into the window's size: one factor (never below 1), the width the
+    // widening piece gains beyond it, and the offset that centres what is left over.
     struct Fit {
         qreal scale = 1.0;
+        int extraWidth = 0;
         QPoint offset;
     };
-    static Fit fit(const QSize& design, const QSize& actual);
+    static Fit fit(const QSize& design, const QSize& actual, const QSize& widening);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -38,8 +43,11 @@ private:
     };
     void recordDesign();
     void apply();
+    [[nodiscard]] QRect placed(const QRect& design, const Fit& fitted) const;
 
     QWidget& window_;
+    QPointer<QWidget> widening_;
+    QRect wideningDesign_;
     std::vector<Piece> design_;
 };
 

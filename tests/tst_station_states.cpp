@@ -90,19 +90,22 @@ private slots:
         }
     }
 
-    // Larger than designed (maximised, a kiosk), the layout grows as one piece and is centred.
+    // Larger than designed (maximised, a kiosk), the layout grows as one piece and is centred; a
+    // wide screen's spare width goes to the live picture, up to a 16:9 picture at its height.
     void layoutScalesOnBigScreens_data() {
         QTest::addColumn<QSize>("size");
         QTest::addColumn<qreal>("scale");
-        QTest::newRow("design size") << QSize(708, 471) << 1.0;
-        QTest::newRow("only wider: centred") << QSize(900, 471) << 1.0;
-        QTest::newRow("1280x720") << QSize(1280, 720) << 720.0 / 471;
-        QTest::newRow("1920x1080") << QSize(1920, 1080) << 1080.0 / 471;
-        QTest::newRow("portrait") << QSize(1080, 1920) << 1080.0 / 708;
+        QTest::addColumn<int>("liveWidth");
+        QTest::newRow("design size") << QSize(708, 471) << 1.0 << 321;
+        QTest::newRow("only wider") << QSize(900, 471) << 1.0 << 428;
+        QTest::newRow("1280x720") << QSize(1280, 720) << 720.0 / 471 << 655;
+        QTest::newRow("1920x1080") << QSize(1920, 1080) << 1080.0 / 471 << 983;
+        QTest::newRow("portrait") << QSize(1080, 1920) << 1080.0 / 708 << 490;
     }
     void layoutScalesOnBigScreens() {
         QFETCH(QSize, size);
         QFETCH(qreal, scale);
+        QFETCH(int, liveWidth);
         StationFixture station;
         station.startWaiting();
         Form_ImageMaker& w = *station.window;
@@ -111,13 +114,19 @@ private slots:
         w.resize(size);
         QCOMPARE(w.size(), size);
         const QRect live = w.VideoPortal1->geometry();
-        QVERIFY(qAbs(live.width() - 321 * scale) <= 1.5);
+        QVERIFY2(qAbs(live.width() - liveWidth) <= 2, qPrintable(QString::number(live.width())));
         QVERIFY(qAbs(live.height() - 241 * scale) <= 1.5);
         QVERIFY(qAbs(w.lbl_labnumber->font().pointSizeF() - designPoints * scale) < 0.01);
         QVERIFY(qAbs(w.cmd_capture->iconSize().width() - w.img_bttn_capture.width() * scale) <=
                 1.5);
+        // The column under the live picture widens with it; its buttons keep their size.
+        QVERIFY(qAbs(w.lbl_Status->width() - live.width()) <= 2);
+        QVERIFY(qAbs(w.cmd_wo->geometry().right() - live.right()) <= 2);
+        QVERIFY(qAbs(w.cmd_capture->width() - 145 * scale) <= 2);
+        QVERIFY(w.cmd_View->geometry().right() < w.cmd_capture->geometry().left());
+        QVERIFY(live.right() < w.lst_Captured->geometry().left());
         // Centred: the margins left and right of the outermost controls match.
-        const int left = live.left() - 16 * scale;
+        const int left = live.left() - qRound(16 * scale);
         const int right = size.width() - w.cmd_Close->geometry().right() - 1;
         QVERIFY2(qAbs(left - (right - int((708 - 697) * scale))) <= 2,
                  qPrintable(QStringLiteral("%1 %2").arg(left).arg(right)));
