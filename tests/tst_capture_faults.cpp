@@ -322,10 +322,13 @@ private slots:
         station.startWith(QStringLiteral("12345678"), true);
         camera::CameraControl& control = *station.window->VideoPortal1;
         QVERIFY(!control.select(0));
-        stallOpens(QFile::encodeName(station.saveDir).constData(), 3);
+        // A folder of its own: the station's other file work is not held up.
+        const QString stalled = station.saveDir + QStringLiteral("stalled/");
+        QVERIFY(QDir().mkpath(stalled));
+        stallOpens(QFile::encodeName(stalled).constData(), 3);
         std::vector<camera::StillWrite> stuck;
         for (int still = 0; still < 4; ++still) {
-            stuck.push_back(control.stillToFile(station.saveDir + QString::number(still)));
+            stuck.push_back(control.stillToFile(stalled + QString::number(still)));
             QTest::qWait(100);  // a newer frame for the next
         }
         QTest::qWait(1000);  // a camera that stopped would have no fresh picture by now
@@ -335,6 +338,7 @@ private slots:
         for (camera::StillWrite& write : stuck) {
             write.waitForFinished();
         }
+        QTRY_COMPARE_WITH_TIMEOUT(platform::detachedWorkRunning().load(), 0, 10000);
     }
 
     void saveFolderFaultsAreNamed_data() {
