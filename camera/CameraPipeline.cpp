@@ -18,6 +18,13 @@ constexpr const char* kRawCaps = "video/x-raw,format=xRGB; video/x-raw";
 // Only for a line that decoded JPEG at its end: a source that may choose is not pushed to MJPEG.
 constexpr const char* kCompressedCaps = "image/jpeg";
 
+// Frames of one camera that exist at once: the one the source is filling, the newest kept here,
+// and one being painted or encoded as a still. Left to size its own pool, a source adds a frame
+// (8 MiB at 1080p) for good whenever more holds than ever before happen to coincide, hours into
+// the day. Bounded, it allocates them at start, and when a painting and a still coincide it
+// waits a moment for one to come back.
+constexpr guint kCameraFrames = 3;
+
 // The element that a camera line ends in; named so that the decoder before it can be found.
 constexpr const char* kOutputName = "station-camera-output";
 
@@ -68,6 +75,24 @@ bool takeOutJpegDecoder(GstBin* bin, GstElement* output) {
     gst_pad_unlink(decoder->peer.get(), outputSink.get());
     gst_bin_remove(bin, decoder->element.get());
     return gst_pad_link(upstream.get(), outputSink.get()) == GST_PAD_LINK_OK;
+}
+
+// Answers the source's allocation query for raw video with a bounded pool of kCameraFrames.
+GstPadProbeReturn boundCameraPool(GstPad* /*pad*/, GstPadProbeInfo* info, gpointer /*unused*/) {
+    GstQuery* const query = GST_PAD_PROBE_INFO_QUERY(info);
+    if (query == nullptr || GST_QUERY_TYPE(query) != GST_QUERY_ALLOCATION) {
+        return GST_PAD_PROBE_OK;
+    }
+    GstCaps* caps = nullptr;
+    gst_query_parse_allocation(query, &caps, nullptr);
+    GstVideoInfo video;
+    if (caps == nullptr || !gst_video_info_from_caps(&video, caps) ||
+        gst_query_get_n_allocation_pools(query) > 0) {
+        return GST_PAD_PROBE_OK;  // compressed pictures are copied as they arrive
+    }
+    gst_query_add_allocation_pool(query, nullptr, static_cast<guint>(video.size), kCameraFrames,
+                                  kCameraFrames);
+    return GST_PAD_PROBE_HANDLED;
 }
 
 std::optional<CameraClock::duration> frameInterval(int numerator, int denominator) {
@@ -194,6 +219,11 @@ void CameraPipeline::build() {
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = &CameraPipeline::onNewSample;
     gst_app_sink_set_callbacks(appSink, &callbacks, this, nullptr);
+    if (const gst::ObjectPtr<GstPad> sinkPad(gst_element_get_static_pad(sink.get(), "sink"));
+        sinkPad) {
+        gst_pad_add_probe(sinkPad.get(), GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM, &boundCameraPool,
+                          nullptr, nullptr);
+    }
 
     // The bin takes its own references; ours end with this scope.
     gst_bin_add_many(GST_BIN(pipeline.get()), pictures.get(), sink.get(), nullptr);

@@ -105,9 +105,14 @@ StillWrite GstVideoControl::stillToFile(const QString& path) {
     } catch (const CameraError&) {
         return QtFuture::makeExceptionalFuture(std::current_exception());
     }
-    // The picture is taken here; encoding and writing run off the window's thread.
-    return platform::runDetached(
-        [picture = std::move(picture), path] { writeStill(picture->full(), path); });
+    // The picture is taken here; encoding and writing run off the window's thread. The camera
+    // gets its frame back once it is encoded: a write to a stalled share must not keep one of the
+    // few frames the camera has.
+    return platform::runDetached([picture = std::move(picture), path]() mutable {
+        const QByteArray contents = encodeStill(picture->full(), path);
+        picture.reset();
+        writeStillFile(contents, path);
+    });
 }
 
 void GstVideoControl::paintEvent(QPaintEvent* /*event*/) {

@@ -2,6 +2,7 @@
 
 #include "CameraError.h"
 
+#include <QBuffer>
 #include <QFileInfo>
 #include <QImageWriter>
 #include <QSaveFile>
@@ -86,23 +87,18 @@ QByteArray encodeBmp24(const QImage& picture) {
     return file;
 }
 
-void writeEncoded(QSaveFile& file, const QImage& picture, const QByteArray& format) {
-    if (format == "bmp") {
-        const QByteArray encoded = encodeBmp24(picture);
-        if (file.write(encoded) != encoded.size()) {
-            file.cancelWriting();
-            throwWriteError(file.fileName(), file.errorString());
-        }
-        return;
-    }
-    QImageWriter writer(&file, format);
+QByteArray encodeWithQt(const QImage& picture, const QByteArray& format, const QString& path) {
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
     if (format == "jpg" || format == "jpeg") {
         writer.setQuality(kJpegQuality);
     }
     if (!writer.write(picture.convertToFormat(QImage::Format_RGB888))) {
-        file.cancelWriting();
-        throwWriteError(file.fileName(), writer.errorString());
+        throwWriteError(path, writer.errorString());
     }
+    return encoded;
 }
 
 }  // namespace
@@ -140,16 +136,27 @@ QByteArray stillFormatForPath(const QString& path, const QList<QByteArray>& writ
     return suffix;
 }
 
-void writeStill(const QImage& picture, const QString& path) {
+QByteArray encodeStill(const QImage& picture, const QString& path) {
     const QByteArray format = stillFormatForPath(path);
+    return format == "bmp" ? encodeBmp24(picture) : encodeWithQt(picture, format, path);
+}
+
+void writeStillFile(const QByteArray& contents, const QString& path) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         throwWriteError(path, file.errorString());
     }
-    writeEncoded(file, picture, format);
+    if (file.write(contents) != contents.size()) {
+        file.cancelWriting();
+        throwWriteError(path, file.errorString());
+    }
     if (!file.commit()) {
         throwWriteError(path, file.errorString());
     }
+}
+
+void writeStill(const QImage& picture, const QString& path) {
+    writeStillFile(encodeStill(picture, path), path);
 }
 
 }  // namespace camera

@@ -309,6 +309,38 @@ private slots:
         QCOMPARE(station.messages.shown.size(), 0);
     }
 
+    // Stills stuck on a stalled share have given their camera frames back: the camera goes on,
+    // however many of them wait.
+    void stillsStuckOnAStalledShareHoldNoFrame() {
+        const auto stallOpens =
+            reinterpret_cast<void (*)(const char*, int)>(dlsym(RTLD_DEFAULT, "stall_open_below"));
+        if (stallOpens == nullptr) {
+            QSKIP("needs the stall_open helper preloaded (LD_PRELOAD), as the test command does");
+        }
+        LiveStation station({QStringLiteral("COMPRESS_EXE;/bin/true;x"),
+                             QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x")});
+        station.startWith(QStringLiteral("12345678"), true);
+        camera::CameraControl& control = *station.window->VideoPortal1;
+        QVERIFY(!control.select(0));
+        // A folder of its own: the station's other file work is not held up.
+        const QString stalled = station.saveDir + QStringLiteral("stalled/");
+        QVERIFY(QDir().mkpath(stalled));
+        stallOpens(QFile::encodeName(stalled).constData(), 3);
+        std::vector<camera::StillWrite> stuck;
+        for (int still = 0; still < 4; ++still) {
+            stuck.push_back(control.stillToFile(stalled + QString::number(still)));
+            QTest::qWait(100);  // a newer frame for the next
+        }
+        QTest::qWait(1000);  // a camera that stopped would have no fresh picture by now
+        const std::optional<QString> why = control.select(0);
+        stallOpens("", 0);
+        QVERIFY2(!why, qPrintable(why.value_or(QString())));
+        for (camera::StillWrite& write : stuck) {
+            write.waitForFinished();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(platform::detachedWorkRunning().load(), 0, 10000);
+    }
+
     void saveFolderFaultsAreNamed_data() {
         QTest::addColumn<QString>("fault");
         QTest::newRow("folder removed") << QStringLiteral("removed");
