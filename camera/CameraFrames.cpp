@@ -144,13 +144,11 @@ GstVideoConverter* screenConverter(const GstVideoInfo& in, const GstVideoInfo& o
 // owned by `image`, which nobody else holds yet.
 uchar* screenBuffer(QSize size, QImage& image) {
     thread_local std::array<QImage, 2> buffers;
-    const auto free = std::find_if(buffers.begin(), buffers.end(), [size](const QImage& buffer) {
-        return buffer.size() == size && buffer.isDetached();
+    const auto free = std::find_if(buffers.begin(), buffers.end(), [](const QImage& buffer) {
+        return buffer.isNull() || buffer.isDetached();
     });
-    QImage& buffer = free != buffers.end()                            ? *free
-                     : buffers[0].isDetached() || buffers[0].isNull() ? buffers[0]
-                                                                      : buffers[1];
-    if (free == buffers.end()) {
+    QImage& buffer = free != buffers.end() ? *free : buffers[1];
+    if (buffer.size() != size || !buffer.isDetached()) {
         buffer = QImage(size, QImage::Format_RGB32);
     }
     uchar* const bits = buffer.isNull() ? nullptr : buffer.bits();  // still ours alone: no copy
@@ -318,10 +316,14 @@ QImage RawFrame::forScreen(QSize box) const {
 // Converts (and scales) into the screen layout in one pass.
 QImage RawFrame::converted(QSize target, Purpose purpose) const {
     QImage image;
-    uchar* const bits = purpose == Purpose::Screen
-                            ? screenBuffer(target, image)
-                            : (image = QImage(target, QImage::Format_RGB32)).bits();
-    if (image.isNull() || bits == nullptr) {
+    uchar* bits = nullptr;
+    if (purpose == Purpose::Screen) {
+        bits = screenBuffer(target, image);
+    } else {
+        image = QImage(target, QImage::Format_RGB32);
+        bits = image.bits();
+    }
+    if (bits == nullptr) {
         throw CameraError(QStringLiteral("no memory for a picture of %1 × %2 pixels")
                               .arg(target.width())
                               .arg(target.height()));
