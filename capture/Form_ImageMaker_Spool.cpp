@@ -115,6 +115,9 @@ Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair)
     if (end == WaitEnd::Done) {
         for (const QFuture<void>& write : pair.writes) {
             if (std::optional<QString> problem = errorOfWork(write)) {
+                // The commit removes the journal and the temporaries; the operator is told once
+                // the folder holds nothing of this attempt.
+                awaitFileWork({commit}, spoolAfter_);
                 return failureIn(folder, *problem);
             }
         }
