@@ -1,5 +1,7 @@
 // The compressor's end: a whole compressed copy put in place, or the failure noted on the sample.
+#include <QBrush>
 #include <QFile>
+#include <QFileInfo>
 #include <QListWidget>
 #include <exception>
 #include <optional>
@@ -30,6 +32,10 @@ void Form_ImageMaker::compressionEnded(const platform::ProcessEnd& end) {
     platform::runDetachedThen(
         this,
         [compression]() -> std::optional<QString> {
+            // Named as the operator can act on it, not by the hidden name nothing was written to.
+            if (!QFileInfo::exists(compression.temporary)) {
+                return QStringLiteral("the compression program wrote no copy");
+            }
             try {
                 placeWholeFile(compression.temporary, compression.target);
             } catch (const std::exception& error) {
@@ -50,13 +56,24 @@ void Form_ImageMaker::compressionEnded(const platform::ProcessEnd& end) {
 
 void Form_ImageMaker::reportCompressionFailure(const PendingCompression& compression,
                                                const QString& reason) {
-    const QString what = compression.pictureName + QStringLiteral(" not compressed: ") + reason;
-    showStatus(what);
+    const QString tail = QStringLiteral(" not compressed: ") + reason + QLatin1Char(')');
+    showStatus(compression.pictureName + tail.chopped(1));
+    // The list holds a lab's day of lines, so a line's note stays short: a sample whose two
+    // pictures failed alike gets one note naming both, and all red lines share one brush.
+    static const QBrush failed(Qt::red);
     for (int row = lst_Captured->count() - 1; row >= 0; --row) {
         QListWidgetItem* item = lst_Captured->item(row);
         if (item->data(Qt::UserRole).toULongLong() == compression.capture) {
-            item->setText(item->text() + QStringLiteral("  (") + what + QLatin1Char(')'));
-            item->setForeground(Qt::red);
+            QString text = item->text();
+            if (text.endsWith(tail)) {
+                text.insert(text.size() - tail.size(),
+                            QStringLiteral(" and ") + compression.pictureName);
+            } else {
+                text += QStringLiteral("  (") + compression.pictureName + tail;
+            }
+            text.squeeze();
+            item->setText(text);
+            item->setForeground(failed);
             break;
         }
     }

@@ -464,16 +464,23 @@ private slots:
             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         }
 
-        {
-            // A compressor that fails does not undo the capture; its line says so, no box opens,
-            // and no copy is left, under no name.
-            LiveStation station({QStringLiteral("COMPRESS_EXE;%1;x").arg(failing),
+        // A compressor that fails, or ends well without writing, does not undo the capture; its
+        // line says why (not by a hidden name), no box opens, and no copy is left, under no name.
+        for (const auto& [compressor, why] :
+             {std::pair{failing, QStringLiteral("exit status 3")},
+              std::pair{QStringLiteral("/bin/true"), QStringLiteral("wrote no copy")}}) {
+            LiveStation station({QStringLiteral("COMPRESS_EXE;%1;x").arg(compressor),
                                  QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x")});
             station.startWith(QStringLiteral("11110000"), true);
             QCOMPARE(station.window->CapturedCount, qint16(1));
-            QTRY_VERIFY_WITH_TIMEOUT(station.window->lst_Captured->item(0)->text().contains(
-                                         QStringLiteral("exit status 3")),
-                                     10000);
+            const auto noted = [&station, why = why] {
+                const QString text = station.window->lst_Captured->item(0)->text();
+                return text.contains(why) && text.contains(QStringLiteral("CLR_11110000_01.BMP")) &&
+                       text.contains(QStringLiteral("BTM_11110000_01.BMP"));
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(noted(), 10000);
+            QVERIFY2(!station.window->lst_Captured->item(0)->text().contains(QStringLiteral("/.")),
+                     qPrintable(station.window->lst_Captured->item(0)->text()));
             QVERIFY(station.messages.shown.isEmpty());
             QTRY_COMPARE_WITH_TIMEOUT(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden),
                                       (QStringList{QStringLiteral("BTM_11110000_01.BMP"),
