@@ -418,7 +418,10 @@ private slots:
                                 QString::number(w.CapturedCount)));
             w.cmd_Delete_Click();
             QVERIFY(QDir().mkpath(saveDir));
-            QTRY_COMPARE_WITH_TIMEOUT(bytesOf(clr), kept, 20000);
+            // Failed attempts have spaced the retries out, up to the longest pause.
+            QTRY_COMPARE_WITH_TIMEOUT(
+                bytesOf(clr), kept,
+                static_cast<int>(capture::SpoolForwarder::kLongestRetry.count()) + 10000);
             QTRY_COMPARE(w.spoolForwarder()->spool().waiting().size(), std::size_t(0));
             QVERIFY(!QFile::exists(saveDir + QStringLiteral("CLR_87654321_01.BMP")));
             station.scanAgain(QStringLiteral("12345678"));
