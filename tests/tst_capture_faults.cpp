@@ -418,9 +418,15 @@ private slots:
                                 QString::number(w.CapturedCount)));
             w.cmd_Delete_Click();
             QVERIFY(QDir().mkpath(saveDir));
-            // Failed attempts have spaced the retries out, up to the longest pause.
-            QTRY_COMPARE_WITH_TIMEOUT(
-                bytesOf(clr), kept,
+            // The share is back; the next capture would wake the forwarder out of its pause.
+            w.spoolForwarder()->wake();
+            const auto folders = [&] {
+                const QDir::Filters all = QDir::Files | QDir::Hidden;
+                return QDir(spoolDir).entryList(all).join(QLatin1Char(' ')) +
+                       QStringLiteral(" | ") + QDir(saveDir).entryList(all).join(QLatin1Char(' '));
+            };
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                bytesOf(clr) == kept, qPrintable(folders()),
                 static_cast<int>(capture::SpoolForwarder::kLongestRetry.count()) + 10000);
             QTRY_COMPARE(w.spoolForwarder()->spool().waiting().size(), std::size_t(0));
             QVERIFY(!QFile::exists(saveDir + QStringLiteral("CLR_87654321_01.BMP")));
