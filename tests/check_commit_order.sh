@@ -15,7 +15,9 @@ mkdir -m 700 "$XDG_RUNTIME_DIR"
 # An earlier pair first, so that the capture replaces one.
 "$victim" "$work/earlier" capture 0xff0000ff 0xffff0000 2>/dev/null
 mkdir -p "$work/run/images"
-cp "$work/earlier/images/"* "$work/run/images/"
+# Its pictures only: an earlier copy under a final name would let the capture count as ended
+# before its compressors have.
+cp "$work/earlier/images/"*.BMP "$work/run/images/"
 trace="$work/trace.txt"
 if ! strace -f -y -qq -o "$trace" -e trace=fsync,fdatasync,link,linkat,rename,renameat,renameat2 \
     "$victim" "$work/run" capture 0xff00ff00 0xffffff00 2>"$work/log.txt"; then
