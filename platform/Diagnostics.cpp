@@ -159,7 +159,9 @@ DiagnosticRecorder::DiagnosticRecorder() : shared_(std::make_shared<Shared>()) {
     });
 }
 
-DiagnosticRecorder::~DiagnosticRecorder() { setDiagnosticSink(std::move(previous_)); }
+DiagnosticRecorder::~DiagnosticRecorder() {
+    setDiagnosticSink(std::move(previous_));
+}
 
 std::vector<DiagnosticEvent> DiagnosticRecorder::events() const {
     const std::lock_guard lock(shared_->mutex);

@@ -45,6 +45,11 @@ using DiagnosticSink = std::function<void(const DiagnosticEvent&)>;
 // Safe from any thread.
 void diagnose(const QLoggingCategory& category, QtMsgType type, const QString& message,
               std::initializer_list<DiagnosticField> fields = {});
+// The same, for a category named by its function: diagnose(lcSpool, ...).
+inline void diagnose(const QLoggingCategory& (*category)(), QtMsgType type, const QString& message,
+                     std::initializer_list<DiagnosticField> fields = {}) {
+    diagnose(category(), type, message, fields);
+}
 
 // Where events go: the systemd journal when this session has one, else standard error.
 DiagnosticSink systemDiagnosticSink();
