@@ -203,6 +203,9 @@ private slots:
             w.cmd_wo->click();
             return seen;
         };
+        // A box over the main window, then one owned by the scan dialog just closed, as "Take
+        // Picture" after a scan.
+        const Seen boxOverWindow = askTakePicture();
         const Seen dialog = openScanDialog();
         QCOMPARE(station.dialogs.handled(), 2);
         QVERIFY(qAbs(dialog.points - 9.75 * scale) < 0.01);
@@ -215,6 +218,7 @@ private slots:
         QVERIFY(qAbs(okSize.width() - 73 * scale) <= 2 && qAbs(okSize.height() - 23 * scale) <= 2);
 
         const Seen box = askTakePicture();
+        QCOMPARE(box.geometry, boxOverWindow.geometry);
         QVERIFY(qAbs(box.points - boxAtDesign.points * scale) < 0.01);
         // A box's size follows its text, which does not grow exactly in proportion to its font.
         const QSizeF boxScale(qreal(box.geometry.width()) / boxAtDesign.geometry.width(),
