@@ -9,7 +9,7 @@ namespace platform {
 
 namespace {
 
-constexpr char kProperty[] = "platform.dialogScale";
+constexpr const char* kProperty = "platform.dialogScale";
 
 // A rectangle's edges scaled, not its size, so that neighbours stay flush at every factor.
 QRect scaledRect(const QRect& rect, qreal factor) {

@@ -33,9 +33,9 @@ struct DialogScale {
 int scaled(int value, qreal factor);
 QFont scaledFont(QFont font, qreal factor);
 
-// The top-left corner, in the coordinates of `window`, of a dialog of this size: centred over the
-// window, or centred over the preferred column when that covers less of keepClear; inside the
-// window where the dialog fits in it. All rectangles share one coordinate system.
+// The top-left corner of a dialog of this size (all rectangles in one coordinate system): centred
+// over the window, or over the preferred column when that covers less of keepClear; inside the
+// window where the dialog fits in it.
 QPoint dialogPosition(const QSize& dialog, const QRect& window, const DialogScale& scale);
 
 // Moves a dialog about to open to its place over the window that published a scale, if that
