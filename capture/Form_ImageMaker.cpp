@@ -216,7 +216,7 @@ void Form_ImageMaker::buildLayout() {
     // size is the smallest; a larger window (maximised, a kiosk) shows the layout scaled up, its
     // spare width on a wide screen going to the live picture.
     setDesignSize(*this, QSize(twipsToPixels(kDesignedClientWidth), twipsToPixels(9000)));
-    new ScaledLayout(*this, *VideoPortal1);
+    new ScaledLayout(*this, *VideoPortal1, lst_Captured);
 
     connect(cmd_wo, &QPushButton::clicked, this, &Form_ImageMaker::cmd_wo_Click);
     connect(cmd_Close, &QPushButton::clicked, this, &Form_ImageMaker::cmd_Close_Click);

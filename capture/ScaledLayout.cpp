@@ -6,27 +6,15 @@
 #include <algorithm>
 #include <cmath>
 
+#include "DialogScale.h"
+
 namespace capture {
 
-namespace {
+using platform::scaled;
+using platform::scaledFont;
 
-int scaled(int value, qreal scale) {
-    return static_cast<int>(std::lround(value * scale));
-}
-
-QFont scaledFont(QFont font, qreal scale) {
-    if (font.pointSizeF() > 0) {
-        font.setPointSizeF(font.pointSizeF() * scale);
-    } else if (font.pixelSize() > 0) {
-        font.setPixelSize(scaled(font.pixelSize(), scale));
-    }
-    return font;
-}
-
-}  // namespace
-
-ScaledLayout::ScaledLayout(QWidget& window, QWidget& widening)
-    : QObject(&window), window_(window), widening_(&widening) {
+ScaledLayout::ScaledLayout(QWidget& window, QWidget& widening, QWidget* keepClear)
+    : QObject(&window), window_(window), widening_(&widening), keepClear_(keepClear) {
     window_.installEventFilter(this);
 }
 
@@ -128,6 +116,20 @@ void ScaledLayout::apply() {
                                       scaled(piece.iconSize.height(), fitted.scale)));
         }
     }
+    publish(fitted.scale);
+}
+
+void ScaledLayout::publish(qreal scale) const {
+    platform::DialogScale published;
+    published.factor = scale;
+    if (!widening_.isNull()) {
+        const QRect column = widening_->geometry();
+        published.preferred = QRect(column.left(), 0, column.width(), window_.height());
+    }
+    if (!keepClear_.isNull()) {
+        published.keepClear = keepClear_->geometry();
+    }
+    platform::DialogScale::publish(window_, published);
 }
 
 }  // namespace capture

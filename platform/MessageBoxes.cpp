@@ -3,8 +3,12 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QGridLayout>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QPushButton>
+
+#include "DialogScale.h"
 
 namespace platform {
 
@@ -77,11 +81,42 @@ private:
     QElapsedTimer shown_;
 };
 
+// Over a window scaled up to a big screen the box grows with it: its font, its margins and its
+// buttons, whose smallest width the style fixes in pixels.
+void scaleWithOwner(QMessageBox& box) {
+    const qreal factor = DialogScale::of(box.parentWidget()).factor;
+    if (factor == 1.0) {
+        return;
+    }
+    for (QAbstractButton* button : box.buttons()) {
+        const QSize hint = button->sizeHint();
+        button->setMinimumSize(scaled(hint.width(), factor), scaled(hint.height(), factor));
+    }
+    box.setFont(scaledFont(box.font(), factor));
+    // Spacings the style decides (-1) are left to it.
+    const auto grown = [factor](int pixels) {
+        return pixels < 0 ? pixels : scaled(pixels, factor);
+    };
+    if (QLayout* layout = box.layout()) {
+        const QMargins margins = layout->contentsMargins();
+        layout->setContentsMargins(grown(margins.left()), grown(margins.top()),
+                                   grown(margins.right()), grown(margins.bottom()));
+        if (auto* grid = qobject_cast<QGridLayout*>(layout)) {
+            grid->setHorizontalSpacing(grown(grid->horizontalSpacing()));
+            grid->setVerticalSpacing(grown(grid->verticalSpacing()));
+        } else {
+            layout->setSpacing(grown(layout->spacing()));
+        }
+    }
+}
+
 // A box sizes itself as it is shown, after its window exists; a compositor that does not let a
 // shown window resize itself (a kiosk) would keep the size the window was made with. The box is
-// given its natural size before that.
+// given its natural size, and its place over a scaled-up window, before that.
 void sizeBeforeShowing(QMessageBox& box) {
+    scaleWithOwner(box);
     box.adjustSize();
+    placeDialog(box);
 }
 
 }  // namespace

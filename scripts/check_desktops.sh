@@ -177,9 +177,17 @@ sway_desktop() {
     answer() { as_user "${wl[@]}" wtype -k shift_l -k Return; }
     leave() {
         if [[ -n "${STATION_KIOSK_SCREENSHOT:-}" ]]; then
-            # The main window full screen as in a kiosk, the scan dialog over it.
+            # The main window full screen as in a kiosk, the scan dialog over it: opened again
+            # (Cancel, then Get Wo) so that it opens over the scaled-up window, as in a kiosk.
             sway_window fullscreen enable && sleep 1 &&
-                as_user "${wl[@]}" grim "$work/kiosk.png" && cp "$work/kiosk.png" "$STATION_KIOSK_SCREENSHOT"
+                as_user "${wl[@]}" SWAYSOCK="$ipc" swaymsg '[title="^Scan Wo$"] focus' >/dev/null &&
+                await focused_is "Scan Wo" &&
+                as_user "${wl[@]}" wtype -k shift_l -M alt -k c -m alt && sleep 0.5 &&
+                as_user "${wl[@]}" wtype -k shift_l -M alt -k g -m alt && sleep 1 &&
+                as_user "${wl[@]}" SWAYSOCK="$ipc" swaymsg '[title="^Scan Wo$"] focus' >/dev/null &&
+                await focused_is "Scan Wo" && sleep 1 &&
+                as_user "${wl[@]}" grim "$work/kiosk.png" && cp "$work/kiosk.png" "$STATION_KIOSK_SCREENSHOT" ||
+                echo "no kiosk screenshot (focus: $(focused))" >&2
             sway_window fullscreen disable
             as_user "${wl[@]}" SWAYSOCK="$ipc" swaymsg '[title="^Scan Wo$"] focus' >/dev/null
         fi

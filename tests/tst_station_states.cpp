@@ -6,14 +6,38 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 
 #include "KeySender.h"
+#include "MessageBoxes.h"
 #include "SettingsFile.h"
 #include "StationFixture.h"
 
 using capture::Form_ImageMaker;
+
+namespace {
+
+// Where a dialog was shown, and the point size of its text.
+struct Seen {
+    QRect geometry;
+    qreal points = 0;
+};
+
+// Asks "Take Picture" through the real message boxes and answers No.
+Seen askTakePicture() {
+    Seen seen;
+    fakes::ModalDriver<QMessageBox> boxes;
+    boxes.then([&](QMessageBox& box) {
+        seen = {box.geometry(), box.font().pointSizeF()};
+        box.button(QMessageBox::No)->click();
+    });
+    platform::QtMessageBoxes().ask(QStringLiteral("Take Picture"), QStringLiteral("Take Picture"));
+    return seen;
+}
+
+}  // namespace
 
 class TestStationStates : public QObject {
     Q_OBJECT
@@ -138,6 +162,96 @@ private slots:
         w.resize(w.minimumSize());
         QCOMPARE(w.VideoPortal1->geometry(), QRect(16, 56, 321, 241));
         QCOMPARE(w.lbl_labnumber->font().pointSizeF(), designPoints);
+        w.close();
+    }
+
+    // Over a scaled-up window the scan dialog and the message boxes grow by the window's factor,
+    // fonts and sizes, and are centred over it; where that would cover the captured list they are
+    // centred over the live picture's column instead. At the design size they are as they were.
+    void dialogsScaleWithTheWindow_data() {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<qreal>("scale");
+        QTest::newRow("design size") << QSize(708, 471) << 1.0;
+        QTest::newRow("1280x720") << QSize(1280, 720) << 720.0 / 471;
+        QTest::newRow("1920x1080") << QSize(1920, 1080) << 1080.0 / 471;
+    }
+    void dialogsScaleWithTheWindow() {
+        QFETCH(QSize, size);
+        QFETCH(qreal, scale);
+        StationFixture station;
+        station.startWaiting();
+        Form_ImageMaker& w = *station.window;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const Seen boxAtDesign = askTakePicture();
+        w.resize(size);
+        QCOMPARE(w.size(), size);
+        const QRect window(w.mapToGlobal(QPoint()), size);
+        const QRect list(w.mapToGlobal(w.lst_Captured->pos()), w.lst_Captured->size());
+        const QRect live(w.mapToGlobal(w.VideoPortal1->pos()), w.VideoPortal1->size());
+
+        qreal labelPoints = 0;
+        QSize okSize;
+        const auto openScanDialog = [&] {
+            Seen seen;
+            station.dialogs.then([&](workorder::Frm_Wo& frmWo) {
+                seen = {frmWo.geometry(), frmWo.txt_Sample->font().pointSizeF()};
+                labelPoints = frmWo.Label1->font().pointSizeF();
+                okSize = frmWo.cmd_Ok->size();
+                frmWo.cmd_Cancel->click();
+            });
+            w.cmd_wo->click();
+            return seen;
+        };
+        // A box over the main window, then one owned by the scan dialog just closed, as "Take
+        // Picture" after a scan.
+        const Seen boxOverWindow = askTakePicture();
+        const Seen dialog = openScanDialog();
+        QCOMPARE(station.dialogs.handled(), 2);
+        QVERIFY(qAbs(dialog.points - 9.75 * scale) < 0.01);
+        QVERIFY(qAbs(labelPoints - QApplication::font().pointSizeF() * scale) < 0.01);
+        QVERIFY2(qAbs(dialog.geometry.width() - 272 * scale) <= 2 &&
+                     qAbs(dialog.geometry.height() - 88 * scale) <= 2,
+                 qPrintable(QStringLiteral("%1x%2")
+                                .arg(dialog.geometry.width())
+                                .arg(dialog.geometry.height())));
+        QVERIFY(qAbs(okSize.width() - 73 * scale) <= 2 && qAbs(okSize.height() - 23 * scale) <= 2);
+
+        const Seen box = askTakePicture();
+        QCOMPARE(box.geometry, boxOverWindow.geometry);
+        QVERIFY(qAbs(box.points - boxAtDesign.points * scale) < 0.01);
+        // A box's size follows its text, which does not grow exactly in proportion to its font.
+        const QSizeF boxScale(qreal(box.geometry.width()) / boxAtDesign.geometry.width(),
+                              qreal(box.geometry.height()) / boxAtDesign.geometry.height());
+        QVERIFY2(
+            qAbs(boxScale.width() / scale - 1) < 0.05 && qAbs(boxScale.height() / scale - 1) < 0.05,
+            qPrintable(QStringLiteral("%1 %2").arg(boxScale.width()).arg(boxScale.height())));
+
+        for (const QRect& shown : {dialog.geometry, box.geometry}) {
+            const QString where = QStringLiteral("%1,%2 %3x%4")
+                                      .arg(shown.x())
+                                      .arg(shown.y())
+                                      .arg(shown.width())
+                                      .arg(shown.height());
+            QVERIFY2(qAbs(shown.center().y() - window.center().y()) <= 2, qPrintable(where));
+            if (scale == 1.0) {
+                QVERIFY2(qAbs(shown.center().x() - window.center().x()) <= 2, qPrintable(where));
+            } else {
+                QVERIFY2(qAbs(shown.center().x() - live.center().x()) <= 2, qPrintable(where));
+                QVERIFY2(!shown.intersects(list), qPrintable(where));
+                QVERIFY(window.contains(shown));
+            }
+        }
+
+        // Back at the design size the scan dialog is as designed again, centred as before.
+        w.resize(w.minimumSize());
+        const Seen again = openScanDialog();
+        QCOMPARE(again.geometry.size(), QSize(272, 88));
+        QCOMPARE(again.points, 9.75);
+        QCOMPARE(okSize, QSize(73, 23));
+        const QPoint offCentre =
+            again.geometry.center() - QRect(w.mapToGlobal(QPoint()), w.size()).center();
+        QVERIFY2(offCentre.manhattanLength() <= 2, qPrintable(QString::number(offCentre.x())));
         w.close();
     }
 

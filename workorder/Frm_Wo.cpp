@@ -69,6 +69,7 @@ Frm_Wo::Frm_Wo(platform::MessageBoxes& messages, QWidget* owner)
     connect(txt_Sample, &QLineEdit::returnPressed, cmd_Ok, &QPushButton::click);
     cmd_Ok->installEventFilter(this);
     txt_Sample->installEventFilter(this);
+    design_.record(*this);
 }
 
 void Frm_Wo::cmd_Ok_Click() {
@@ -87,6 +88,20 @@ void Frm_Wo::cmd_Exit_Click() {
 
 void Frm_Wo::reject() {
     cmd_Cancel_Click();
+}
+
+void Frm_Wo::setVisible(bool visible) {
+    // Sized and placed before its window appears: a kiosk compositor keeps a shown window's size.
+    if (visible && !isVisible()) {
+        design_.apply(platform::DialogScale::of(parentWidget()).factor);
+        const bool placed = platform::placeDialog(*this);
+        // Back at the design size it opens centred over its owner again, as it did before.
+        if (!placed && placedOverScale_) {
+            setAttribute(Qt::WA_Moved, false);
+        }
+        placedOverScale_ = placed;
+    }
+    QDialog::setVisible(visible);
 }
 
 void Frm_Wo::showEvent(QShowEvent* event) {

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 
+#include "DialogScale.h"
 #include "WorkOrderNumber.h"
 
 class QLabel;
@@ -37,6 +38,8 @@ public:
 
     // Closing through the frame, or anything else that rejects the dialog, acts as Cancel.
     void reject() override;
+    // Opening, it takes the scale of the window it is over (see platform::DialogScale).
+    void setVisible(bool visible) override;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -47,6 +50,8 @@ private:
     void cmd_Ok_KeyPress(int keyAscii);
 
     platform::MessageBoxes& messages_;
+    platform::FixedDesign design_;
+    bool placedOverScale_ = false;
 };
 
 }  // namespace workorder
