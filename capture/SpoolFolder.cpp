@@ -1,5 +1,7 @@
 #include "SpoolFolder.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,6 +179,23 @@ void SpoolFolder::create() const {
     }
     syncFolder(QFile::encodeName(dir_));
     syncFolder(QFile::encodeName(QFileInfo(QDir::cleanPath(dir_)).absolutePath()));
+}
+
+ForwardingLock::~ForwardingLock() {
+    if (descriptor_ >= 0) {
+        ::close(descriptor_);
+    }
+}
+
+ForwardingLock SpoolFolder::lockForwarding(bool exclusive) const {
+    const int descriptor =
+        ::open(QFile::encodeName(dir_ + QStringLiteral(".forwarding.lock")).constData(),
+               O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ForwardingLock lock(descriptor);
+    if (descriptor >= 0 && ::flock(descriptor, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        return {};
+    }
+    return lock;
 }
 
 void SpoolFolder::adoptFlatSpool(const QString& root) const {

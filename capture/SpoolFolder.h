@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace capture {
@@ -27,6 +28,27 @@ std::optional<QString> unreachableReason(const QString& folder);
 // The save folder setting as an absolute path, relative ones to the working folder (each station
 // has its own); a final file-name prefix is kept.
 QString absoluteSaveDir(const QString& saveDir);
+
+// A lock on a spool folder's forwarding, held while it lives (an open file with flock).
+class ForwardingLock {
+public:
+    ForwardingLock() = default;
+    explicit ForwardingLock(int descriptor) : descriptor_(descriptor) {}
+    ~ForwardingLock();
+    ForwardingLock(ForwardingLock&& other) noexcept
+        : descriptor_(std::exchange(other.descriptor_, -1)) {}
+    ForwardingLock& operator=(ForwardingLock&& other) noexcept {
+        std::swap(descriptor_, other.descriptor_);
+        return *this;
+    }
+    ForwardingLock(const ForwardingLock&) = delete;
+    ForwardingLock& operator=(const ForwardingLock&) = delete;
+
+    bool held() const { return descriptor_ >= 0; }
+
+private:
+    int descriptor_ = -1;
+};
 
 // The local folder where a pair waits, under its final names, while the save folder cannot take
 // it. A pair being forwarded is first renamed to a hidden claimed name, so that a newer capture of
@@ -57,6 +79,12 @@ public:
     // Creates the folder for this user only, and records its destination when it has one (synced:
     // a pair without it could not go anywhere); throws platform::FileAccessError.
     void create() const;
+
+    // Every running station whose save folder this is holds it shared, so that no other station
+    // forwards its pairs meanwhile: only it knows which of them its compressors still write and
+    // which its direct captures set aside. Another station forwards them only holding it
+    // exclusively. Not held when another station holds it otherwise.
+    ForwardingLock lockForwarding(bool exclusive) const;
 
     // Moves the station's files waiting directly in ROOT (a spool kept before there were
     // destination folders) into this folder; a crash's leftovers there must be recovered first.

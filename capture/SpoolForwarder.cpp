@@ -202,6 +202,10 @@ AttemptResult forwardAll(SpoolShared& shared, const QString& root,
             shared.spool.adoptFlatSpool(root);
         }
         recoverIn(shared.spool, recoverFrom);
+        if (!shared.ownLock.held()) {
+            shared.spool.create();
+            shared.ownLock = shared.spool.lockForwarding(false);
+        }
         forwardWaiting(shared, result);
     } catch (const std::exception& error) {
         result.failed = true;
@@ -209,6 +213,11 @@ AttemptResult forwardAll(SpoolShared& shared, const QString& root,
     }
     for (const SpoolFolder& other : SpoolFolder::destinationsIn(root)) {
         if (other.dir() == shared.spool.dir()) {
+            continue;
+        }
+        // Left to the station that runs with this save folder.
+        const ForwardingLock lock = other.lockForwarding(true);
+        if (!lock.held()) {
             continue;
         }
         recoverIn(other, recoverFrom);

@@ -32,6 +32,10 @@ struct SpoolShared {
     // for forwarding, set aside or deleted, so that no two of these meet halfway.
     std::mutex spoolFolder;
 
+    // This station's hold on its spool folder's forwarding, taken by the first attempt (on the
+    // forwarding thread, one attempt at a time).
+    ForwardingLock ownLock;
+
     bool isHeld(const QString& key);
     std::mutex heldMutex;
     QSet<QString> held;  // samples whose compressors still write into the spool

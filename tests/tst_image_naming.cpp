@@ -221,6 +221,7 @@ private slots:
         QTest::newRow("two stations' pairs and a flat spool") << QString();
         QTest::newRow("the other station's folder is gone") << QStringLiteral("gone");
         QTest::newRow("this station's folder refuses the pair") << QStringLiteral("refused");
+        QTest::newRow("the other station runs") << QStringLiteral("runs");
     }
     void keptPairsGoWhereTheyWereTakenFor() {
         QFETCH(QString, trouble);
@@ -239,6 +240,9 @@ private slots:
             writeFile(forB.pathOf(prefix + QStringLiteral("1_01.BMP")), "b " + prefix.toUtf8(), 2);
             writeFile(root + prefix + QStringLiteral("1_01.BMP"), "a " + prefix.toUtf8(), 1);
         }
+        // Only station B knows which of its pairs its compressors still write.
+        ForwardingLock stationB =
+            trouble == QStringLiteral("runs") ? forB.lockForwarding(false) : ForwardingLock();
         const platform::DiagnosticRecorder recorder;
         SpoolForwarder forwarder(SpoolFolder(root), saveA);
         QVERIFY(forwarder.spool().dir() != forB.dir());
@@ -275,6 +279,14 @@ private slots:
                      QByteArray("a BTM_"));
             QCOMPARE(forwarder.waitingCount(), 1);
             QVERIFY(QDir(saveA + QStringLiteral("CLR_1_01.BMP")).removeRecursively());
+        } else if (trouble == QStringLiteral("runs")) {
+            QVERIFY(stationB.held());
+            QTRY_VERIFY(arrived(saveA, "a"));
+            forwarder.wake();
+            QTRY_COMPARE(forwarder.waitingCount(), 1);
+            QVERIFY(!arrived(saveB, "b"));
+            QCOMPARE(forB.waiting().size(), std::size_t(1));
+            stationB = ForwardingLock();  // B ends
         }
         forwarder.wake();
         QTRY_VERIFY_WITH_TIMEOUT(arrived(saveA, "a") && arrived(saveB, "b"), 10000);
