@@ -28,6 +28,13 @@ protected:
     }
 };
 
+// A compressor of the test's own: a shell script, executable.
+void writeScript(const QString& path, const QByteArray& text) {
+    QFile script(path);
+    QVERIFY(script.open(QIODevice::WriteOnly) && script.write(text) == text.size());
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
 bool processAlive(qint64 pid) {
     return ::kill(static_cast<pid_t>(pid), 0) == 0;
 }
@@ -456,22 +463,12 @@ private slots:
         QTemporaryDir scratch;
         const QString pids = scratch.filePath(QStringLiteral("pids"));
         const QString hanging = scratch.filePath(QStringLiteral("hanging-compressor"));
-        {
-            QFile script(hanging);
-            QVERIFY(script.open(QIODevice::WriteOnly));
-            script.write(
-                QStringLiteral("#!/bin/sh\necho $$ >> '%1'\nexec sleep 30\n").arg(pids).toUtf8());
-        }
+        writeScript(
+            hanging,
+            QStringLiteral("#!/bin/sh\necho $$ >> '%1'\nexec sleep 30\n").arg(pids).toUtf8());
         // A compressor that writes part of its copy and then fails.
         const QString failing = scratch.filePath(QStringLiteral("failing-compressor"));
-        {
-            QFile script(failing);
-            QVERIFY(script.open(QIODevice::WriteOnly));
-            script.write("#!/bin/sh\nprintf 'half a JPEG' > \"$2\"\nexit 3\n");
-        }
-        for (const QString& path : {hanging, failing}) {
-            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        }
+        writeScript(failing, "#!/bin/sh\nprintf 'half a JPEG' > \"$2\"\nexit 3\n");
 
         // A compressor that fails, or ends well without writing, does not undo the capture; its
         // line says why (not by a hidden name), no box opens, and no copy is left, under no name.
@@ -554,15 +551,11 @@ private slots:
         QTemporaryDir scratch;
         const QString gate = scratch.filePath(QStringLiteral("go"));
         const QString compressor = scratch.filePath(QStringLiteral("gated-compressor"));
-        {
-            QFile script(compressor);
-            QVERIFY(script.open(QIODevice::WriteOnly));
-            script.write(QStringLiteral("#!/bin/sh\nwhile [ ! -e '%1' ]; do sleep 0.05; done\n"
-                                        "exec cp \"$1\" \"$2\"\n")
-                             .arg(gate)
-                             .toUtf8());
-            QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        }
+        writeScript(compressor,
+                    QStringLiteral("#!/bin/sh\nwhile [ ! -e '%1' ]; do sleep 0.05; done\n"
+                                   "exec cp \"$1\" \"$2\"\n")
+                        .arg(gate)
+                        .toUtf8());
         QVERIFY(QFile(gate).open(QIODevice::WriteOnly));
         LiveStation station({QStringLiteral("COMPRESS_EXE;%1;x").arg(compressor),
                              QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x")});
