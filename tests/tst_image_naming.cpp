@@ -285,15 +285,17 @@ private slots:
             forwarder.wake();
             QTRY_COMPARE(forwarder.waitingCount(), 1);
             QVERIFY(!arrived(saveB, "b"));
+            // A direct capture of the sample into A sets aside only what waits for A.
+            QCOMPARE(forwarder.spool().setAside(QStringLiteral("1_01")), QStringList());
             QCOMPARE(forB.waiting().size(), std::size_t(1));
             stationB = ForwardingLock();  // B ends
         }
         forwarder.wake();
         QTRY_VERIFY_WITH_TIMEOUT(arrived(saveA, "a") && arrived(saveB, "b"), 10000);
+        QTRY_COMPARE(recorder.matching("station.spool", QStringLiteral("was forwarded")).size(),
+                     std::size_t(2));
         QTRY_COMPARE(forwarder.waitingCount(), 0);
         QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), QStringList());
-        QCOMPARE(recorder.matching("station.spool", QStringLiteral("was forwarded")).size(),
-                 std::size_t(2));
     }
 
     // Oldest first; a copy claimed by a forwarding that ended early goes before a newer spooled
