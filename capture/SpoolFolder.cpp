@@ -189,7 +189,7 @@ ForwardingLock::~ForwardingLock() {
 
 ForwardingLock SpoolFolder::lockForwarding(bool exclusive) const {
     const int descriptor =
-        ::open(QFile::encodeName(dir_ + QStringLiteral(".forwarding.lock")).constData(),
+        ::open(QFile::encodeName(dir_ + QStringLiteral(".station.lock")).constData(),
                O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ForwardingLock lock(descriptor);
     if (descriptor >= 0 && ::flock(descriptor, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {

@@ -135,6 +135,11 @@ bool forwardFiles(SpoolShared& shared, const QStringList& names) {
     return true;
 }
 
+// "12345678_01" -> "12345678", as the operator scanned it.
+QString sampleNumber(const QString& key) {
+    return key.endsWith(QStringLiteral("_01")) ? key.chopped(3) : key;
+}
+
 // Every destination's samples: the operator's count goes down only as their pairs leave this PC,
 // also after the save folder setting changed.
 int countWaiting(const QString& root, const SpoolFolder& own) {
@@ -166,12 +171,13 @@ void forwardWaiting(SpoolShared& shared, AttemptResult& result) {
         }
         try {
             if (forwardSample(shared, *next)) {
-                platform::diagnose(platform::lcSpool(), QtInfoMsg,
-                                   QStringLiteral("a pair kept on this PC was forwarded"),
-                                   {{"SAMPLE", next->key}, {"FOLDER", shared.saveDir}});
+                platform::diagnose(
+                    platform::lcSpool(), QtInfoMsg,
+                    QStringLiteral("a pair kept on this PC was forwarded"),
+                    {{"SAMPLE", sampleNumber(next->key)}, {"FOLDER", shared.saveDir}});
             }
         } catch (const std::exception& error) {
-            end.sample = next->key;
+            end.sample = sampleNumber(next->key);
             end.reason = QString::fromUtf8(error.what());
             result.failed = true;
             break;

@@ -272,6 +272,7 @@ private slots:
             QTRY_VERIFY(arrived(saveB, "b"));
             QTRY_COMPARE(failures(saveA).size(), std::size_t(1));
             QVERIFY(failures(saveA).front().field("REASON").contains(QStringLiteral("CLR_1_01")));
+            QCOMPARE(failures(saveA).front().field("SAMPLE"), QStringLiteral("1"));
             // Still here, whole, for the next attempt.
             QCOMPARE(bytesOf(forwarder.spool().locate(QStringLiteral("CLR_1_01.BMP"))),
                      QByteArray("a CLR_"));
