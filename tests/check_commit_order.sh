@@ -13,7 +13,6 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/commit-order.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
-export XDG_DATA_HOME="$work/data"
 # An earlier pair first, so that the capture replaces one.
 "$victim" "$work/earlier" capture 0xff0000ff 0xffff0000 2>/dev/null
 mkdir -p "$work/run/images"
@@ -21,7 +20,7 @@ mkdir -p "$work/run/images"
 # before its compressors have.
 cp "$work/earlier/images/"*.BMP "$work/run/images/"
 # And a pair kept on this PC while the folder was out of reach, forwarded at the start.
-spool="$XDG_DATA_HOME/SampleImageStation/spool"
+spool="$work/run/data/SampleImageStation/spool"
 mkdir -p "$spool"
 for view in CLR BTM; do
     cp "$work/earlier/images/${view}_12345678_01.BMP" "$spool/${view}_55555555_01.BMP"
