@@ -1,7 +1,11 @@
 #include "SpoolFolder.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,16 +13,21 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include "FileOps.h"
 #include "MountTable.h"
 #include "PlatformError.h"
+#include "StillPairCommit.h"
 
 namespace capture {
 
 namespace {
 
 const QString kClaimPrefix = QStringLiteral(".forwarding-");
+const QString kDestinationPrefix = QStringLiteral("to-");
+constexpr qint64 kMaxRecordBytes = qint64{64} * 1024;
 
 bool isBelow(const QString& folder, const QString& mountPoint) {
     return folder == mountPoint ||
@@ -95,10 +104,50 @@ std::optional<QString> unreachableReason(const QString& folder) {
     return std::nullopt;
 }
 
-SpoolFolder::SpoolFolder(QString dir) : dir_(std::move(dir)) {
+QString absoluteSaveDir(const QString& saveDir) {
+    if (saveDir.isEmpty()) {
+        return saveDir;
+    }
+    QString cleaned = QDir::cleanPath(
+        QDir::isAbsolutePath(saveDir) ? saveDir : QDir::currentPath() + QLatin1Char('/') + saveDir);
+    if (saveDir.endsWith(QLatin1Char('/')) && !cleaned.endsWith(QLatin1Char('/'))) {
+        cleaned += QLatin1Char('/');
+    }
+    return cleaned;
+}
+
+SpoolFolder::SpoolFolder(QString dir, QString destination)
+    : dir_(std::move(dir)), destination_(std::move(destination)) {
     if (!dir_.endsWith(QLatin1Char('/'))) {
         dir_ += QLatin1Char('/');
     }
+}
+
+SpoolFolder SpoolFolder::forDestination(const QString& root, const QString& saveDir) {
+    QString destination = absoluteSaveDir(saveDir);
+    const QByteArray hash =
+        QCryptographicHash::hash(destination.toUtf8(), QCryptographicHash::Sha256).toHex();
+    return SpoolFolder(
+        SpoolFolder(root).dir() + kDestinationPrefix + QString::fromLatin1(hash.left(16)),
+        std::move(destination));
+}
+
+std::vector<SpoolFolder> SpoolFolder::destinationsIn(const QString& root) {
+    std::vector<SpoolFolder> folders;
+    const QFileInfoList entries = QDir(root).entryInfoList({kDestinationPrefix + QLatin1Char('*')},
+                                                           QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QFileInfo& entry : entries) {
+        QFile record(entry.absoluteFilePath() + QLatin1Char('/') + QLatin1String(kDestinationFile));
+        QString destination = record.open(QIODevice::ReadOnly)
+                                  ? QString::fromUtf8(record.read(kMaxRecordBytes))
+                                  : QString();
+        // Written whole with its final line break before any pair goes in.
+        if (destination.size() > 1 && destination.endsWith(QLatin1Char('\n'))) {
+            destination.chop(1);
+            folders.emplace_back(entry.absoluteFilePath(), destination);
+        }
+    }
+    return folders;
 }
 
 QString SpoolFolder::claimedPathOf(const QString& fileName) const {
@@ -114,6 +163,59 @@ void SpoolFolder::create() const {
         !QFile::setPermissions(dir_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
         throw platform::FileAccessError(
             QStringLiteral("cannot create the folder %1 for this user").arg(dir_));
+    }
+    const QString record = dir_ + QLatin1String(kDestinationFile);
+    if (destination_.isEmpty() || QFileInfo::exists(record)) {
+        return;
+    }
+    // Under a temporary name until it is whole, so that a crash leaves no record cut short.
+    const QByteArray temporary = QFile::encodeName(temporaryPathFor(record));
+    writeNewFileSynced(temporary, destination_.toUtf8() + '\n',
+                       QStringLiteral("cannot record the save folder in %1").arg(dir_));
+    if (::rename(temporary.constData(), QFile::encodeName(record).constData()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.constData());
+        throwFileError(QStringLiteral("cannot record the save folder in %1").arg(dir_), error);
+    }
+    syncFolder(QFile::encodeName(dir_));
+    syncFolder(QFile::encodeName(QFileInfo(QDir::cleanPath(dir_)).absolutePath()));
+}
+
+ForwardingLock::~ForwardingLock() {
+    if (descriptor_ >= 0) {
+        ::close(descriptor_);
+    }
+}
+
+ForwardingLock SpoolFolder::lockForwarding(bool exclusive) const {
+    const int descriptor =
+        ::open(QFile::encodeName(dir_ + QStringLiteral(".station.lock")).constData(),
+               O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ForwardingLock lock(descriptor);
+    if (descriptor >= 0 && ::flock(descriptor, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        return {};
+    }
+    return lock;
+}
+
+void SpoolFolder::adoptFlatSpool(const QString& root) const {
+    const QDir flat(root);
+    bool adopted = false;
+    for (const QString& name : flat.entryList(QDir::Files | QDir::Hidden)) {
+        const QString plain = name.startsWith(kClaimPrefix) ? name.mid(kClaimPrefix.size()) : name;
+        if (sampleKey(plain).isEmpty()) {
+            continue;
+        }
+        if (!adopted) {
+            create();
+            adopted = true;
+        }
+        // Never over a file of the same name: that one was spooled later.
+        QFile::rename(flat.filePath(name), dir_ + name);
+    }
+    if (adopted) {
+        syncFolder(QFile::encodeName(dir_));
+        syncFolder(QFile::encodeName(flat.absolutePath()));
     }
 }
 

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace capture {
@@ -24,22 +25,70 @@ bool lacksItsMount(const QString& folder, const QByteArray& fstab, const QByteAr
 // Blocks as long as the folder does: call it off the window's thread.
 std::optional<QString> unreachableReason(const QString& folder);
 
+// The save folder setting as an absolute path, relative ones to the working folder (each station
+// has its own); a final file-name prefix is kept.
+QString absoluteSaveDir(const QString& saveDir);
+
+// A lock on a spool folder's forwarding, held while it lives (an open file with flock).
+class ForwardingLock {
+public:
+    ForwardingLock() = default;
+    explicit ForwardingLock(int descriptor) : descriptor_(descriptor) {}
+    ~ForwardingLock();
+    ForwardingLock(ForwardingLock&& other) noexcept
+        : descriptor_(std::exchange(other.descriptor_, -1)) {}
+    ForwardingLock& operator=(ForwardingLock&& other) noexcept {
+        std::swap(descriptor_, other.descriptor_);
+        return *this;
+    }
+    ForwardingLock(const ForwardingLock&) = delete;
+    ForwardingLock& operator=(const ForwardingLock&) = delete;
+
+    bool held() const { return descriptor_ >= 0; }
+
+private:
+    int descriptor_ = -1;
+};
+
 // The local folder where a pair waits, under its final names, while the save folder cannot take
 // it. A pair being forwarded is first renamed to a hidden claimed name, so that a newer capture of
 // the same sample spooled meanwhile cannot be mistaken for it.
+//
+// The spool holds one such folder per save folder (its destination), so that a pair goes only
+// where it was taken for, whichever station set-up runs when that folder is back.
 class SpoolFolder {
 public:
     static constexpr auto kSupersededFolder = "superseded";
+    static constexpr auto kDestinationFile = "destination.txt";
 
-    explicit SpoolFolder(QString dir);  // a final '/' is added when missing
+    // A final '/' is added when missing. DESTINATION: the save folder its pairs go to, recorded in
+    // it by create().
+    explicit SpoolFolder(QString dir, QString destination = {});
+
+    // The destination folder of SAVE_DIR inside the spool ROOT: named after its absolute path.
+    static SpoolFolder forDestination(const QString& root, const QString& saveDir);
+    // The destination folders of ROOT that record their save folder.
+    static std::vector<SpoolFolder> destinationsIn(const QString& root);
 
     const QString& dir() const { return dir_; }
+    const QString& destination() const { return destination_; }
     QString pathOf(const QString& fileName) const { return dir_ + fileName; }
     QString claimedPathOf(const QString& fileName) const;
     QString supersededDir() const;
 
-    // Creates the folder for this user only; throws platform::FileAccessError.
+    // Creates the folder for this user only, and records its destination when it has one (synced:
+    // a pair without it could not go anywhere); throws platform::FileAccessError.
     void create() const;
+
+    // Every running station whose save folder this is holds it shared, so that no other station
+    // forwards its pairs meanwhile: only it knows which of them its compressors still write and
+    // which its direct captures set aside. Another station forwards them only holding it
+    // exclusively. Not held when another station holds it otherwise.
+    ForwardingLock lockForwarding(bool exclusive) const;
+
+    // Moves the station's files waiting directly in ROOT (a spool kept before there were
+    // destination folders) into this folder; a crash's leftovers there must be recovered first.
+    void adoptFlatSpool(const QString& root) const;
 
     // "CLR_12345678_01.BMP" -> "12345678_01": the files of one sample share it. Empty for a name
     // the station does not make.
@@ -62,6 +111,7 @@ public:
 
 private:
     QString dir_;
+    QString destination_;
 };
 
 }  // namespace capture

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -14,33 +15,28 @@
 #include <optional>
 
 #include "DetachedWork.h"
+#include "Diagnostics.h"
+#include "FileOps.h"
 #include "PlatformError.h"
 #include "StillPairCommit.h"
 
 namespace capture {
 
-namespace {
+// How forwarding into one destination ended; an empty reason when nothing failed.
+struct DestinationEnd {
+    QString destination;
+    QString sample;
+    QString reason;
+};
 
 struct AttemptResult {
     int waiting = 0;
     bool failed = false;
     bool unfinished = false;  // more could go now, but this attempt has done its share
+    std::vector<DestinationEnd> ends;
 };
 
-[[noreturn]] void throwFileError(const QString& what, const QString& path, int error) {
-    throw platform::FileAccessError(
-        QStringLiteral("cannot %1 %2: %3")
-            .arg(what, path, QString::fromLocal8Bit(std::strerror(error))));
-}
-
-void syncFolder(const QString& folder) {
-    const int descriptor =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor >= 0) {
-        ::fsync(descriptor);
-        ::close(descriptor);
-    }
-}
+namespace {
 
 // Copies the bytes to a new file and syncs it; a failed copy leaves no target behind.
 void copySynced(const QString& from, const QString& to) {
@@ -48,13 +44,13 @@ void copySynced(const QString& from, const QString& to) {
     const QByteArray target = QFile::encodeName(to);
     const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
-        throwFileError(QStringLiteral("read"), from, errno);
+        throwFileError(QStringLiteral("cannot read %1").arg(from), errno);
     }
     const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (out < 0) {
         const int error = errno;
         ::close(in);
-        throwFileError(QStringLiteral("create"), to, error);
+        throwFileError(QStringLiteral("cannot create %1").arg(to), error);
     }
     std::array<char, 1 << 16> buffer{};
     int error = 0;
@@ -86,12 +82,13 @@ void copySynced(const QString& from, const QString& to) {
     ::close(in);
     if (error != 0) {
         ::unlink(target.constData());
-        throwFileError(QStringLiteral("write"), to, error);
+        throwFileError(QStringLiteral("cannot write %1").arg(to), error);
     }
 }
 
-// Files of one sample and one extension: a pair, or a single file when the other is gone.
-void forwardFiles(SpoolShared& shared, const QStringList& names) {
+// Files of one sample and one extension: a pair, or a single file when the other is gone. False
+// when a newer direct capture has set them aside meanwhile.
+bool forwardFiles(SpoolShared& shared, const QStringList& names) {
     std::vector<QString> temporaries;
     const auto removeTemporaries = [&temporaries] {
         for (const QString& path : temporaries) {
@@ -114,7 +111,7 @@ void forwardFiles(SpoolShared& shared, const QStringList& names) {
     });
     if (!stillWaiting) {
         removeTemporaries();
-        return;
+        return false;
     }
     if (names.size() == 2) {
         const std::atomic<bool> notAbandoned{false};
@@ -127,32 +124,114 @@ void forwardFiles(SpoolShared& shared, const QStringList& names) {
                      QFile::encodeName(final).constData()) != 0) {
             const int error = errno;
             removeTemporaries();
-            throwFileError(QStringLiteral("rename into"), final, error);
+            throwFileError(QStringLiteral("cannot rename into %1").arg(final), error);
         }
-        syncFolder(shared.saveDir);
+        syncFolder(QFile::encodeName(QFileInfo(final).absolutePath()));
     }
+    // Only now: a refused or interrupted commit leaves the pair waiting here.
     for (const QString& name : names) {
         QFile::remove(shared.spool.claimedPathOf(name));
     }
+    return true;
 }
 
-AttemptResult forwardWaiting(SpoolShared& shared) {
+// "12345678_01" -> "12345678", as the operator scanned it.
+QString sampleNumber(const QString& key) {
+    return key.endsWith(QStringLiteral("_01")) ? key.chopped(3) : key;
+}
+
+// Every destination's samples: the operator's count goes down only as their pairs leave this PC,
+// also after the save folder setting changed.
+int countWaiting(const QString& root, const SpoolFolder& own) {
+    std::size_t count = 0;
+    bool ownCounted = false;
+    for (const SpoolFolder& folder : SpoolFolder::destinationsIn(root)) {
+        ownCounted = ownCounted || folder.dir() == own.dir();
+        count += folder.waiting().size();
+    }
+    if (!ownCounted) {
+        count += own.waiting().size();
+    }
+    return static_cast<int>(count);
+}
+
+// What waits for one destination, oldest first; a failure ends this destination's share of the
+// attempt only.
+void forwardWaiting(SpoolShared& shared, AttemptResult& result) {
+    DestinationEnd end{shared.saveDir, {}, {}};
     // Bounded, so that a spool file that cannot be removed cannot keep an attempt going for ever.
-    for (int round = 0; round < 64; ++round) {
+    int round = 0;
+    for (; round < 64; ++round) {
         const std::vector<SpoolFolder::Waiting> waiting = shared.spool.waiting();
         const auto next = std::find_if(
             waiting.begin(), waiting.end(),
             [&shared](const SpoolFolder::Waiting& sample) { return !shared.isHeld(sample.key); });
         if (next == waiting.end()) {
-            return {static_cast<int>(waiting.size()), false, false};
+            break;
         }
         try {
-            forwardSample(shared, *next);
-        } catch (const std::exception&) {
-            return {static_cast<int>(shared.spool.waiting().size()), true, false};
+            if (forwardSample(shared, *next)) {
+                platform::diagnose(
+                    platform::lcSpool(), QtInfoMsg,
+                    QStringLiteral("a pair kept on this PC was forwarded"),
+                    {{"SAMPLE", sampleNumber(next->key)}, {"FOLDER", shared.saveDir}});
+            }
+        } catch (const std::exception& error) {
+            end.sample = sampleNumber(next->key);
+            end.reason = QString::fromUtf8(error.what());
+            result.failed = true;
+            break;
         }
     }
-    return {static_cast<int>(shared.spool.waiting().size()), false, true};
+    result.unfinished = result.unfinished || round == 64;
+    result.ends.push_back(end);
+}
+
+// Before the first attempt: a pair a crash cut short while it was kept here is finished or undone,
+// so that only whole pairs are forwarded.
+void recoverIn(const SpoolFolder& folder, const std::optional<QDateTime>& recoverFrom) {
+    if (recoverFrom && QFileInfo(folder.dir()).isDir()) {
+        recoverStillPairs(folder.dir(), *recoverFrom);
+    }
+}
+
+// The station's own destination first, then every other one whose pairs wait here, each into its
+// own save folder: one that is out of reach holds up none of the others.
+AttemptResult forwardAll(SpoolShared& shared, const QString& root,
+                         const std::optional<QDateTime>& recoverFrom) {
+    AttemptResult result;
+    try {
+        recoverIn(SpoolFolder(root), recoverFrom);
+        if (recoverFrom) {
+            // Kept before there were destination folders: this station's, as then.
+            const std::lock_guard lock(shared.spoolFolder);
+            shared.spool.adoptFlatSpool(root);
+        }
+        recoverIn(shared.spool, recoverFrom);
+        if (!shared.ownLock.held()) {
+            shared.spool.create();
+            shared.ownLock = shared.spool.lockForwarding(false);
+        }
+        forwardWaiting(shared, result);
+    } catch (const std::exception& error) {
+        result.failed = true;
+        result.ends.push_back({shared.saveDir, {}, QString::fromUtf8(error.what())});
+    }
+    for (const SpoolFolder& other : SpoolFolder::destinationsIn(root)) {
+        if (other.dir() == shared.spool.dir()) {
+            continue;
+        }
+        // Left to the station that runs with this save folder.
+        const ForwardingLock lock = other.lockForwarding(true);
+        if (!lock.held()) {
+            continue;
+        }
+        recoverIn(other, recoverFrom);
+        SpoolShared theirs(other, other.destination());
+        forwardWaiting(theirs, result);
+    }
+    result.waiting = countWaiting(root, shared.spool);
+    return result;
 }
 
 }  // namespace
@@ -162,7 +241,7 @@ bool SpoolShared::isHeld(const QString& key) {
     return held.contains(key);
 }
 
-void forwardSample(SpoolShared& shared, const SpoolFolder::Waiting& sample) {
+bool forwardSample(SpoolShared& shared, const SpoolFolder::Waiting& sample) {
     const SpoolFolder& spool = shared.spool;
     // Claimed copies are older than plain ones of the same sample, so they go first; the plain
     // ones follow in a later round.
@@ -195,14 +274,18 @@ void forwardSample(SpoolShared& shared, const SpoolFolder::Waiting& sample) {
     }
     std::stable_sort(groups.begin(), groups.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
+    bool forwarded = false;
     for (const auto& group : groups) {
-        forwardFiles(shared, group.second);
+        forwarded = forwardFiles(shared, group.second) || forwarded;
     }
+    return forwarded;
 }
 
-SpoolForwarder::SpoolForwarder(SpoolFolder spool, QString saveDir, QObject* parent)
+SpoolForwarder::SpoolForwarder(const SpoolFolder& root, const QString& saveDir, QObject* parent)
     : QObject(parent),
-      shared_(std::make_shared<SpoolShared>(std::move(spool), std::move(saveDir))) {
+      shared_(std::make_shared<SpoolShared>(SpoolFolder::forDestination(root.dir(), saveDir),
+                                            absoluteSaveDir(saveDir))),
+      root_(root.dir()) {
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, &SpoolForwarder::attempt);
 }
@@ -221,14 +304,17 @@ void SpoolForwarder::release(const QString& key) {
 }
 
 void SpoolForwarder::wake() {
-    if (!inFlight_) {
-        retry_.stop();
-        attempt();
+    if (inFlight_) {
+        // The attempt may have passed over what woke us (a sample released meanwhile).
+        pending_ = true;
+        return;
     }
+    retry_.stop();
+    attempt();
 }
 
 void SpoolForwarder::recount() {
-    const int waiting = static_cast<int>(shared_->spool.waiting().size());
+    const int waiting = countWaiting(root_, shared_->spool);
     if (waiting != waiting_) {
         waiting_ = waiting;
         emit waitingChanged(waiting_);
@@ -244,26 +330,18 @@ void SpoolForwarder::attempt() {
         return;
     }
     inFlight_ = true;
-    // Before the first attempt, a pair a crash cut short while it was kept here is finished or
-    // undone, so that only whole pairs are forwarded.
+    pending_ = false;
     const std::optional<QDateTime> recoverFrom =
         recovered_ ? std::nullopt : std::optional(startedAt_);
     recovered_ = true;
     platform::runDetachedThen(
         this,
-        [shared = shared_, recoverFrom]() -> std::optional<AttemptResult> {
-            try {
-                if (recoverFrom && QFileInfo(shared->spool.dir()).isDir()) {
-                    recoverStillPairs(shared->spool.dir(), *recoverFrom);
-                }
-                return forwardWaiting(*shared);
-            } catch (const std::exception&) {
-                return std::nullopt;  // tried again after the next pause
-            }
+        [shared = shared_, root = root_, recoverFrom] {
+            return forwardAll(*shared, root, recoverFrom);
         },
-        [this](const std::optional<AttemptResult>& attempt) {
+        [this](const AttemptResult& result) {
             inFlight_ = false;
-            const AttemptResult result = attempt.value_or(AttemptResult{waiting_, true});
+            noteReasons(result);
             if (result.waiting != waiting_) {
                 waiting_ = result.waiting;
                 emit waitingChanged(waiting_);
@@ -277,7 +355,26 @@ void SpoolForwarder::attempt() {
                     retry_.start(kFirstRetry);
                 }
             }
+            if (pending_) {
+                wake();
+            }
         });
+}
+
+void SpoolForwarder::noteReasons(const AttemptResult& result) {
+    // A temporary's name is new on every retry; the same failure is told once.
+    static const QRegularExpression mark(QStringLiteral(R"(/\.[0-9a-f]{8}-)"));
+    for (const DestinationEnd& end : result.ends) {
+        const QString reason = QString(end.reason).replace(mark, QStringLiteral("/."));
+        QString& last = reasons_[end.destination];
+        if (reason != last && !reason.isEmpty()) {
+            platform::diagnose(
+                platform::lcSpool(), QtWarningMsg,
+                QStringLiteral("pairs kept on this PC could not be forwarded"),
+                {{"SAMPLE", end.sample}, {"FOLDER", end.destination}, {"REASON", end.reason}});
+        }
+        last = reason;
+    }
 }
 
 }  // namespace capture

@@ -9,11 +9,12 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <cerrno>
-#include <cstring>
 #include <exception>
 #include <optional>
 
 #include "DetachedWork.h"
+#include "Diagnostics.h"
+#include "FileOps.h"
 #include "PlatformError.h"
 
 namespace capture {
@@ -28,22 +29,8 @@ bool exists(const QByteArray& path) {
 const QByteArray kJournalEnding = QByteArrayLiteral(".pair");
 constexpr qint64 kMaxJournalBytes = qint64{64} * 1024;
 
-[[noreturn]] void throwFileError(const QString& what, int error) {
-    throw platform::FileAccessError(what + QStringLiteral(": ") +
-                                    QString::fromLocal8Bit(std::strerror(error)));
-}
-
 [[noreturn]] void throwAbandoned() {
     throw platform::FileAccessError(QStringLiteral("the capture was abandoned"));
-}
-
-// The renames themselves survive a power cut only once their folder is synced.
-void syncFolder(const QByteArray& folder) {
-    const int descriptor = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor >= 0) {
-        ::fsync(descriptor);
-        ::close(descriptor);
-    }
 }
 
 // The names one commit works with, all in one folder. While the pair is renamed, the earlier first
@@ -108,23 +95,9 @@ void discard(const CommitNames& names) {
 
 // Written and synced before any final name changes; nothing else of the pair is touched.
 void writeJournal(const CommitNames& names) {
-    const QByteArray text = names.journalText();
-    const int descriptor =
-        ::open(names.journal.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    bool written = descriptor >= 0 &&
-                   ::write(descriptor, text.constData(), static_cast<std::size_t>(text.size())) ==
-                       static_cast<ssize_t>(text.size()) &&
-                   ::fsync(descriptor) == 0;
-    const int error = errno;
-    if (descriptor >= 0) {
-        ::close(descriptor);
-    }
-    if (!written) {
-        ::unlink(names.journal.constData());
-        throwFileError(
-            QStringLiteral("cannot record the renames in %1").arg(QFile::decodeName(names.journal)),
-            error);
-    }
+    writeNewFileSynced(
+        names.journal, names.journalText(),
+        QStringLiteral("cannot record the renames in %1").arg(QFile::decodeName(names.journal)));
 }
 
 // The earlier first picture's hidden name marks that the renames may have begun: a hard link to
@@ -218,6 +191,36 @@ CommitNames namesInOneFolder(const StillPairPaths& paths) {
     return CommitNames::of(paths);
 }
 
+// Finishes or undoes the commit that a journal left from before the start names; what was done.
+QString repairFromJournal(const QByteArray& encodedFolder, const QFileInfo& info) {
+    QFile file(info.absoluteFilePath());
+    const QByteArray journal = QFile::encodeName(info.absoluteFilePath());
+    const std::optional<CommitNames> names =
+        file.open(QIODevice::ReadOnly)
+            ? CommitNames::ofJournal(encodedFolder, journal, file.read(kMaxJournalBytes))
+            : std::nullopt;
+    if (!names || !exists(names->earlier)) {
+        // Cut short before it was synced, or before the renames began: no final name changed.
+        names ? discard(*names) : void(::unlink(journal.constData()));
+        return QStringLiteral("cut short before its renames began: the earlier pair stays");
+    }
+    if (exists(names->temporaries[1])) {
+        undo(*names, !exists(names->temporaries[0]));  // the pair was not made
+        return QStringLiteral("cut short during its renames: undone, the earlier pair stays");
+    }
+    ::unlink(names->earlier.constData());  // both renames were made
+    ::unlink(names->temporaries[0].constData());
+    syncFolder(names->folder);
+    ::unlink(journal.constData());
+    return QStringLiteral("cut short after its renames: finished, the new pair stays");
+}
+
+// "12345678" of ".1a2b3c4d-CLR_12345678_01.BMP.pair".
+QString sampleOf(const QString& journalName) {
+    static const QRegularExpression number(QStringLiteral(R"((?:CLR|BTM)_(.+)_01\.)"));
+    return number.match(journalName).captured(1);
+}
+
 }  // namespace
 
 QString temporaryPathFor(const QString& finalPath) {
@@ -280,23 +283,12 @@ void recoverStillPairs(const QString& folder, const QDateTime& startedAt) {
         if (!leftOver(info)) {
             continue;
         }
-        QFile file(info.absoluteFilePath());
-        const QByteArray journal = QFile::encodeName(info.absoluteFilePath());
-        const std::optional<CommitNames> names =
-            file.open(QIODevice::ReadOnly)
-                ? CommitNames::ofJournal(encodedFolder, journal, file.read(kMaxJournalBytes))
-                : std::nullopt;
-        if (!names || !exists(names->earlier)) {
-            // Cut short before it was synced, or before the renames began: no final name changed.
-            names ? discard(*names) : void(::unlink(journal.constData()));
-        } else if (exists(names->temporaries[1])) {
-            undo(*names, !exists(names->temporaries[0]));  // the pair was not made
-        } else {
-            ::unlink(names->earlier.constData());  // both renames were made
-            ::unlink(names->temporaries[0].constData());
-            syncFolder(names->folder);
-            ::unlink(journal.constData());
-        }
+        const QString outcome = repairFromJournal(encodedFolder, info);
+        platform::diagnose(platform::lcRecovery(), QtWarningMsg,
+                           QStringLiteral("a pair's commit that a crash cut short was repaired"),
+                           {{"SAMPLE", sampleOf(info.fileName())},
+                            {"FOLDER", dir.absolutePath()},
+                            {"REASON", outcome}});
         changed = true;
     }
     for (const QFileInfo& info : dir.entryInfoList(filters)) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The order of one capture's system calls under strace: the data of each picture and each
-# compressed copy is synced before the rename that gives it its final name, and its folder is
-# synced after that rename.  Usage: check_commit_order.sh CRASH_VICTIM
+# compressed copy, and of a pair forwarded from the spool, is synced before the rename that gives
+# it its final name, and its folder is synced after that rename.
+# Usage: check_commit_order.sh CRASH_VICTIM
 set -euo pipefail
 victim=$1
 if ! command -v strace >/dev/null; then
@@ -18,6 +19,12 @@ mkdir -p "$work/run/images"
 # Its pictures only: an earlier copy under a final name would let the capture count as ended
 # before its compressors have.
 cp "$work/earlier/images/"*.BMP "$work/run/images/"
+# And a pair kept on this PC while the folder was out of reach, forwarded at the start.
+spool="$work/run/data/SampleImageStation/spool"
+mkdir -p "$spool"
+for view in CLR BTM; do
+    cp "$work/earlier/images/${view}_12345678_01.BMP" "$spool/${view}_55555555_01.BMP"
+done
 trace="$work/trace.txt"
 if ! strace -f -y -qq -o "$trace" -e trace=fsync,fdatasync,link,linkat,rename,renameat,renameat2 \
     "$victim" "$work/run" capture 0xff00ff00 0xffffff00 2>"$work/log.txt"; then
@@ -32,7 +39,8 @@ fi
 
 folder="$work/run/images"
 failed=0
-for name in CLR_12345678_01.BMP BTM_12345678_01.BMP CLR_12345678_01.JPG BTM_12345678_01.JPG; do
+for name in CLR_12345678_01.BMP BTM_12345678_01.BMP CLR_12345678_01.JPG BTM_12345678_01.JPG \
+    CLR_55555555_01.BMP BTM_55555555_01.BMP; do
     final="$folder/$name"
     # A sync counts where it ends: on its own line, or on the line its call resumes.
     if ! awk -v final="$final" -v folder="$folder" -v inode="$(stat -c %i "$final")" '

@@ -2,7 +2,8 @@
 //   crash_victim FOLDER capture BOTTOM_ARGB COLOUR_ARGB  takes sample 12345678 with cameras of
 //                                                        those colours, waits for its copies
 //   crash_victim FOLDER start                            starts and leaves at the scan dialog
-// The save folder is FOLDER/images/, the compressor cp. Exit status 0 once all has ended well.
+// The save folder is FOLDER/images/, the spool FOLDER/data/SampleImageStation/spool/, the
+// compressor cp. Exit status 0 once all has ended well.
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -54,6 +55,8 @@ int main(int argc, char** argv) {
                       "\ncamera1=" + solidCamera(arguments[4]) + "\n");
     }
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder + QStringLiteral("/xdg")));
+    // A spool of its own: the user's would have its waiting pairs forwarded into this folder.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(folder + QStringLiteral("/data")));
     QDir::setCurrent(folder);
     writeFile(QStringLiteral("settings.txt"),
               "COMPRESS_EXE;/bin/cp;x\r\nIMAGE_SAVE_DIR;" + QFile::encodeName(saveDir) + ";x\r\n");

@@ -28,6 +28,13 @@ protected:
     }
 };
 
+// A compressor of the test's own: a shell script, executable.
+void writeScript(const QString& path, const QByteArray& text) {
+    QFile script(path);
+    QVERIFY(script.open(QIODevice::WriteOnly) && script.write(text) == text.size());
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
 bool processAlive(qint64 pid) {
     return ::kill(static_cast<pid_t>(pid), 0) == 0;
 }
@@ -456,22 +463,12 @@ private slots:
         QTemporaryDir scratch;
         const QString pids = scratch.filePath(QStringLiteral("pids"));
         const QString hanging = scratch.filePath(QStringLiteral("hanging-compressor"));
-        {
-            QFile script(hanging);
-            QVERIFY(script.open(QIODevice::WriteOnly));
-            script.write(
-                QStringLiteral("#!/bin/sh\necho $$ >> '%1'\nexec sleep 30\n").arg(pids).toUtf8());
-        }
+        writeScript(
+            hanging,
+            QStringLiteral("#!/bin/sh\necho $$ >> '%1'\nexec sleep 30\n").arg(pids).toUtf8());
         // A compressor that writes part of its copy and then fails.
         const QString failing = scratch.filePath(QStringLiteral("failing-compressor"));
-        {
-            QFile script(failing);
-            QVERIFY(script.open(QIODevice::WriteOnly));
-            script.write("#!/bin/sh\nprintf 'half a JPEG' > \"$2\"\nexit 3\n");
-        }
-        for (const QString& path : {hanging, failing}) {
-            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        }
+        writeScript(failing, "#!/bin/sh\nprintf 'half a JPEG' > \"$2\"\nexit 3\n");
 
         // A compressor that fails, or ends well without writing, does not undo the capture; its
         // line says why (not by a hidden name), no box opens, and no copy is left, under no name.
@@ -513,6 +510,85 @@ private slots:
             QVERIFY2(processAlive(pid.toLongLong()), pid.constData());
             ::kill(static_cast<pid_t>(pid.toLongLong()), SIGTERM);
         }
+    }
+    // A sample released while an attempt is under way, after that attempt passed it over as
+    // held, goes right after it: here the attempt hangs on another station's stalled share.
+    void sampleReleasedDuringAnAttemptIsForwarded() {
+        const auto stallOpens =
+            reinterpret_cast<void (*)(const char*, int)>(dlsym(RTLD_DEFAULT, "stall_open_below"));
+        if (stallOpens == nullptr) {
+            QSKIP("needs the stall_open helper preloaded (LD_PRELOAD), as the test command does");
+        }
+        QTemporaryDir scratch;
+        const QString root = scratch.filePath(QStringLiteral("spool/"));
+        const QString own = scratch.filePath(QStringLiteral("own/"));
+        const QString other = scratch.filePath(QStringLiteral("other/"));
+        QVERIFY(QDir().mkpath(own) && QDir().mkpath(other));
+        const capture::SpoolFolder forOther = capture::SpoolFolder::forDestination(root, other);
+        capture::SpoolForwarder forwarder(capture::SpoolFolder(root), own);
+        const QString held = QStringLiteral("CLR_22222222_01.BMP");
+        for (const capture::SpoolFolder& spool : {forOther, forwarder.spool()}) {
+            spool.create();
+            for (const QString& name : {held, QStringLiteral("BTM_22222222_01.BMP")}) {
+                QFile file(spool.pathOf(name));
+                QVERIFY(file.open(QIODevice::WriteOnly) && file.write(name.toUtf8()) > 0);
+            }
+        }
+        forwarder.hold(QStringLiteral("22222222_01"));
+        stallOpens(QFile::encodeName(other).constData(), 3);
+        forwarder.wake();
+        QTRY_VERIFY(QFile::exists(forOther.claimedPathOf(held)));
+        forwarder.release(QStringLiteral("22222222_01"));
+        stallOpens("", 0);
+        QTRY_COMPARE_WITH_TIMEOUT(bytesOf(other + held), held.toUtf8(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(bytesOf(own + held), held.toUtf8(), 10000);
+        QTRY_COMPARE(forwarder.waitingCount(), 0);
+    }
+
+    // A pair kept during an outage waits for its compressed copies: once the folder is back,
+    // the forwarder takes it only with them, never the pictures first and the copies later.
+    void keptPairWaitsForItsCompressedCopies() {
+        QTemporaryDir scratch;
+        const QString gate = scratch.filePath(QStringLiteral("go"));
+        const QString compressor = scratch.filePath(QStringLiteral("gated-compressor"));
+        writeScript(compressor,
+                    QStringLiteral("#!/bin/sh\nwhile [ ! -e '%1' ]; do sleep 0.05; done\n"
+                                   "exec cp \"$1\" \"$2\"\n")
+                        .arg(gate)
+                        .toUtf8());
+        QVERIFY(QFile(gate).open(QIODevice::WriteOnly));
+        LiveStation station({QStringLiteral("COMPRESS_EXE;%1;x").arg(compressor),
+                             QStringLiteral("IMAGE_SAVE_DIR;SAVE_DIR_HERE;x")});
+        station.startWith(QStringLiteral("12345678"), true);
+        capture::Form_ImageMaker& w = *station.window;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QFile::exists(station.path(QStringLiteral("CLR_"), QStringLiteral("12345678"),
+                                       QStringLiteral("JPG"))),
+            10000);
+        QVERIFY(QFile::remove(gate));
+        QVERIFY(QDir(station.saveDir).removeRecursively());
+        station.scanAgain(QStringLiteral("44444444"));
+        QCOMPARE(w.CapturedCount, qint16(2));
+        const capture::SpoolFolder& spool = w.spoolForwarder()->spool();
+        QVERIFY(QFile::exists(spool.pathOf(QStringLiteral("CLR_44444444_01.BMP"))));
+        // The folder is back while the compressors still run; a later capture would wake the
+        // forwarder.
+        QVERIFY(QDir().mkpath(station.saveDir));
+        w.spoolForwarder()->wake();
+        QTRY_COMPARE_WITH_TIMEOUT(platform::detachedWorkRunning().load(), 0, 10000);
+        QTest::qWait(200);
+        QCOMPARE(QDir(station.saveDir).entryList(QDir::Files), QStringList());
+        QVERIFY(QFile(gate).open(QIODevice::WriteOnly));
+        const QStringList all{
+            QStringLiteral("BTM_44444444_01.BMP"), QStringLiteral("BTM_44444444_01.JPG"),
+            QStringLiteral("CLR_44444444_01.BMP"), QStringLiteral("CLR_44444444_01.JPG")};
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden), all,
+                                  20000);
+        QCOMPARE(bytesOf(station.path(QStringLiteral("CLR_"), QStringLiteral("44444444"),
+                                      QStringLiteral("JPG"))),
+                 bytesOf(station.path(QStringLiteral("CLR_"), QStringLiteral("44444444"),
+                                      QStringLiteral("BMP"))));
+        QCOMPARE(spool.waiting().size(), std::size_t(0));
     }
 };
 

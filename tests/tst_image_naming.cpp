@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Diagnostics.h"
 #include "GeneralDate.h"
 #include "ImageNaming.h"
 #include "SpoolFolder.h"
@@ -209,6 +210,93 @@ private slots:
             pauses.append(pause.count());
         }
         QCOMPARE(pauses, (QList<qint64>{1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}));
+    }
+
+    // A pair goes only into the save folder it was taken for: pairs another station set-up kept
+    // here go into theirs, a flat spool from before belongs to this station. A folder out of
+    // reach or refusing holds up no other; a refused pair stays here, and each failure is told
+    // to IT once.
+    void keptPairsGoWhereTheyWereTakenFor_data() {
+        QTest::addColumn<QString>("trouble");
+        QTest::newRow("two stations' pairs and a flat spool") << QString();
+        QTest::newRow("the other station's folder is gone") << QStringLiteral("gone");
+        QTest::newRow("this station's folder refuses the pair") << QStringLiteral("refused");
+        QTest::newRow("the other station runs") << QStringLiteral("runs");
+    }
+    void keptPairsGoWhereTheyWereTakenFor() {
+        QFETCH(QString, trouble);
+        QTemporaryDir scratch;
+        const QString root = scratch.filePath(QStringLiteral("spool/"));
+        const QString saveA = scratch.filePath(QStringLiteral("a/"));
+        const QString saveB = scratch.filePath(QStringLiteral("b/"));
+        QVERIFY(QDir().mkpath(saveA));
+        QVERIFY(trouble == QStringLiteral("gone") || QDir().mkpath(saveB));
+        const QString blocker = saveA + QStringLiteral("CLR_1_01.BMP/in-the-way");
+        QVERIFY(trouble != QStringLiteral("refused") || QDir().mkpath(blocker));
+        // Kept by station B while its share was down, and by A before destination folders.
+        const SpoolFolder forB = SpoolFolder::forDestination(root, saveB);
+        forB.create();
+        for (const QString& prefix : {QStringLiteral("CLR_"), QStringLiteral("BTM_")}) {
+            writeFile(forB.pathOf(prefix + QStringLiteral("1_01.BMP")), "b " + prefix.toUtf8(), 2);
+            writeFile(root + prefix + QStringLiteral("1_01.BMP"), "a " + prefix.toUtf8(), 1);
+        }
+        // Only station B knows which of its pairs its compressors still write.
+        ForwardingLock stationB =
+            trouble == QStringLiteral("runs") ? forB.lockForwarding(false) : ForwardingLock();
+        const platform::DiagnosticRecorder recorder;
+        SpoolForwarder forwarder(SpoolFolder(root), saveA);
+        QVERIFY(forwarder.spool().dir() != forB.dir());
+        forwarder.wake();
+
+        const auto arrived = [](const QString& folder, const QByteArray& station) {
+            return bytesOf(folder + QStringLiteral("CLR_1_01.BMP")) == station + " CLR_" &&
+                   bytesOf(folder + QStringLiteral("BTM_1_01.BMP")) == station + " BTM_";
+        };
+        const auto failures = [&recorder](const QString& folder) {
+            std::vector<platform::DiagnosticEvent> told;
+            for (platform::DiagnosticEvent& event :
+                 recorder.matching("station.spool", QStringLiteral("could not be forwarded"))) {
+                if (event.field("FOLDER") == folder) {
+                    told.push_back(std::move(event));
+                }
+            }
+            return told;
+        };
+        if (trouble == QStringLiteral("gone")) {
+            QTRY_VERIFY(arrived(saveA, "a"));
+            QTRY_COMPARE(forwarder.waitingCount(), 1);  // B's pair still waits on this PC
+            QTest::qWait(2500);                         // two retries
+            QCOMPARE(failures(saveB).size(), std::size_t(1));
+            QVERIFY(QDir().mkpath(saveB));
+        } else if (trouble == QStringLiteral("refused")) {
+            QTRY_VERIFY(arrived(saveB, "b"));
+            QTRY_COMPARE(failures(saveA).size(), std::size_t(1));
+            QVERIFY(failures(saveA).front().field("REASON").contains(QStringLiteral("CLR_1_01")));
+            QCOMPARE(failures(saveA).front().field("SAMPLE"), QStringLiteral("1"));
+            // Still here, whole, for the next attempt.
+            QCOMPARE(bytesOf(forwarder.spool().locate(QStringLiteral("CLR_1_01.BMP"))),
+                     QByteArray("a CLR_"));
+            QCOMPARE(bytesOf(forwarder.spool().locate(QStringLiteral("BTM_1_01.BMP"))),
+                     QByteArray("a BTM_"));
+            QCOMPARE(forwarder.waitingCount(), 1);
+            QVERIFY(QDir(saveA + QStringLiteral("CLR_1_01.BMP")).removeRecursively());
+        } else if (trouble == QStringLiteral("runs")) {
+            QVERIFY(stationB.held());
+            QTRY_VERIFY(arrived(saveA, "a"));
+            forwarder.wake();
+            QTRY_COMPARE(forwarder.waitingCount(), 1);
+            QVERIFY(!arrived(saveB, "b"));
+            // A direct capture of the sample into A sets aside only what waits for A.
+            QCOMPARE(forwarder.spool().setAside(QStringLiteral("1_01")), QStringList());
+            QCOMPARE(forB.waiting().size(), std::size_t(1));
+            stationB = ForwardingLock();  // B ends
+        }
+        forwarder.wake();
+        QTRY_VERIFY_WITH_TIMEOUT(arrived(saveA, "a") && arrived(saveB, "b"), 10000);
+        QTRY_COMPARE(recorder.matching("station.spool", QStringLiteral("was forwarded")).size(),
+                     std::size_t(2));
+        QTRY_COMPARE(forwarder.waitingCount(), 0);
+        QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     // Oldest first; a copy claimed by a forwarding that ended early goes before a newer spooled

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "Diagnostics.h"
 #include "PlatformError.h"
 #include "StillPairCommit.h"
 
@@ -173,6 +174,25 @@ private slots:
         QVERIFY(QFile::exists(newer));
         QVERIFY(QFile::remove(newer));
         folder.verifyHolds(kEarlier);
+    }
+    // A commit cut short between its renames (as by a crash) is undone at the next start, and IT
+    // is told which sample in which folder.
+    void crashBetweenTheRenamesIsUndoneAndTold() {
+        PairFolder folder(true);
+        capture::StillPairCommitProbe crash;
+        crash.betweenRenames = [] { throw std::runtime_error("crashed"); };
+        const std::atomic<bool> notAbandoned{false};
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error,
+                                 capture::commitStillPair(folder.paths, notAbandoned, crash));
+        const platform::DiagnosticRecorder recorder;
+        const QString dir = QFileInfo(folder.paths.finals[0]).absolutePath();
+        capture::recoverStillPairs(dir, QDateTime::currentDateTime().addSecs(60));
+        folder.verifyHolds(kEarlier);
+        const std::vector<platform::DiagnosticEvent> told =
+            recorder.matching("station.recovery", QStringLiteral("12345678"));
+        QCOMPARE(told.size(), std::size_t(1));
+        QCOMPARE(told.front().field("FOLDER"), dir);
+        QVERIFY(!told.front().field("REASON").isEmpty());
     }
 };
 
