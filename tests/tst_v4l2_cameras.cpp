@@ -2,11 +2,14 @@
 // our ioctls on the userspace UVC camera (libfake_uvc.so, preloaded by ctest).
 #include "CameraConfig.h"
 #include "CameraSet.h"
+#include "CameraSetupWindow.h"
 #include "GstVideoControl.h"
+#include "V4l2Controls.h"
 #include "fakes/TestCameraProvider.h"
 #include "fakes/fake_uvc.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -21,12 +24,6 @@
 #include <map>
 
 using camera::GstVideoControl;
-
-// Kept apart (v4l2_setup_lock.cpp): the device controls' header and the camera control's name
-// the same type. Lock and Save in the camera set-up program on the first source it lists, the
-// reason when saving fails; and the values of a node's controls, read through our ioctl layer.
-std::optional<QString> lockAndSaveFirstSource(const QString& configPath);
-std::map<QString, std::int64_t> valuesOn(const QString& node);
 
 namespace {
 
@@ -44,6 +41,32 @@ QString cameraLine(const QString& node, const QString& format, int width, int he
     const int rate = format == "MJPG" ? 30 : 5;
     return camera::cameraconfig::cameraDescription(node, {format, width, height, rate, 1},
                                                    extraControls);
+}
+
+// Lock and Save in the camera set-up program on the first source it lists; the reason when
+// saving fails.
+std::optional<QString> lockAndSaveFirstSource(const QString& configPath) {
+    camerasetup::CameraSetupWindow window(configPath, camerasetup::listSources(),
+                                          camera::openV4l2Controls);
+    // The window picks its sources once it knows the state of the configured cameras.
+    if (!QTest::qWaitFor([&] { return window.sourceChoice(0)->currentIndex() == 1; }, 15000)) {
+        return QStringLiteral("no source chosen for camera 0");
+    }
+    window.lock(0);
+    return window.save();
+}
+
+// The values of a node's controls, read through our ioctl layer.
+std::map<QString, std::int64_t> valuesOn(const QString& node) {
+    QString error;
+    const auto controls = camera::openV4l2Controls(node, &error);
+    std::map<QString, std::int64_t> values;
+    if (controls) {
+        for (const camera::V4l2Control& control : controls->list()) {
+            values[control.name] = control.value;
+        }
+    }
+    return values;
 }
 
 bool showsColourOf(const QImage& picture, int nodeNumber) {
