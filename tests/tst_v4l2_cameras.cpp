@@ -21,6 +21,8 @@
 
 #include <dlfcn.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 
 using camera::GstVideoControl;
@@ -89,6 +91,8 @@ private slots:
     void failureShowsItsReason_data();
     void failureShowsItsReason();
     void lockedValuesAreAppliedOnEveryOpen();
+    void manualValueNeedsItsAutoModeOff_data();
+    void manualValueNeedsItsAutoModeOff();
 
 private:
     void configure(const QString& text);
@@ -272,6 +276,45 @@ void TestV4l2Cameras::lockedValuesAreAppliedOnEveryOpen() {
     testcamera::plugIn({"Bottom camera", "/dev/video4", "BTM-1", 0xffff0000});
     QVERIFY(showsColourOf(still(*control, 0), 0));
     QCOMPARE(valuesOn("/dev/video4"), kept);
+}
+
+void TestV4l2Cameras::manualValueNeedsItsAutoModeOff_data() {
+    QTest::addColumn<QString>("autoMode");
+    QTest::addColumn<int>("on");
+    QTest::addColumn<int>("off");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("manual");
+    QTest::newRow("exposure") << "auto_exposure" << 3 << 1 << "exposure_time_absolute" << 100;
+    QTest::newRow("white balance")
+        << "white_balance_automatic" << 1 << 0 << "white_balance_temperature" << 3000;
+    QTest::newRow("focus") << "focus_automatic_continuous" << 1 << 0 << "focus_absolute" << 100;
+}
+
+void TestV4l2Cameras::manualValueNeedsItsAutoModeOff() {
+    // Lock and the lines it writes rest on this: a value written while its automatic mode is on
+    // is refused by the camera, and taken once the mode is off.
+    QFETCH(QString, autoMode);
+    QFETCH(int, on);
+    QFETCH(int, off);
+    QFETCH(QString, value);
+    QFETCH(int, manual);
+    QString error;
+    const auto controls = camera::openV4l2Controls("/dev/video0", &error);
+    QVERIFY2(controls, qPrintable(error));
+    std::map<QString, camera::V4l2Control> byName;
+    for (const camera::V4l2Control& control : controls->list()) {
+        byName[control.name] = control;
+    }
+    QVERIFY(byName.count(autoMode) == 1 && byName.count(value) == 1);
+    const std::uint32_t modeId = byName.at(autoMode).id;
+    const std::uint32_t valueId = byName.at(value).id;
+    QVERIFY(controls->set(modeId, on));
+    errno = 0;
+    QVERIFY2(!controls->set(valueId, manual), "a manual value taken while its auto mode is on");
+    QVERIFY2(errno == EACCES || errno == EBUSY, std::strerror(errno));
+    QVERIFY(controls->set(modeId, off));
+    QVERIFY(controls->set(valueId, manual));
+    QCOMPARE(controls->get(valueId), std::optional<std::int64_t>(manual));
 }
 
 QTEST_MAIN(TestV4l2Cameras)
