@@ -457,19 +457,19 @@ GstBusSyncReply CameraPipeline::onBusMessage(GstBus* /*bus*/, GstMessage* messag
     return GST_BUS_DROP;
 }
 
-void CameraPipeline::fail(CameraFailure failure) {
+void CameraPipeline::fail(const CameraFailure& failure) {
     bool first = false;
     {
         const std::lock_guard lock(mutex_);
         if (!state_.failure) {
             state_.failure = describeFailure(failure);
-            state_.failureCause = std::move(failure);
+            state_.failureCause = failure;
             first = true;
         }
     }
     changed_.notify_all();
     if (first && listener_.failed) {
-        listener_.failed();
+        listener_.failed(failure);
     }
 }
 

@@ -43,10 +43,11 @@ CameraFailure classifyError(const GError& error, const QString& debug, const Err
 class CameraPipeline {
 public:
     // Both are called on GStreamer threads (or during a call into this object), never with a
-    // lock held; they must only hand work over to the owner's thread.
+    // lock held; they must only hand work over to the owner's thread, or do what is safe on any
+    // thread (a diagnostic).
     struct Listener {
         std::function<void()> frameArrived;
-        std::function<void()> failed;
+        std::function<void(const CameraFailure& failure)> failed;
     };
 
     CameraPipeline(CameraSource source, Listener listener);
@@ -77,7 +78,7 @@ private:
     void takeSample(GstAppSink* sink);
     // Streaming thread only.
     std::optional<LatestFrame> frameOf(gst::SamplePtr& sample);
-    void fail(CameraFailure failure);
+    void fail(const CameraFailure& failure);
 
     const CameraSource source_;
     const Listener listener_;

@@ -4,6 +4,7 @@
 #include "CameraHealth.h"
 #include "CameraPipeline.h"
 #include "CameraSet.h"
+#include "Diagnostics.h"
 #include "GstVideoControl.h"
 #include "StillWriter.h"
 #include "fakes/TestCameraProvider.h"
@@ -617,9 +618,17 @@ void TestGstVideoControl::replugBringsTheCameraBack() {
     QVERIFY(delivers(*control, 0));
     QTRY_VERIFY_WITH_TIMEOUT(near(centreOf(*control), kRed), kSlowTimeout);
 
+    const platform::DiagnosticRecorder recorder;
     testcamera::unplug("BTM-1");
     QTRY_VERIFY_WITH_TIMEOUT(!delivers(*control, 0), kSlowTimeout);
     QTRY_COMPARE_WITH_TIMEOUT(testcamera::runningSources("BTM-1"), 0, kSlowTimeout);
+    // Told to IT once, however often the station asks for the camera meanwhile.
+    QVERIFY(!delivers(*control, 0));
+    const auto lost = recorder.matching("station.camera", "camera lost");
+    QCOMPARE(lost.size(), std::size_t(1));
+    QCOMPARE(lost.front().field("CAMERA"), QString("0"));
+    QVERIFY2(lost.front().field("REASON").contains("no such device"),
+             qPrintable(lost.front().text()));
     // Another camera on the freed node is not the one that went; the right one comes back on a
     // new node.
     testcamera::plugIn({"Other camera", "/dev/video90", "OTHER-1", 0xff00ff00});
@@ -627,6 +636,10 @@ void TestGstVideoControl::replugBringsTheCameraBack() {
     QTRY_VERIFY_WITH_TIMEOUT(delivers(*control, 0), kSlowTimeout);
     QTRY_VERIFY_WITH_TIMEOUT(near(centreOf(*control), kRed), kSlowTimeout);
     QCOMPARE(testcamera::runningSources("OTHER-1"), 0);
+    const auto back = recorder.matching("station.camera", "camera back");
+    QCOMPARE(back.size(), std::size_t(1));
+    QCOMPARE(back.front().field("DEVICE"), QString("/dev/video95"));
+    QCOMPARE(recorder.events().size(), std::size_t(2));
 
     const QString path = outputPath("BTM_12345678_01.BMP");
     still(*control, path);

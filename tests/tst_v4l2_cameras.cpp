@@ -3,6 +3,7 @@
 #include "CameraConfig.h"
 #include "CameraSet.h"
 #include "CameraSetupWindow.h"
+#include "Diagnostics.h"
 #include "GstVideoControl.h"
 #include "V4l2Controls.h"
 #include "fakes/TestCameraProvider.h"
@@ -176,29 +177,30 @@ void TestV4l2Cameras::failureShowsItsReason_data() {
     QTest::addColumn<QString>("camera");
     QTest::addColumn<QString>("after");  // fake command once it delivers
     QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("logged");  // a failure of the camera's source, told to IT
     const QString mjpeg = cameraLine("/dev/video0", "MJPG", 640, 480);
     const QString rawFullHd = cameraLine("/dev/video0", "YUY2", 1920, 1080);
     QTest::newRow("busy") << "busy /dev/video0"
                           << "" << mjpeg << ""
-                          << "the device is busy";
+                          << "the device is busy" << true;
     QTest::newRow("permission denied") << "deny /dev/video0"
                                        << "" << mjpeg << ""
-                                       << "permission denied opening the device";
+                                       << "permission denied opening the device" << true;
     QTest::newRow("bandwidth")
         << ""
         << "v4l2src device=/dev/video2 ! video/x-raw,format=YUY2,width=1920,height=1080 ! "
            "fakesink"
         << rawFullHd << ""
-        << "not enough USB bandwidth";
+        << "not enough USB bandwidth" << true;
     QTest::newRow("no such device") << "unplug /dev/video0"
                                     << "" << mjpeg << ""
-                                    << "no such device";
+                                    << "no such device" << true;
     QTest::newRow("unplugged while delivering") << ""
                                                 << "" << mjpeg << "unplug /dev/video0"
-                                                << "no such device";
+                                                << "no such device" << true;
     QTest::newRow("cut frames") << "cut /dev/video0"
                                 << "" << mjpeg << ""
-                                << "cut short";
+                                << "cut short" << false;
 }
 
 void TestV4l2Cameras::failureShowsItsReason() {
@@ -207,6 +209,8 @@ void TestV4l2Cameras::failureShowsItsReason() {
     QFETCH(QString, camera);
     QFETCH(QString, after);
     QFETCH(QString, reason);
+    QFETCH(bool, logged);
+    const platform::DiagnosticRecorder recorder;
     if (!before.isEmpty()) {
         QCOMPARE(fakeCommand(before), 0);
     }
@@ -237,6 +241,18 @@ void TestV4l2Cameras::failureShowsItsReason() {
     QTRY_VERIFY2_WITH_TIMEOUT((shown = cameras.pictureToShow(box).whyNone).contains(reason),
                               qPrintable(shown), kSlowTimeout);
     QVERIFY2(shown.startsWith("camera 0 "), qPrintable(shown));
+    // Told to IT once, however often the reason is asked for, with the camera and its device.
+    const auto events = [&recorder] { return recorder.matching("station.camera", "/dev/video0"); };
+    QTRY_COMPARE(events().size(), std::size_t(logged ? 1 : 0));
+    for (int ask = 0; ask < 5; ++ask) {
+        QVERIFY(!cameras.pictureToShow(box).whyNone.isEmpty());
+    }
+    QCOMPARE(events().size(), std::size_t(logged ? 1 : 0));
+    if (logged) {
+        QCOMPARE(events().front().field("CAMERA"), QString("0"));
+        QVERIFY2(events().front().field("REASON").contains(reason),
+                 qPrintable(events().front().text()));
+    }
 }
 
 void TestV4l2Cameras::lockedValuesAreAppliedOnEveryOpen() {
