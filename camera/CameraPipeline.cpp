@@ -2,6 +2,13 @@
 
 #include "CameraFrames.h"
 
+#include <QFile>
+#include <QRegularExpression>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <utility>
 
 namespace camera {
@@ -113,40 +120,131 @@ bool mentions(const QString& message, const QString& debug, const char* text) {
            debug.contains(needle, Qt::CaseInsensitive);
 }
 
+std::optional<FailureReason> reasonOfErrno(int number) {
+    switch (number) {
+        case EACCES:
+        case EPERM:
+            return FailureReason::PermissionDenied;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return FailureReason::NoSuchDevice;
+        case EBUSY:
+            return FailureReason::DeviceBusy;
+        case ENOSPC:
+            return FailureReason::UsbBandwidth;
+        default:
+            return std::nullopt;
+    }
+}
+
+// The system error of opening the device the way v4l2src does; 0 when it opens now. An open
+// failure comes with the error's text only, which glibc translates.
+int errnoOpening(const QString& device) {
+    const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    ::close(fd);
+    return 0;
+}
+
+bool isOpenError(const GError& error) {
+    return error.domain == GST_RESOURCE_ERROR && (error.code == GST_RESOURCE_ERROR_OPEN_READ ||
+                                                  error.code == GST_RESOURCE_ERROR_OPEN_WRITE ||
+                                                  error.code == GST_RESOURCE_ERROR_OPEN_READ_WRITE);
+}
+
+// What the error's domain and code tell, with the untranslated parts of the debug text that
+// v4l2src and the streaming threads write.
+std::optional<FailureReason> reasonOfCode(const GError& error, const QString& debug,
+                                          const QString& factory) {
+    const bool v4l2 = factory == QLatin1String("v4l2src");
+    if (error.domain == GST_PARSE_ERROR) {
+        return FailureReason::ParseError;
+    }
+    if (error.domain == GST_RESOURCE_ERROR) {
+        switch (error.code) {
+            case GST_RESOURCE_ERROR_BUSY:
+                return FailureReason::DeviceBusy;
+            case GST_RESOURCE_ERROR_NOT_FOUND:
+                return FailureReason::NoSuchDevice;
+            case GST_RESOURCE_ERROR_SETTINGS:
+                // v4l2src reports a refused VIDIOC_STREAMON (ENOSPC) only as a pool that cannot
+                // start.
+                if (v4l2 && debug.contains(QLatin1String("Buffer pool activation failed"))) {
+                    return FailureReason::UsbBandwidth;
+                }
+                break;
+            case GST_RESOURCE_ERROR_READ:
+                // A streaming node reports its unplug as an error condition on poll; the errno
+                // printed with it is whatever the last call left.
+                if (v4l2 && debug.contains(QLatin1String("poll error"))) {
+                    return FailureReason::NoSuchDevice;
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    if (debug.contains(QLatin1String("reason not-linked"))) {
+        return FailureReason::NotLinked;
+    }
+    // "error with STREAMON 28 (...)": the number is the errno, the words are translated.
+    static const QRegularExpression streamOn(QStringLiteral("\\bSTREAMON (\\d+)\\b"));
+    if (const QRegularExpressionMatch number = streamOn.match(debug); number.hasMatch()) {
+        return reasonOfErrno(number.captured(1).toInt());
+    }
+    return std::nullopt;
+}
+
+// The last resort: glibc's English texts, for a source whose code and device tell nothing.
+FailureReason reasonOfText(const QString& message, const QString& debug) {
+    if (mentions(message, debug, "Device or resource busy")) {
+        return FailureReason::DeviceBusy;
+    }
+    if (mentions(message, debug, "Permission denied")) {
+        return FailureReason::PermissionDenied;
+    }
+    if (mentions(message, debug, "No space left on device")) {
+        return FailureReason::UsbBandwidth;
+    }
+    if (mentions(message, debug, "No such device") ||
+        mentions(message, debug, "No such file or directory")) {
+        return FailureReason::NoSuchDevice;
+    }
+    return FailureReason::Other;
+}
+
+// The element that raised a bus message: its factory, and the node it opens when it has one.
+ErrorOrigin originOf(GstObject* object) {
+    ErrorOrigin origin;
+    if (!GST_IS_ELEMENT(object)) {
+        return origin;
+    }
+    if (GstElementFactory* made = gst_element_get_factory(GST_ELEMENT(object))) {
+        origin.factory = QString::fromUtf8(gst_plugin_feature_get_name(made));
+    }
+    const GParamSpec* device = g_object_class_find_property(G_OBJECT_GET_CLASS(object), "device");
+    if (device != nullptr && device->value_type == G_TYPE_STRING &&
+        (device->flags & G_PARAM_READABLE) != 0) {
+        gchar* raw = nullptr;
+        g_object_get(object, "device", &raw, nullptr);
+        const gst::CharPtr path(raw);
+        origin.device = path ? QFile::decodeName(path.get()) : QString();
+    }
+    return origin;
+}
+
 }  // namespace
 
-CameraFailure classifyError(const GError& error, const QString& debug,
-                            const QString& sourceFactory) {
+CameraFailure classifyError(const GError& error, const QString& debug, const ErrorOrigin& origin) {
     const QString message = QString::fromUtf8(error.message != nullptr ? error.message : "");
-    const auto is = [&error](GQuark domain, int code) {
-        return error.domain == domain && error.code == code;
-    };
-    FailureReason reason = FailureReason::Other;
-    if (error.domain == GST_PARSE_ERROR) {
-        reason = FailureReason::ParseError;
-    } else if (is(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_BUSY) ||
-               mentions(message, debug, "Device or resource busy")) {
-        reason = FailureReason::DeviceBusy;
-    } else if (mentions(message, debug, "Permission denied")) {
-        reason = FailureReason::PermissionDenied;
-    } else if (mentions(message, debug, "No space left on device") ||
-               (sourceFactory == QLatin1String("v4l2src") &&
-                is(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_SETTINGS) &&
-                mentions(message, debug, "Buffer pool activation failed"))) {
-        // v4l2src reports a refused VIDIOC_STREAMON (ENOSPC) only as a pool that cannot start.
-        reason = FailureReason::UsbBandwidth;
-    } else if (is(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND) ||
-               mentions(message, debug, "No such device") ||
-               // A streaming node reports its unplug as an error condition on poll.
-               (sourceFactory == QLatin1String("v4l2src") &&
-                is(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_READ) &&
-                mentions(message, debug, "poll error")) ||
-               mentions(message, debug, "No such file or directory")) {
-        reason = FailureReason::NoSuchDevice;
-    } else if (mentions(message, debug, "reason not-linked")) {
-        reason = FailureReason::NotLinked;
+    std::optional<FailureReason> reason = reasonOfCode(error, debug, origin.factory);
+    if (!reason && isOpenError(error) && !origin.device.isEmpty()) {
+        reason = reasonOfErrno(errnoOpening(origin.device));
     }
-    return CameraFailure{reason, message};
+    return CameraFailure{reason.value_or(reasonOfText(message, debug)), message};
 }
 
 CameraPipeline::CameraPipeline(CameraSource source, Listener listener)
@@ -345,14 +443,8 @@ GstBusSyncReply CameraPipeline::onBusMessage(GstBus* /*bus*/, GstMessage* messag
             gst_message_parse_error(message, &rawError, &rawDebug);
             const gst::ErrorPtr error(rawError);
             const gst::CharPtr debug(rawDebug);
-            QString factory;
-            if (GST_IS_ELEMENT(GST_MESSAGE_SRC(message))) {
-                if (GstElementFactory* made =
-                        gst_element_get_factory(GST_ELEMENT(GST_MESSAGE_SRC(message)))) {
-                    factory = QString::fromUtf8(gst_plugin_feature_get_name(made));
-                }
-            }
-            camera->fail(error ? classifyError(*error, QString::fromUtf8(debug.get()), factory)
+            camera->fail(error ? classifyError(*error, QString::fromUtf8(debug.get()),
+                                               originOf(GST_MESSAGE_SRC(message)))
                                : CameraFailure{FailureReason::Other, QString()});
             break;
         }
@@ -365,19 +457,19 @@ GstBusSyncReply CameraPipeline::onBusMessage(GstBus* /*bus*/, GstMessage* messag
     return GST_BUS_DROP;
 }
 
-void CameraPipeline::fail(CameraFailure failure) {
+void CameraPipeline::fail(const CameraFailure& failure) {
     bool first = false;
     {
         const std::lock_guard lock(mutex_);
         if (!state_.failure) {
             state_.failure = describeFailure(failure);
-            state_.failureCause = std::move(failure);
+            state_.failureCause = failure;
             first = true;
         }
     }
     changed_.notify_all();
     if (first && listener_.failed) {
-        listener_.failed();
+        listener_.failed(failure);
     }
 }
 

@@ -26,10 +26,16 @@ struct CameraSource {
     std::optional<QString> identity;
 };
 
-// The cause of an error that a camera pipeline reported. `sourceFactory` names the element
-// that raised it (e.g. "v4l2src"), empty when unknown.
-CameraFailure classifyError(const GError& error, const QString& debug,
-                            const QString& sourceFactory);
+// The element that raised a pipeline's error.
+struct ErrorOrigin {
+    QString factory;  // e.g. "v4l2src"; empty when unknown
+    QString device;   // the node it opens, from its "device" property; empty when it has none
+};
+
+// The cause of an error that a camera pipeline reported. Its domain and code decide first, then
+// the errno of opening the device again, then the untranslated parts of the debug text; the
+// words of the message (which glibc and GStreamer translate) only when nothing else tells.
+CameraFailure classifyError(const GError& error, const QString& debug, const ErrorOrigin& origin);
 
 // One camera running continuously: SOURCE ! appsink, keeping the latest picture as delivered.
 // A source that cannot be built, an error or the end of the stream leaves it failed for good; a
@@ -37,10 +43,11 @@ CameraFailure classifyError(const GError& error, const QString& debug,
 class CameraPipeline {
 public:
     // Both are called on GStreamer threads (or during a call into this object), never with a
-    // lock held; they must only hand work over to the owner's thread.
+    // lock held; they must only hand work over to the owner's thread, or do what is safe on any
+    // thread (a diagnostic).
     struct Listener {
         std::function<void()> frameArrived;
-        std::function<void()> failed;
+        std::function<void(const CameraFailure& failure)> failed;
     };
 
     CameraPipeline(CameraSource source, Listener listener);
@@ -71,7 +78,7 @@ private:
     void takeSample(GstAppSink* sink);
     // Streaming thread only.
     std::optional<LatestFrame> frameOf(gst::SamplePtr& sample);
-    void fail(CameraFailure failure);
+    void fail(const CameraFailure& failure);
 
     const CameraSource source_;
     const Listener listener_;

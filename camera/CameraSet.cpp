@@ -5,6 +5,7 @@
 #include "CameraError.h"
 #include "CameraHealth.h"
 #include "CameraPipeline.h"
+#include "Diagnostics.h"
 
 #include <QMetaObject>
 
@@ -16,6 +17,25 @@ namespace {
 
 cameraconfig::DeviceId idOf(const CameraSource& source) {
     return {source.devicePath, source.identity};
+}
+
+// For IT: each camera's failure once, when its pipeline fails, and its return after a replug.
+void diagnoseFailure(int index, const CameraSource& source, const CameraFailure& failure) {
+    platform::diagnose(platform::lcCamera(), QtWarningMsg,
+                       failure.reason == FailureReason::NoSuchDevice
+                           ? QStringLiteral("camera lost")
+                           : QStringLiteral("camera failed"),
+                       {{"CAMERA", QString::number(index)},
+                        {"DEVICE", source.devicePath.value_or(QString())},
+                        {"SOURCE", source.description},
+                        {"REASON", describeFailure(failure)}});
+}
+
+void diagnoseReturn(int index, const CameraSource& source) {
+    platform::diagnose(platform::lcCamera(), QtInfoMsg, QStringLiteral("camera back"),
+                       {{"CAMERA", QString::number(index)},
+                        {"DEVICE", source.devicePath.value_or(QString())},
+                        {"SOURCE", source.description}});
 }
 
 }  // namespace
@@ -89,7 +109,10 @@ std::unique_ptr<CameraPipeline> CameraSet::makeCamera(int index, CameraSource so
                 Qt::QueuedConnection);
         }
     };
-    listener.failed = [this, index] {
+    // Only what identifies the camera: the source itself moves into the pipeline.
+    CameraSource named{source.description, source.devicePath, nullptr, source.identity};
+    listener.failed = [this, index, named = std::move(named)](const CameraFailure& failure) {
+        diagnoseFailure(index, named, failure);
         QMetaObject::invokeMethod(
             guiContext_,
             [this, index] {
@@ -142,6 +165,7 @@ void CameraSet::restartCamerasOf(const CameraSource& added) {
             source.identity = added.identity;
         }
         camera.reset();  // releases the device before the new pipeline opens it
+        diagnoseReturn(index, source);
         camera = makeCamera(index, std::move(source));
         if (started_) {
             camera->play();

@@ -43,8 +43,8 @@ std::optional<std::int64_t> autoOffValue(const QString& name) {
     return std::nullopt;
 }
 
-bool settable(const CameraControl& control) {
-    return !control.readOnly && control.kind != CameraControl::Kind::Other;
+bool settable(const V4l2Control& control) {
+    return !control.readOnly && control.kind != V4l2Control::Kind::Other;
 }
 
 int retryIoctl(int fd, unsigned long request, void* argument) {
@@ -62,8 +62,8 @@ public:
     DeviceControls(const DeviceControls&) = delete;
     DeviceControls& operator=(const DeviceControls&) = delete;
 
-    std::vector<CameraControl> list() override {
-        std::vector<CameraControl> found;
+    std::vector<V4l2Control> list() override {
+        std::vector<V4l2Control> found;
         v4l2_query_ext_ctrl query{};
         query.id = V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND;
         while (retryIoctl(fd_, VIDIOC_QUERY_EXT_CTRL, &query) == 0) {
@@ -109,30 +109,30 @@ private:
         return std::find(wide_.begin(), wide_.end(), id) != wide_.end();
     }
 
-    CameraControl controlOf(const v4l2_query_ext_ctrl& query) {
-        CameraControl control;
+    V4l2Control controlOf(const v4l2_query_ext_ctrl& query) {
+        V4l2Control control;
         control.id = query.id;
         control.name = normalisedControlName(QString::fromUtf8(
             query.name, static_cast<qsizetype>(strnlen(query.name, sizeof query.name))));
         switch (query.type) {
             case V4L2_CTRL_TYPE_INTEGER64:
                 wide_.push_back(query.id);
-                control.kind = CameraControl::Kind::Integer;
+                control.kind = V4l2Control::Kind::Integer;
                 break;
             case V4L2_CTRL_TYPE_INTEGER:
-                control.kind = CameraControl::Kind::Integer;
+                control.kind = V4l2Control::Kind::Integer;
                 break;
             case V4L2_CTRL_TYPE_BOOLEAN:
-                control.kind = CameraControl::Kind::Boolean;
+                control.kind = V4l2Control::Kind::Boolean;
                 break;
             case V4L2_CTRL_TYPE_MENU:
-                control.kind = CameraControl::Kind::Menu;
+                control.kind = V4l2Control::Kind::Menu;
                 break;
             case V4L2_CTRL_TYPE_INTEGER_MENU:
-                control.kind = CameraControl::Kind::IntegerMenu;
+                control.kind = V4l2Control::Kind::IntegerMenu;
                 break;
             default:
-                control.kind = CameraControl::Kind::Other;
+                control.kind = V4l2Control::Kind::Other;
                 break;
         }
         control.minimum = query.minimum;
@@ -142,8 +142,8 @@ private:
         control.inactive = (query.flags & V4L2_CTRL_FLAG_INACTIVE) != 0;
         control.readOnly = (query.flags & V4L2_CTRL_FLAG_READ_ONLY) != 0;
         control.grabbed = (query.flags & V4L2_CTRL_FLAG_GRABBED) != 0;
-        if (control.kind == CameraControl::Kind::Menu ||
-            control.kind == CameraControl::Kind::IntegerMenu) {
+        if (control.kind == V4l2Control::Kind::Menu ||
+            control.kind == V4l2Control::Kind::IntegerMenu) {
             for (std::int64_t index = query.minimum; index <= query.maximum; ++index) {
                 v4l2_querymenu item{};
                 item.id = query.id;
@@ -153,7 +153,7 @@ private:
                     continue;
                 }
                 const QString label =
-                    control.kind == CameraControl::Kind::Menu
+                    control.kind == V4l2Control::Kind::Menu
                         ? QString::fromUtf8(
                               reinterpret_cast<const char*>(item.name),
                               static_cast<qsizetype>(strnlen(
@@ -162,7 +162,7 @@ private:
                 control.menu.emplace_back(index, label);
             }
         }
-        if (control.kind != CameraControl::Kind::Other) {
+        if (control.kind != V4l2Control::Kind::Other) {
             control.value = get(query.id).value_or(query.default_value);
         }
         return control;
@@ -202,9 +202,9 @@ QString normalisedControlName(const QString& deviceName) {
 
 LockedControls lockControls(CameraControls& controls) {
     LockedControls locked;
-    const std::vector<CameraControl> before = controls.list();
+    const std::vector<V4l2Control> before = controls.list();
     // Auto modes off first: a device ignores or refuses a value while its auto mode is on.
-    for (const CameraControl& control : before) {
+    for (const V4l2Control& control : before) {
         const std::optional<std::int64_t> off = autoOffValue(control.name);
         if (!off || !settable(control)) {
             continue;
@@ -216,7 +216,7 @@ LockedControls lockControls(CameraControls& controls) {
         }
     }
     // The values the camera had settled on, now with the auto modes off, set and read back.
-    for (const CameraControl& control : controls.list()) {
+    for (const V4l2Control& control : controls.list()) {
         if (autoOffValue(control.name) || !settable(control)) {
             continue;
         }

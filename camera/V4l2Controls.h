@@ -13,7 +13,7 @@
 // the rule that locks them so that pictures taken on different days stay comparable.
 namespace camera {
 
-struct CameraControl {
+struct V4l2Control {
     enum class Kind { Integer, Boolean, Menu, IntegerMenu, Other };
     std::uint32_t id = 0;
     QString name;  // normalised: "exposure_time_absolute"
@@ -33,7 +33,7 @@ struct CameraControl {
 class CameraControls {
 public:
     virtual ~CameraControls() = default;
-    virtual std::vector<CameraControl> list() = 0;
+    virtual std::vector<V4l2Control> list() = 0;
     virtual std::optional<std::int64_t> get(std::uint32_t id) = 0;
     // False when the device refuses the value.
     virtual bool set(std::uint32_t id, std::int64_t value) = 0;

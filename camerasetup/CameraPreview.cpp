@@ -27,7 +27,7 @@ void CameraPreview::showSource(std::optional<camera::CameraSource> source) {
             }
         };
         listener.frameArrived = repaint;
-        listener.failed = repaint;
+        listener.failed = [repaint](const camera::CameraFailure& /*failure*/) { repaint(); };
         camera_ = std::make_unique<camera::CameraPipeline>(std::move(*source), listener);
         camera_->play();
     }

@@ -18,7 +18,7 @@
 
 #include <map>
 
-using camera::CameraControl;
+using camera::V4l2Control;
 using camera::cameraconfig::CameraMode;
 
 namespace {
@@ -28,30 +28,30 @@ namespace {
 class FakeControls final : public camera::CameraControls {
 public:
     FakeControls() {
-        add("auto_exposure", CameraControl::Kind::Menu, 3);  // aperture priority
-        add("exposure_time_absolute", CameraControl::Kind::Integer, 312, "auto_exposure", 1);
-        add("white_balance_automatic", CameraControl::Kind::Boolean, 1);
-        add("white_balance_temperature", CameraControl::Kind::Integer, 4650,
+        add("auto_exposure", V4l2Control::Kind::Menu, 3);  // aperture priority
+        add("exposure_time_absolute", V4l2Control::Kind::Integer, 312, "auto_exposure", 1);
+        add("white_balance_automatic", V4l2Control::Kind::Boolean, 1);
+        add("white_balance_temperature", V4l2Control::Kind::Integer, 4650,
             "white_balance_automatic", 0);
-        add("focus_automatic_continuous", CameraControl::Kind::Boolean, 1);
-        add("focus_absolute", CameraControl::Kind::Integer, 40, "focus_automatic_continuous", 0);
-        add("gain", CameraControl::Kind::Integer, 12);
-        add("power_line_frequency", CameraControl::Kind::Menu, 1);
-        add("sharpness", CameraControl::Kind::Integer, 3);
-        add("brightness", CameraControl::Kind::Integer, 200);
-        add("pan_speed", CameraControl::Kind::Integer, 0);
+        add("focus_automatic_continuous", V4l2Control::Kind::Boolean, 1);
+        add("focus_absolute", V4l2Control::Kind::Integer, 40, "focus_automatic_continuous", 0);
+        add("gain", V4l2Control::Kind::Integer, 12);
+        add("power_line_frequency", V4l2Control::Kind::Menu, 1);
+        add("sharpness", V4l2Control::Kind::Integer, 3);
+        add("brightness", V4l2Control::Kind::Integer, 200);
+        add("pan_speed", V4l2Control::Kind::Integer, 0);
         controls_.back().readOnly = true;
     }
 
-    std::vector<CameraControl> list() override {
-        for (CameraControl& control : controls_) {
+    std::vector<V4l2Control> list() override {
+        for (V4l2Control& control : controls_) {
             control.inactive = !manual(control);
         }
         return controls_;
     }
     std::optional<std::int64_t> get(std::uint32_t id) override { return find(id).value; }
     bool set(std::uint32_t id, std::int64_t value) override {
-        CameraControl& control = find(id);
+        V4l2Control& control = find(id);
         sets << control.name;
         if (control.readOnly || control.name == "sharpness" || !manual(control)) {
             return false;
@@ -63,9 +63,9 @@ public:
     QStringList sets;
 
 private:
-    void add(const char* name, CameraControl::Kind kind, std::int64_t value,
+    void add(const char* name, V4l2Control::Kind kind, std::int64_t value,
              const char* autoMode = nullptr, std::int64_t manualValue = 0) {
-        CameraControl control;
+        V4l2Control control;
         control.id = static_cast<std::uint32_t>(controls_.size() + 1);
         control.name = name;
         control.kind = kind;
@@ -73,18 +73,18 @@ private:
         controls_.push_back(control);
         dependsOn_[control.name] = {autoMode ? QString(autoMode) : QString(), manualValue};
     }
-    CameraControl& find(std::uint32_t id) { return controls_.at(id - 1); }
-    bool manual(const CameraControl& control) const {
+    V4l2Control& find(std::uint32_t id) { return controls_.at(id - 1); }
+    bool manual(const V4l2Control& control) const {
         const auto& [autoMode, manualValue] = dependsOn_.at(control.name);
         if (autoMode.isEmpty()) {
             return true;
         }
         const auto mode = std::find_if(controls_.begin(), controls_.end(),
-                                       [&](const CameraControl& c) { return c.name == autoMode; });
+                                       [&](const V4l2Control& c) { return c.name == autoMode; });
         return mode->value == manualValue;
     }
 
-    std::vector<CameraControl> controls_;
+    std::vector<V4l2Control> controls_;
     std::map<QString, std::pair<QString, std::int64_t>> dependsOn_;
 };
 
@@ -419,12 +419,12 @@ void TestCameraSetup::controlsOfARealDevice() {
     const auto controls = camera::openV4l2Controls("/dev/" + nodes.first(), &error);
     QVERIFY2(controls, qPrintable(error));
     static const QRegularExpression name("^[a-z0-9]+(_[a-z0-9]+)*$");
-    for (const CameraControl& control : controls->list()) {
+    for (const V4l2Control& control : controls->list()) {
         QVERIFY2(name.match(control.name).hasMatch(), qPrintable(control.name));
-        if (control.kind != CameraControl::Kind::Other) {
+        if (control.kind != V4l2Control::Kind::Other) {
             QCOMPARE(controls->get(control.id), std::optional(control.value));
         }
-        if (control.kind == CameraControl::Kind::Menu) {
+        if (control.kind == V4l2Control::Kind::Menu) {
             QVERIFY2(!control.menu.empty(), qPrintable(control.name));
         }
     }

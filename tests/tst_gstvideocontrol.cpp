@@ -4,6 +4,7 @@
 #include "CameraHealth.h"
 #include "CameraPipeline.h"
 #include "CameraSet.h"
+#include "Diagnostics.h"
 #include "GstVideoControl.h"
 #include "StillWriter.h"
 #include "fakes/TestCameraProvider.h"
@@ -617,9 +618,17 @@ void TestGstVideoControl::replugBringsTheCameraBack() {
     QVERIFY(delivers(*control, 0));
     QTRY_VERIFY_WITH_TIMEOUT(near(centreOf(*control), kRed), kSlowTimeout);
 
+    const platform::DiagnosticRecorder recorder;
     testcamera::unplug("BTM-1");
     QTRY_VERIFY_WITH_TIMEOUT(!delivers(*control, 0), kSlowTimeout);
     QTRY_COMPARE_WITH_TIMEOUT(testcamera::runningSources("BTM-1"), 0, kSlowTimeout);
+    // Told to IT once, however often the station asks for the camera meanwhile.
+    QVERIFY(!delivers(*control, 0));
+    const auto lost = recorder.matching("station.camera", "camera lost");
+    QCOMPARE(lost.size(), std::size_t(1));
+    QCOMPARE(lost.front().field("CAMERA"), QString("0"));
+    QVERIFY2(lost.front().field("REASON").contains("no such device"),
+             qPrintable(lost.front().text()));
     // Another camera on the freed node is not the one that went; the right one comes back on a
     // new node.
     testcamera::plugIn({"Other camera", "/dev/video90", "OTHER-1", 0xff00ff00});
@@ -627,6 +636,10 @@ void TestGstVideoControl::replugBringsTheCameraBack() {
     QTRY_VERIFY_WITH_TIMEOUT(delivers(*control, 0), kSlowTimeout);
     QTRY_VERIFY_WITH_TIMEOUT(near(centreOf(*control), kRed), kSlowTimeout);
     QCOMPARE(testcamera::runningSources("OTHER-1"), 0);
+    const auto back = recorder.matching("station.camera", "camera back");
+    QCOMPARE(back.size(), std::size_t(1));
+    QCOMPARE(back.front().field("DEVICE"), QString("/dev/video95"));
+    QCOMPARE(recorder.events().size(), std::size_t(2));
 
     const QString path = outputPath("BTM_12345678_01.BMP");
     still(*control, path);
@@ -750,6 +763,7 @@ void TestGstVideoControl::classifyError_data() {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("debug");
     QTest::addColumn<QString>("factory");
+    QTest::addColumn<QString>("device");  // the element's "device" property
     QTest::addColumn<int>("reason");
     QTest::addColumn<QString>("advice");  // what the operator is told to do; empty for nothing
     const int busy = GST_RESOURCE_ERROR_BUSY;
@@ -759,38 +773,70 @@ void TestGstVideoControl::classifyError_data() {
     const int failed = GST_STREAM_ERROR_FAILED;
     QTest::newRow("busy") << "resource" << busy << "Device '/dev/video0' is busy"
                           << ""
-                          << "v4l2src" << int(FailureReason::DeviceBusy) << "another program";
+                          << "v4l2src"
+                          << "" << int(FailureReason::DeviceBusy) << "another program";
     QTest::newRow("permission denied")
         << "resource" << openRw << "Could not open device '/dev/video0' for reading and writing."
         << "system error: Permission denied"
-        << "v4l2src" << int(FailureReason::PermissionDenied) << "video group";
+        << "v4l2src"
+        << "" << int(FailureReason::PermissionDenied) << "video group";
+    // As glibc and GStreamer word them in German: the device, opened again, tells the cause.
+    QTest::newRow("open refused, node gone (German texts)")
+        << "resource" << openRw
+        << "Gerät »/dev/no-such-video-node« konnte nicht zum Lesen oder Schreiben geöffnet werden."
+        << "Systemfehler: Datei oder Verzeichnis nicht gefunden"
+        << "v4l2src"
+        << "/dev/no-such-video-node" << int(FailureReason::NoSuchDevice) << "not plugged in";
+    QTest::newRow("open refused, no device property (English text)")
+        << "resource" << openRw << "Could not open device '/dev/video0' for reading and writing."
+        << "system error: No such file or directory"
+        << "v4l2src"
+        << "" << int(FailureReason::NoSuchDevice) << "not plugged in";
+    QTest::newRow("USB bandwidth, ENOSPC (German texts)")
+        << "resource" << int(GST_RESOURCE_ERROR_FAILED) << "Fehler beim Starten des Streams"
+        << "error with STREAMON 28 (Auf dem Gerät ist kein Speicherplatz mehr verfügbar)"
+        << "v4l2src"
+        << "" << int(FailureReason::UsbBandwidth) << "MJPEG";
+    QTest::newRow("open refused, device opens now (German texts)")
+        << "resource" << openRw
+        << "Gerät »/dev/null« konnte nicht zum Lesen oder Schreiben geöffnet werden."
+        << "Systemfehler: Keine Berechtigung"
+        << "v4l2src"
+        << "/dev/null" << int(FailureReason::Other) << "";
     QTest::newRow("unplugged while streaming")
         << "resource" << read << "Could not read from resource."
         << "poll error 1: No such device (19)"
-        << "v4l2src" << int(FailureReason::NoSuchDevice) << "";
+        << "v4l2src"
+        << "" << int(FailureReason::NoSuchDevice) << "";
     // The errno in the text is whatever the last call left: a gone node shows only as POLLERR.
     QTest::newRow("unplugged while streaming, other errno")
         << "resource" << read << "Could not read from resource."
         << "poll error 1: Resource temporarily unavailable (11)"
-        << "v4l2src" << int(FailureReason::NoSuchDevice) << "";
+        << "v4l2src"
+        << "" << int(FailureReason::NoSuchDevice) << "";
     QTest::newRow("USB bandwidth, pool cannot start")
         << "resource" << settings << "Failed to allocate required memory."
         << "Buffer pool activation failed"
-        << "v4l2src" << int(FailureReason::UsbBandwidth) << "MJPEG";
+        << "v4l2src"
+        << "" << int(FailureReason::UsbBandwidth) << "MJPEG";
     QTest::newRow("USB bandwidth, ENOSPC")
         << "resource" << int(GST_RESOURCE_ERROR_FAILED) << "Error starting streaming"
         << "error with STREAMON 28 (No space left on device)"
-        << "v4l2src" << int(FailureReason::UsbBandwidth) << "MJPEG";
+        << "v4l2src"
+        << "" << int(FailureReason::UsbBandwidth) << "MJPEG";
     QTest::newRow("pool failure elsewhere")
         << "resource" << settings << "Failed to allocate required memory."
         << "Buffer pool activation failed"
-        << "videoconvert" << int(FailureReason::Other) << "";
+        << "videoconvert"
+        << "" << int(FailureReason::Other) << "";
     QTest::newRow("not linked") << "stream" << failed << "Internal data stream error."
                                 << "streaming stopped, reason not-linked (-1)"
-                                << "decodebin" << int(FailureReason::NotLinked) << "";
+                                << "decodebin"
+                                << "" << int(FailureReason::NotLinked) << "";
     QTest::newRow("not negotiated") << "stream" << failed << "Internal data stream error."
                                     << "streaming stopped, reason not-negotiated (-4)"
-                                    << "videotestsrc" << int(FailureReason::Other) << "";
+                                    << "videotestsrc"
+                                    << "" << int(FailureReason::Other) << "";
 }
 
 void TestGstVideoControl::classifyError() {
@@ -799,11 +845,12 @@ void TestGstVideoControl::classifyError() {
     QFETCH(QString, message);
     QFETCH(QString, debug);
     QFETCH(QString, factory);
+    QFETCH(QString, device);
     QFETCH(int, reason);
     QFETCH(QString, advice);
     const GQuark quark = domain == "resource" ? GST_RESOURCE_ERROR : GST_STREAM_ERROR;
     GError* error = g_error_new_literal(quark, code, message.toUtf8().constData());
-    const camera::CameraFailure failure = camera::classifyError(*error, debug, factory);
+    const camera::CameraFailure failure = camera::classifyError(*error, debug, {factory, device});
     g_error_free(error);
     QCOMPARE(int(failure.reason), reason);
     const QString text = camera::describeFailure(failure);

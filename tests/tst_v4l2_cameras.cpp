@@ -2,11 +2,15 @@
 // our ioctls on the userspace UVC camera (libfake_uvc.so, preloaded by ctest).
 #include "CameraConfig.h"
 #include "CameraSet.h"
+#include "CameraSetupWindow.h"
+#include "Diagnostics.h"
 #include "GstVideoControl.h"
+#include "V4l2Controls.h"
 #include "fakes/TestCameraProvider.h"
 #include "fakes/fake_uvc.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -18,15 +22,11 @@
 
 #include <dlfcn.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 
 using camera::GstVideoControl;
-
-// Kept apart (v4l2_setup_lock.cpp): the device controls' header and the camera control's name
-// the same type. Lock and Save in the camera set-up program on the first source it lists, the
-// reason when saving fails; and the values of a node's controls, read through our ioctl layer.
-std::optional<QString> lockAndSaveFirstSource(const QString& configPath);
-std::map<QString, std::int64_t> valuesOn(const QString& node);
 
 namespace {
 
@@ -44,6 +44,32 @@ QString cameraLine(const QString& node, const QString& format, int width, int he
     const int rate = format == "MJPG" ? 30 : 5;
     return camera::cameraconfig::cameraDescription(node, {format, width, height, rate, 1},
                                                    extraControls);
+}
+
+// Lock and Save in the camera set-up program on the first source it lists; the reason when
+// saving fails.
+std::optional<QString> lockAndSaveFirstSource(const QString& configPath) {
+    camerasetup::CameraSetupWindow window(configPath, camerasetup::listSources(),
+                                          camera::openV4l2Controls);
+    // The window picks its sources once it knows the state of the configured cameras.
+    if (!QTest::qWaitFor([&] { return window.sourceChoice(0)->currentIndex() == 1; }, 15000)) {
+        return QStringLiteral("no source chosen for camera 0");
+    }
+    window.lock(0);
+    return window.save();
+}
+
+// The values of a node's controls, read through our ioctl layer.
+std::map<QString, std::int64_t> valuesOn(const QString& node) {
+    QString error;
+    const auto controls = camera::openV4l2Controls(node, &error);
+    std::map<QString, std::int64_t> values;
+    if (controls) {
+        for (const camera::V4l2Control& control : controls->list()) {
+            values[control.name] = control.value;
+        }
+    }
+    return values;
 }
 
 bool showsColourOf(const QImage& picture, int nodeNumber) {
@@ -66,6 +92,8 @@ private slots:
     void failureShowsItsReason_data();
     void failureShowsItsReason();
     void lockedValuesAreAppliedOnEveryOpen();
+    void manualValueNeedsItsAutoModeOff_data();
+    void manualValueNeedsItsAutoModeOff();
 
 private:
     void configure(const QString& text);
@@ -82,6 +110,12 @@ void TestV4l2Cameras::initTestCase() {
         QSKIP("needs libfake_uvc.so preloaded, as ctest runs it");
     }
     testcamera::registerProvider();
+    // Run again with glibc's and GStreamer's messages in German (run_in_locale.sh): a reason
+    // found in English words only would be lost there.
+    if (qEnvironmentVariable("LANGUAGE").startsWith("de")) {
+        QVERIFY2(QString::fromUtf8(g_strerror(EACCES)) != "Permission denied",
+                 "glibc's messages are not translated: is the locale installed?");
+    }
 }
 
 void TestV4l2Cameras::init() {
@@ -143,26 +177,30 @@ void TestV4l2Cameras::failureShowsItsReason_data() {
     QTest::addColumn<QString>("camera");
     QTest::addColumn<QString>("after");  // fake command once it delivers
     QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("logged");  // a failure of the camera's source, told to IT
     const QString mjpeg = cameraLine("/dev/video0", "MJPG", 640, 480);
     const QString rawFullHd = cameraLine("/dev/video0", "YUY2", 1920, 1080);
     QTest::newRow("busy") << "busy /dev/video0"
                           << "" << mjpeg << ""
-                          << "the device is busy";
+                          << "the device is busy" << true;
+    QTest::newRow("permission denied") << "deny /dev/video0"
+                                       << "" << mjpeg << ""
+                                       << "permission denied opening the device" << true;
     QTest::newRow("bandwidth")
         << ""
         << "v4l2src device=/dev/video2 ! video/x-raw,format=YUY2,width=1920,height=1080 ! "
            "fakesink"
         << rawFullHd << ""
-        << "not enough USB bandwidth";
+        << "not enough USB bandwidth" << true;
     QTest::newRow("no such device") << "unplug /dev/video0"
                                     << "" << mjpeg << ""
-                                    << "no such device";
+                                    << "no such device" << true;
     QTest::newRow("unplugged while delivering") << ""
                                                 << "" << mjpeg << "unplug /dev/video0"
-                                                << "no such device";
+                                                << "no such device" << true;
     QTest::newRow("cut frames") << "cut /dev/video0"
                                 << "" << mjpeg << ""
-                                << "cut short";
+                                << "cut short" << false;
 }
 
 void TestV4l2Cameras::failureShowsItsReason() {
@@ -171,6 +209,8 @@ void TestV4l2Cameras::failureShowsItsReason() {
     QFETCH(QString, camera);
     QFETCH(QString, after);
     QFETCH(QString, reason);
+    QFETCH(bool, logged);
+    const platform::DiagnosticRecorder recorder;
     if (!before.isEmpty()) {
         QCOMPARE(fakeCommand(before), 0);
     }
@@ -201,6 +241,18 @@ void TestV4l2Cameras::failureShowsItsReason() {
     QTRY_VERIFY2_WITH_TIMEOUT((shown = cameras.pictureToShow(box).whyNone).contains(reason),
                               qPrintable(shown), kSlowTimeout);
     QVERIFY2(shown.startsWith("camera 0 "), qPrintable(shown));
+    // Told to IT once, however often the reason is asked for, with the camera and its device.
+    const auto events = [&recorder] { return recorder.matching("station.camera", "/dev/video0"); };
+    QTRY_COMPARE(events().size(), std::size_t(logged ? 1 : 0));
+    for (int ask = 0; ask < 5; ++ask) {
+        QVERIFY(!cameras.pictureToShow(box).whyNone.isEmpty());
+    }
+    QCOMPARE(events().size(), std::size_t(logged ? 1 : 0));
+    if (logged) {
+        QCOMPARE(events().front().field("CAMERA"), QString("0"));
+        QVERIFY2(events().front().field("REASON").contains(reason),
+                 qPrintable(events().front().text()));
+    }
 }
 
 void TestV4l2Cameras::lockedValuesAreAppliedOnEveryOpen() {
@@ -249,6 +301,45 @@ void TestV4l2Cameras::lockedValuesAreAppliedOnEveryOpen() {
     testcamera::plugIn({"Bottom camera", "/dev/video4", "BTM-1", 0xffff0000});
     QVERIFY(showsColourOf(still(*control, 0), 0));
     QCOMPARE(valuesOn("/dev/video4"), kept);
+}
+
+void TestV4l2Cameras::manualValueNeedsItsAutoModeOff_data() {
+    QTest::addColumn<QString>("autoMode");
+    QTest::addColumn<int>("on");
+    QTest::addColumn<int>("off");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("manual");
+    QTest::newRow("exposure") << "auto_exposure" << 3 << 1 << "exposure_time_absolute" << 100;
+    QTest::newRow("white balance")
+        << "white_balance_automatic" << 1 << 0 << "white_balance_temperature" << 3000;
+    QTest::newRow("focus") << "focus_automatic_continuous" << 1 << 0 << "focus_absolute" << 100;
+}
+
+void TestV4l2Cameras::manualValueNeedsItsAutoModeOff() {
+    // Lock and the lines it writes rest on this: a value written while its automatic mode is on
+    // is refused by the camera, and taken once the mode is off.
+    QFETCH(QString, autoMode);
+    QFETCH(int, on);
+    QFETCH(int, off);
+    QFETCH(QString, value);
+    QFETCH(int, manual);
+    QString error;
+    const auto controls = camera::openV4l2Controls("/dev/video0", &error);
+    QVERIFY2(controls, qPrintable(error));
+    std::map<QString, camera::V4l2Control> byName;
+    for (const camera::V4l2Control& control : controls->list()) {
+        byName[control.name] = control;
+    }
+    QVERIFY(byName.count(autoMode) == 1 && byName.count(value) == 1);
+    const std::uint32_t modeId = byName.at(autoMode).id;
+    const std::uint32_t valueId = byName.at(value).id;
+    QVERIFY(controls->set(modeId, on));
+    errno = 0;
+    QVERIFY2(!controls->set(valueId, manual), "a manual value taken while its auto mode is on");
+    QVERIFY2(errno == EACCES || errno == EBUSY, std::strerror(errno));
+    QVERIFY(controls->set(modeId, off));
+    QVERIFY(controls->set(valueId, manual));
+    QCOMPARE(controls->get(valueId), std::optional<std::int64_t>(manual));
 }
 
 QTEST_MAIN(TestV4l2Cameras)

@@ -4,6 +4,7 @@
 //   replug NODE [AT]     the camera unplugged from NODE comes back, at AT if given
 //   busy NODE | release NODE     another program holds (or lets go of) the stream
 //   cut NODE | whole NODE        frames end early, without their end-of-image marker
+//   deny NODE | allow NODE       opening the node fails with EACCES (or works again)
 //   set NODE NAME=VALUE  another program changes a control
 #include "fake_uvc_state.h"
 
@@ -64,6 +65,8 @@ int applyCommand(State& s, std::string_view line) {
         device->heldElsewhere = verb == "busy";
     } else if (verb == "cut" || verb == "whole") {
         device->cutFrames = verb == "cut";
+    } else if (verb == "deny" || verb == "allow") {
+        device->denied = verb == "deny";
     } else if (verb == "set") {
         const auto equals = argument.find('=');
         if (equals == std::string::npos) {

@@ -69,6 +69,19 @@ int statPath(const char* path, struct stat* out) {
     return s.knownNodes.count(std::string_view(path)) != 0 ? fail(ENOENT) : kNotOurs;
 }
 
+// As statPath, and -1 (EACCES) for reading or writing a node the user may not open.
+int accessPath(const char* path, int mode) {
+    struct stat plain {};
+    const int faked = statPath(path, &plain);
+    if (faked != 0 || mode == F_OK) {
+        return faked;
+    }
+    State& s = state();
+    const std::lock_guard lock(s.mutex);
+    const auto device = pluggedAt(s, path);
+    return device && device->denied ? fail(EACCES) : 0;
+}
+
 std::shared_ptr<OpenFile> fileOf(State& s, int fd) {
     return isOurs(fd) ? s.files[static_cast<std::size_t>(fd)] : nullptr;
 }
@@ -80,6 +93,9 @@ int openNode(const char* path, int flags) {
     const auto device = pluggedAt(s, path);
     if (!device) {
         return s.knownNodes.count(std::string_view(path)) != 0 ? fail(ENOENT) : kNotOurs;
+    }
+    if (device->denied) {
+        return fail(EACCES);
     }
     const int fd = eventfd(0, ((flags & O_CLOEXEC) != 0 ? EFD_CLOEXEC : 0) |
                                   ((flags & O_NONBLOCK) != 0 ? EFD_NONBLOCK : 0));
@@ -458,15 +474,13 @@ int statx(int folder, const char* path, int flags, unsigned mask, struct statx* 
 }
 
 int access(const char* path, int mode) {
-    struct stat plain {};
-    const int faked = statPath(path, &plain);
+    const int faked = accessPath(path, mode);
     static const auto real = realFunction<AccessFn>("access");
     return faked != kNotOurs ? faked : real(path, mode);
 }
 
 int faccessat(int folder, const char* path, int mode, int flags) {
-    struct stat plain {};
-    const int faked = statPath(path, &plain);
+    const int faked = accessPath(path, mode);
     using Fn = int (*)(int, const char*, int, int);
     static const auto real = realFunction<Fn>("faccessat");
     return faked != kNotOurs ? faked : real(folder, path, mode, flags);

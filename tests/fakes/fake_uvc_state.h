@@ -109,6 +109,7 @@ struct Device {
     bool plugged = true;
     bool heldElsewhere = false;  // another process streams from it
     bool cutFrames = false;      // frames end before their end-of-image marker
+    bool denied = false;         // the user may not open it (not in the video group)
     Mode mode{};
     std::uint32_t fps = 30;
     Controls controls;
