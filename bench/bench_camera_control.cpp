@@ -4,6 +4,7 @@
 //
 //   bench_camera_control [ROUNDS=50] [OUTPUT_FOLDER=temporary]
 
+#include "CameraConfig.h"
 #include "CameraError.h"
 #include "GstVideoControl.h"
 
@@ -113,9 +114,8 @@ int main(int argc, char* argv[]) {
     try {
         camera::GstVideoControl control;
         control.setGeometry(0, 0, 640, 480);
-        if (const std::optional<QString> failure =
-                control.open(QStringLiteral("MIRET_DEMO"),
-                             QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam"))) {
+        if (const std::optional<QString> failure = control.open(
+                QStringLiteral("MIRET_DEMO"), camera::cameraconfig::kCameraSoftwareKey)) {
             throw camera::CameraError(*failure);
         }
         control.configure();
