@@ -96,8 +96,19 @@ QLabel* makeSunkenLabel(QWidget* parent, const QRect& rect) {
     label->setGeometry(rect);
     label->setFrameShape(QFrame::Panel);
     label->setFrameShadow(QFrame::Sunken);
-    label->setAutoFillBackground(true);
     return label;
+}
+
+QLabel* makeTextPanel(QWidget* parent, const QRect& rect) {
+    QLabel* const panel = makeSunkenLabel(parent, rect);
+    panel->setAutoFillBackground(true);
+    return panel;
+}
+
+QLabel* makeImageBox(QWidget* parent, const QRect& rect) {
+    QLabel* const box = makeSunkenLabel(parent, rect);
+    box->setScaledContents(true);
+    return box;
 }
 
 QPushButton* makePictureButton(QWidget* parent, const QRect& rect, const QPixmap& picture) {
@@ -106,15 +117,6 @@ QPushButton* makePictureButton(QWidget* parent, const QRect& rect, const QPixmap
     button->setIcon(picture);
     button->setIconSize(picture.size());
     return button;
-}
-
-QLabel* makeImageBox(QWidget* parent, const QRect& rect) {
-    auto* box = new QLabel(parent);
-    box->setGeometry(rect);
-    box->setFrameShape(QFrame::Panel);
-    box->setFrameShadow(QFrame::Sunken);
-    box->setScaledContents(true);
-    return box;
 }
 
 // The window opens at its design size and may only grow from there.
@@ -188,7 +190,7 @@ void Form_ImageMaker::buildLiveColumn() {
     // The control became a child before the panels behind it were made.
     VideoPortal1->raise();
 
-    lbl_labnumber = makeSunkenLabel(this, twipsRect(230, 4480, 4815, 375));
+    lbl_labnumber = makeTextPanel(this, twipsRect(230, 4480, 4815, 375));
     cmd_wo = new QPushButton(QStringLiteral("&Get Wo"), this);
     cmd_wo->setGeometry(twipsRect(4200, 4504, 855, 320));
 
@@ -200,7 +202,7 @@ void Form_ImageMaker::buildLiveColumn() {
     cmd_View = makePictureButton(this, twipsRect(240, 4920, 1575, 735), img_bttn_color);
     cmd_capture = makePictureButton(this, twipsRect(1920, 4920, 2175, 735), img_bttn_capture);
 
-    lbl_Status = makeSunkenLabel(this, twipsRect(240, 5760, 4815, 300));
+    lbl_Status = makeTextPanel(this, twipsRect(240, 5760, 4815, 300));
 }
 
 // The captured-samples list, and the image panel with its redo and delete buttons.
