@@ -202,9 +202,16 @@ private slots:
         station.processes.failingPrograms.insert(QStringLiteral("/opt/missing/compress"));
         station.startWaiting();
         station.video->failStillsAfter = stillsBeforeFailure;
+        const platform::DiagnosticRecorder recorder;
         station.accept(QStringLiteral("12345678"), true);
 
         QCOMPARE(station.messages.shown.size(), 1);
+        // Logged once, in the area that failed.
+        QCOMPARE(recorder
+                     .matching(stillsBeforeFailure < 0 ? "station.compress" : "station.capture",
+                               named.first())
+                     .size(),
+                 std::size_t(1));
         const QString message = station.messages.shown.first();
         QVERIFY2(message.startsWith(QStringLiteral("Error:\r\n")), qPrintable(message));
         for (const QString& part : named) {
