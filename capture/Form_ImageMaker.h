@@ -207,6 +207,8 @@ private:
         std::optional<Failure> failure;
     };
 
+    // "camera 0 (bottom)": how messages and the log name a camera.
+    QString cameraName(qint16 index) const;
     // The steps of a capture.
     CameraOrder cameraOrder() const;
     std::optional<SavingSettings> checkSavingSettings();

@@ -39,12 +39,6 @@ namespace {
 
 const QString kImagesCaptured = QStringLiteral("Images have been captured");
 
-QString cameraName(qint16 index, qint16 bottomIndex) {
-    return QStringLiteral("camera %1 (%2)")
-        .arg(index)
-        .arg(index == bottomIndex ? QStringLiteral("bottom") : QStringLiteral("colour"));
-}
-
 // Drops other input while a capture runs, so that no click starts work on a half-taken sample;
 // closing the program stays possible.
 class InputBlocker final : public QObject {
@@ -160,6 +154,12 @@ bool Form_ImageMaker::Save_Sample_Images() {
     return saving && !failure && startCompressors(*saving, stored.kept);
 }
 
+QString Form_ImageMaker::cameraName(qint16 index) const {
+    return QStringLiteral("camera %1 (%2)")
+        .arg(index)
+        .arg(index == BottomCameraIndex ? QStringLiteral("bottom") : QStringLiteral("colour"));
+}
+
 Form_ImageMaker::CameraOrder Form_ImageMaker::cameraOrder() const {
     if (CurrentView == kBottomView) {
         return {BottomCameraIndex, ColorCameraIndex, View::Bottom, View::Color};
@@ -206,7 +206,7 @@ std::optional<Form_ImageMaker::Failure> Form_ImageMaker::takeSamplePair(
     if (!failed) {
         return std::nullopt;
     }
-    const QString camera = cameraName(failed->camera, BottomCameraIndex);
+    const QString camera = cameraName(failed->camera);
     return Failure{platform::errorMessage(
                        QStringLiteral("The pictures of sample %1 could not be taken from %2.")
                            .arg(SampleNumber, camera),
@@ -245,7 +245,7 @@ std::optional<Form_ImageMaker::Failure> Form_ImageMaker::reselectView(qint16 cam
     return Failure{
         platform::errorMessage(QStringLiteral("Camera %1 could not be selected again.").arg(camera),
                                *first),
-        {SampleNumber, cameraName(camera, BottomCameraIndex), {}, *first}};
+        {SampleNumber, cameraName(camera), {}, *first}};
 }
 
 // Both pictures replace the earlier pair together or not at all. A save folder out of reach does

@@ -135,7 +135,7 @@ void Form_ImageMaker::cmd_View_Click() {
                              .arg(camera)
                              .arg(toBottom ? QStringLiteral("bottom") : QStringLiteral("colour")),
                          *reason),
-                     {SampleNumber, QString::number(camera), {}, *reason}});
+                     {SampleNumber, cameraName(camera), {}, *reason}});
     }
 }
 
