@@ -152,7 +152,8 @@ Form_ImageMaker::PairEnd Form_ImageMaker::failureIn(const QString& folder, const
 
 Form_ImageMaker::SpoolEnd Form_ImageMaker::spoolStillPair(const std::array<QString, 2>& names,
                                                           const CameraOrder& cameras) {
-    const SpoolFolder& spool = forwarder_->spool();
+    const std::shared_ptr<SpoolShared> shared = forwarder_->shared();
+    const SpoolFolder& spool = shared->spool;
     StillPair pair = stillPairAt({spool.pathOf(names[0]), spool.pathOf(names[1])});
     const QString key = SpoolFolder::sampleKey(names[0]);
     SpoolEnd end;
