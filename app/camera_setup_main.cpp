@@ -11,8 +11,8 @@ int main(int argc, char* argv[]) {
     camera::gst::ensureInitialised();
     // The same file the station's camera control reads.
     const std::optional<QString> path = camera::cameraconfig::configPathForKey(
-        QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam"),
-        qEnvironmentVariable("XDG_CONFIG_HOME"), QDir::homePath());
+        camera::cameraconfig::kCameraSoftwareKey, qEnvironmentVariable("XDG_CONFIG_HOME"),
+        QDir::homePath());
     if (!path) {
         return 1;  // the key is fixed: never reached
     }

@@ -4,6 +4,7 @@
 //
 //   bench_camera_control [ROUNDS=50] [OUTPUT_FOLDER=temporary]
 
+#include "CameraConfig.h"
 #include "CameraError.h"
 #include "GstVideoControl.h"
 
@@ -93,6 +94,92 @@ std::optional<double> ddMilliseconds(const QString& target, qint64 bytes) {
     return number.toDouble() * 1000.0;
 }
 
+// Opens and starts the simulated cameras and waits until both deliver; false when they do not.
+bool startCameras(camera::GstVideoControl& control) {
+    control.setGeometry(0, 0, 640, 480);
+    if (const std::optional<QString> failure =
+            control.open(QStringLiteral("MIRET_DEMO"), camera::cameraconfig::kCameraSoftwareKey)) {
+        throw camera::CameraError(*failure);
+    }
+    control.configure();
+    control.start();
+    control.setLivePicture(true);
+    control.show();
+
+    QElapsedTimer waiting;
+    waiting.start();
+    while (select(control, 0) + select(control, 1) < 2) {
+        if (waiting.elapsed() > kFrameWaitMs) {
+            std::fprintf(stderr, "the simulated cameras deliver no pictures\n");
+            return false;
+        }
+        pumpEvents(50);
+    }
+    select(control, 0);
+    pumpEvents(500);
+    return true;
+}
+
+struct Timings {
+    std::vector<double> ddMs;
+    std::vector<double> roundMs;
+    std::vector<double> stillMs;
+    std::vector<double> selectMs;
+    qint64 stillBytes = 0;
+};
+
+// One capture round, then dd writing the same bytes as its two stills, each file flushed with
+// fdatasync as QSaveFile does on commit; alternating keeps both under the same disk load.
+bool measureRound(camera::GstVideoControl& control, const QString& output, int round,
+                  Timings& timings) {
+    const QString ddTarget = QDir(output).filePath("ddtest");
+    const QString bottom = QDir(output).filePath(QStringLiteral("BTM_%1.BMP").arg(round));
+    const QString colour = QDir(output).filePath(QStringLiteral("CLR_%1.BMP").arg(round));
+    QElapsedTimer timer;
+    timer.start();
+    still(control, bottom);
+    const qint64 afterStill = timer.nsecsElapsed();
+    select(control, 1);
+    const qint64 afterSelect = timer.nsecsElapsed();
+    still(control, colour);
+    select(control, 0);
+    const qint64 total = timer.nsecsElapsed();
+    timings.roundMs.push_back(static_cast<double>(total) / 1e6);
+    timings.stillMs.push_back(static_cast<double>(afterStill) / 1e6);
+    timings.selectMs.push_back(static_cast<double>(afterSelect - afterStill) / 1e6);
+
+    timings.stillBytes = QFileInfo(bottom).size();
+    QFile::remove(bottom);
+    QFile::remove(colour);
+    const std::optional<double> first = ddMilliseconds(ddTarget, timings.stillBytes);
+    const std::optional<double> second = ddMilliseconds(ddTarget + "2", timings.stillBytes);
+    if (!first || !second) {
+        std::fprintf(stderr, "dd failed\n");
+        return false;
+    }
+    timings.ddMs.push_back(*first + *second);
+    QFile::remove(ddTarget);
+    QFile::remove(ddTarget + "2");
+    pumpEvents(kPauseBetweenRoundsMs);
+    return true;
+}
+
+void printSummary(const Timings& timings, int rounds, const QString& output) {
+    const Summary capture = summarise(timings.roundMs);
+    const Summary stills = summarise(timings.stillMs);
+    const Summary selects = summarise(timings.selectMs);
+    const Summary dd = summarise(timings.ddMs);
+    std::printf("rounds %d, still %lld bytes (BMP, 24 bits), folder %s\n", rounds,
+                static_cast<long long>(timings.stillBytes), qPrintable(output));
+    std::printf("capture round (still, select, still, select): median %.2f ms, p95 %.2f ms\n",
+                capture.median, capture.p95);
+    std::printf("  one still: median %.2f ms, p95 %.2f ms\n", stills.median, stills.p95);
+    std::printf("  one select: median %.2f ms, p95 %.2f ms\n", selects.median, selects.p95);
+    std::printf("dd 2 x %lld bytes, conv=fdatasync: median %.2f ms, p95 %.2f ms\n",
+                static_cast<long long>(timings.stillBytes), dd.median, dd.p95);
+    std::printf("ratio median/dd = %.2f (target <= 2.00)\n", capture.median / dd.median);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -112,81 +199,16 @@ int main(int argc, char* argv[]) {
 
     try {
         camera::GstVideoControl control;
-        control.setGeometry(0, 0, 640, 480);
-        if (const std::optional<QString> failure =
-                control.open(QStringLiteral("MIRET_DEMO"),
-                             QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam"))) {
-            throw camera::CameraError(*failure);
+        if (!startCameras(control)) {
+            return 1;
         }
-        control.configure();
-        control.start();
-        control.setLivePicture(true);
-        control.show();
-
-        QElapsedTimer waiting;
-        waiting.start();
-        while (select(control, 0) + select(control, 1) < 2) {
-            if (waiting.elapsed() > kFrameWaitMs) {
-                std::fprintf(stderr, "the simulated cameras deliver no pictures\n");
-                return 1;
-            }
-            pumpEvents(50);
-        }
-        select(control, 0);
-        pumpEvents(500);
-
-        // After each round, dd writes the same bytes as its two stills, each file flushed with
-        // fdatasync as QSaveFile does on commit; alternating keeps both under the same disk load.
-        const QString ddTarget = QDir(output).filePath("ddtest");
-        std::vector<double> ddMs;
-        std::vector<double> roundMs;
-        std::vector<double> stillMs;
-        std::vector<double> selectMs;
-        qint64 stillBytes = 0;
+        Timings timings;
         for (int round = 0; round < rounds; ++round) {
-            const QString bottom = QDir(output).filePath(QStringLiteral("BTM_%1.BMP").arg(round));
-            const QString colour = QDir(output).filePath(QStringLiteral("CLR_%1.BMP").arg(round));
-            QElapsedTimer timer;
-            timer.start();
-            still(control, bottom);
-            const qint64 afterStill = timer.nsecsElapsed();
-            select(control, 1);
-            const qint64 afterSelect = timer.nsecsElapsed();
-            still(control, colour);
-            select(control, 0);
-            const qint64 total = timer.nsecsElapsed();
-            roundMs.push_back(static_cast<double>(total) / 1e6);
-            stillMs.push_back(static_cast<double>(afterStill) / 1e6);
-            selectMs.push_back(static_cast<double>(afterSelect - afterStill) / 1e6);
-
-            stillBytes = QFileInfo(bottom).size();
-            QFile::remove(bottom);
-            QFile::remove(colour);
-            const std::optional<double> first = ddMilliseconds(ddTarget, stillBytes);
-            const std::optional<double> second = ddMilliseconds(ddTarget + "2", stillBytes);
-            if (!first || !second) {
-                std::fprintf(stderr, "dd failed\n");
+            if (!measureRound(control, output, round, timings)) {
                 return 1;
             }
-            ddMs.push_back(*first + *second);
-            QFile::remove(ddTarget);
-            QFile::remove(ddTarget + "2");
-            pumpEvents(kPauseBetweenRoundsMs);
         }
-
-        const Summary capture = summarise(roundMs);
-        const Summary stills = summarise(stillMs);
-        const Summary selects = summarise(selectMs);
-        const Summary dd = summarise(ddMs);
-        std::printf("rounds %d, still %lld bytes (BMP, 24 bits), folder %s\n", rounds,
-                    static_cast<long long>(stillBytes), qPrintable(output));
-        std::printf("capture round (still, select, still, select): median %.2f ms, p95 %.2f ms\n",
-                    capture.median, capture.p95);
-        std::printf("  one still: median %.2f ms, p95 %.2f ms\n", stills.median, stills.p95);
-        std::printf("  one select: median %.2f ms, p95 %.2f ms\n", selects.median, selects.p95);
-        std::printf("dd 2 x %lld bytes, conv=fdatasync: median %.2f ms, p95 %.2f ms\n",
-                    static_cast<long long>(stillBytes), dd.median, dd.p95);
-        std::printf("ratio median/dd = %.2f (target <= 2.00)\n", capture.median / dd.median);
+        printSummary(timings, rounds, output);
     } catch (const camera::CameraError& error) {
         std::fprintf(stderr, "camera control failed: %s\n", error.what());
         return 1;

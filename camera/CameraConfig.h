@@ -10,6 +10,10 @@
 // in which order capture devices are numbered when there is no file.
 namespace camera::cameraconfig {
 
+// The camera software key the station and its set-up program pass: it names the configuration file.
+inline const QString kCameraSoftwareKey =
+    QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam");
+
 // Maps the camera software key ("HKEY_LOCAL_MACHINE\Software\Vendor\Product") to
 // CONFIG_HOME/Vendor/Product.conf, where CONFIG_HOME is xdgConfigHome when it is an absolute path
 // and homeDir/.config otherwise. Empty when the key has no part after "Software\".

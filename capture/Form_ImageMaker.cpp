@@ -10,13 +10,17 @@
 #include <QListWidget>
 #include <QPushButton>
 
+#include "CameraConfig.h"
 #include "CameraControl.h"
 #include "CameraError.h"
 #include "CompressedImageWatcher.h"
+#include "Diagnostics.h"
 #include "FileSystem.h"
 #include "Frm_Wo.h"
 #include "ImageNaming.h"
 #include "MessageBoxes.h"
+#include "OperatorMessage.h"
+#include "PlatformError.h"
 #include "ProcessStarter.h"
 #include "ScaledLayout.h"
 #include "SettingNames.h"
@@ -39,8 +43,6 @@ const QString kCurrentSamplePrefix = QStringLiteral(" Current sample in view : "
 const QString kTakePicture = QStringLiteral("Take Picture");
 const QString kNoCameras = QStringLiteral("Unable to connect to any PortalCam camera");
 const QString kCameraApplicationName = QStringLiteral("MIRET_DEMO");
-const QString kCameraSoftwareKey =
-    QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\HPortal\\PortalCam");
 
 constexpr int kDesignedClientWidth = 10620;
 constexpr int kOuterHeight = 7515;
@@ -89,13 +91,32 @@ void makeOutline(QWidget* parent, const QRect& rect) {
     outline->setAttribute(Qt::WA_TransparentForMouseEvents);
 }
 
+QLabel* makeSunkenLabel(QWidget* parent, const QRect& rect) {
+    auto* label = new QLabel(parent);
+    label->setGeometry(rect);
+    label->setFrameShape(QFrame::Panel);
+    label->setFrameShadow(QFrame::Sunken);
+    return label;
+}
+
+QLabel* makeTextPanel(QWidget* parent, const QRect& rect) {
+    QLabel* const panel = makeSunkenLabel(parent, rect);
+    panel->setAutoFillBackground(true);
+    return panel;
+}
+
 QLabel* makeImageBox(QWidget* parent, const QRect& rect) {
-    auto* box = new QLabel(parent);
-    box->setGeometry(rect);
-    box->setFrameShape(QFrame::Panel);
-    box->setFrameShadow(QFrame::Sunken);
+    QLabel* const box = makeSunkenLabel(parent, rect);
     box->setScaledContents(true);
     return box;
+}
+
+QPushButton* makePictureButton(QWidget* parent, const QRect& rect, const QPixmap& picture) {
+    auto* button = new QPushButton(parent);
+    button->setGeometry(rect);
+    button->setIcon(picture);
+    button->setIconSize(picture.size());
+    return button;
 }
 
 // The window opens at its design size and may only grow from there.
@@ -139,69 +160,9 @@ void Form_ImageMaker::buildLayout() {
     makeTitleBar(this, twipsRect(5520, 360, 4860, 375));
     makeTitleBar(this, twipsRect(5535, 3735, 4860, 375));
 
-    lbl_view = makeTitleLabel(this, QStringLiteral("Color"), twipsRect(280, 400, 1935, 255));
-    VideoPortal1->setGeometry(twipsRect(240, 840, 4815, 3615));
-    // The control became a child before the panels behind it were made.
-    VideoPortal1->raise();
-
-    lbl_labnumber = new QLabel(this);
-    lbl_labnumber->setGeometry(twipsRect(230, 4480, 4815, 375));
-    lbl_labnumber->setFrameShape(QFrame::Panel);
-    lbl_labnumber->setFrameShadow(QFrame::Sunken);
-    lbl_labnumber->setAutoFillBackground(true);
-
-    cmd_wo = new QPushButton(QStringLiteral("&Get Wo"), this);
-    cmd_wo->setGeometry(twipsRect(4200, 4504, 855, 320));
-
-    // Drawn at the size the buttons show them, inside their bevel.
-    const QSize bevel(8, 8);
-    img_bttn_color = colorViewButtonPicture(twipsRect(0, 0, 1575, 735).size() - bevel);
-    img_bttn_bottom = bottomViewButtonPicture(twipsRect(0, 0, 1575, 735).size() - bevel);
-    img_bttn_capture = captureButtonPicture(twipsRect(0, 0, 2175, 735).size() - bevel);
-
-    cmd_View = new QPushButton(this);
-    cmd_View->setGeometry(twipsRect(240, 4920, 1575, 735));
-    cmd_View->setIcon(img_bttn_color);
-    cmd_View->setIconSize(img_bttn_color.size());
-
-    cmd_capture = new QPushButton(this);
-    cmd_capture->setGeometry(twipsRect(1920, 4920, 2175, 735));
-    cmd_capture->setIcon(img_bttn_capture);
-    cmd_capture->setIconSize(img_bttn_capture.size());
-
-    lbl_Status = new QLabel(this);
-    lbl_Status->setGeometry(twipsRect(240, 5760, 4815, 300));
-    lbl_Status->setFrameShape(QFrame::Panel);
-    lbl_Status->setFrameShadow(QFrame::Sunken);
-    lbl_Status->setAutoFillBackground(true);
-
-    lbl_ImagesCaptured =
-        makeTitleLabel(this, QStringLiteral("Images captured"), twipsRect(5560, 400, 1935, 255));
-
-    lst_Captured = new QListWidget(this);
-    lst_Captured->setGeometry(twipsRect(5520, 840, 4815, 2400));
-    lst_Captured->viewport()->installEventFilter(this);
-
-    lbl_Pictures = makeTitleLabel(this, QStringLiteral("Images"), twipsRect(5575, 3775, 1935, 255));
-    img_bttm = makeImageBox(this, twipsRect(5775, 4200, 2055, 1575));
-    img_color = makeImageBox(this, twipsRect(8055, 4200, 2055, 1575));
-
-    cmd_Redo = new QPushButton(QStringLiteral("&Redo"), this);
-    cmd_Redo->setGeometry(twipsRect(8520, 5880, 735, 255));
-    cmd_Redo->hide();
-    cmd_Delete = new QPushButton(QStringLiteral("&Delete"), this);
-    cmd_Delete->setGeometry(twipsRect(9360, 5880, 735, 255));
-    cmd_Delete->hide();
-
-    TXT_CMDLINE = new QLineEdit(QStringLiteral("Text1"), this);
-    TXT_CMDLINE->setGeometry(twipsRect(210, 6390, 8775, 435));
-
-    cmd_Close = new QPushButton(QStringLiteral("&Close"), this);
-    cmd_Close->setGeometry(twipsRect(9120, 6480, 1335, 375));
-
-    for (QPushButton* button : {cmd_wo, cmd_View, cmd_capture, cmd_Redo, cmd_Delete, cmd_Close}) {
-        button->setAutoDefault(false);
-    }
+    buildLiveColumn();
+    buildListAndPanel();
+    buildBottomRow();
 
     // Focus starts on Close; the capture button comes next.
     setTabOrder(cmd_Close, cmd_capture);
@@ -218,6 +179,64 @@ void Form_ImageMaker::buildLayout() {
     setDesignSize(*this, QSize(twipsToPixels(kDesignedClientWidth), twipsToPixels(9000)));
     new ScaledLayout(*this, *VideoPortal1, lst_Captured);
 
+    connectButtons();
+}
+
+// The live picture and what lies under it: the sample label, the view and capture buttons and
+// the status line.
+void Form_ImageMaker::buildLiveColumn() {
+    lbl_view = makeTitleLabel(this, QStringLiteral("Color"), twipsRect(280, 400, 1935, 255));
+    VideoPortal1->setGeometry(twipsRect(240, 840, 4815, 3615));
+    // The control became a child before the panels behind it were made.
+    VideoPortal1->raise();
+
+    lbl_labnumber = makeTextPanel(this, twipsRect(230, 4480, 4815, 375));
+    cmd_wo = new QPushButton(QStringLiteral("&Get Wo"), this);
+    cmd_wo->setGeometry(twipsRect(4200, 4504, 855, 320));
+
+    // Drawn at the size the buttons show them, inside their bevel.
+    const QSize bevel(8, 8);
+    img_bttn_color = colorViewButtonPicture(twipsRect(0, 0, 1575, 735).size() - bevel);
+    img_bttn_bottom = bottomViewButtonPicture(twipsRect(0, 0, 1575, 735).size() - bevel);
+    img_bttn_capture = captureButtonPicture(twipsRect(0, 0, 2175, 735).size() - bevel);
+    cmd_View = makePictureButton(this, twipsRect(240, 4920, 1575, 735), img_bttn_color);
+    cmd_capture = makePictureButton(this, twipsRect(1920, 4920, 2175, 735), img_bttn_capture);
+
+    lbl_Status = makeTextPanel(this, twipsRect(240, 5760, 4815, 300));
+}
+
+// The captured-samples list, and the image panel with its redo and delete buttons.
+void Form_ImageMaker::buildListAndPanel() {
+    lbl_ImagesCaptured =
+        makeTitleLabel(this, QStringLiteral("Images captured"), twipsRect(5560, 400, 1935, 255));
+    lst_Captured = new QListWidget(this);
+    lst_Captured->setGeometry(twipsRect(5520, 840, 4815, 2400));
+    lst_Captured->viewport()->installEventFilter(this);
+
+    lbl_Pictures = makeTitleLabel(this, QStringLiteral("Images"), twipsRect(5575, 3775, 1935, 255));
+    img_bttm = makeImageBox(this, twipsRect(5775, 4200, 2055, 1575));
+    img_color = makeImageBox(this, twipsRect(8055, 4200, 2055, 1575));
+
+    cmd_Redo = new QPushButton(QStringLiteral("&Redo"), this);
+    cmd_Redo->setGeometry(twipsRect(8520, 5880, 735, 255));
+    cmd_Redo->hide();
+    cmd_Delete = new QPushButton(QStringLiteral("&Delete"), this);
+    cmd_Delete->setGeometry(twipsRect(9360, 5880, 735, 255));
+    cmd_Delete->hide();
+}
+
+void Form_ImageMaker::buildBottomRow() {
+    TXT_CMDLINE = new QLineEdit(QStringLiteral("Text1"), this);
+    TXT_CMDLINE->setGeometry(twipsRect(210, 6390, 8775, 435));
+
+    cmd_Close = new QPushButton(QStringLiteral("&Close"), this);
+    cmd_Close->setGeometry(twipsRect(9120, 6480, 1335, 375));
+}
+
+void Form_ImageMaker::connectButtons() {
+    for (QPushButton* button : {cmd_wo, cmd_View, cmd_capture, cmd_Redo, cmd_Delete, cmd_Close}) {
+        button->setAutoDefault(false);
+    }
     connect(cmd_wo, &QPushButton::clicked, this, &Form_ImageMaker::cmd_wo_Click);
     connect(cmd_Close, &QPushButton::clicked, this, &Form_ImageMaker::cmd_Close_Click);
     connect(cmd_capture, &QPushButton::clicked, this, &Form_ImageMaker::cmd_capture_Click);
@@ -232,7 +251,8 @@ void Form_ImageMaker::Form_Load() {
     Load_Software_settings();
     recoverSaveFolder();
     startSpool();
-    CapturedCount = 0;
+    state_.clearCaptured();
+    lst_Captured->clear();
     ColorCameraIndex = 1;
     BottomCameraIndex = 0;
     setBackground(cmd_capture, kButtonColour);
@@ -270,7 +290,7 @@ void Form_ImageMaker::Create_Setting_File() {
 
 void Form_ImageMaker::Connect_Cameras() {
     if (const std::optional<QString> reason =
-            VideoPortal1->open(kCameraApplicationName, kCameraSoftwareKey)) {
+            VideoPortal1->open(kCameraApplicationName, camera::cameraconfig::kCameraSoftwareKey)) {
         throw camera::CameraError(*reason);
     }
     VideoPortal1->configure();
@@ -288,12 +308,14 @@ void Form_ImageMaker::Connect_Cameras() {
     if (connectionCount >= 2) {
         return;
     }
-    services_.messages.show(kNoCameras);
+    showFailure(
+        {kNoCameras,
+         {{}, {}, {}, QStringLiteral("%1 of cameras 0 to 2 answered").arg(connectionCount)}});
     cmd_capture->setEnabled(false);
 }
 
 void Form_ImageMaker::Refresh_Capture_State() {
-    cmd_capture->setEnabled(lbl_labnumber->text() != QString());
+    cmd_capture->setEnabled(!state_.sampleInView.isEmpty());
     cmd_View->setEnabled(cmd_capture->isEnabled());
     if (!cmd_capture->isEnabled()) {
         cmd_wo_Click();
@@ -308,13 +330,16 @@ void Form_ImageMaker::Accept_Sample_Number() {
     // becomes the current sample.
     if (workorder::isOverLongWorkOrder(text)) {
         dialog.txt_Sample->clear();
-        services_.messages.show(workorder::overLongWorkOrderMessage(text));
+        showFailure({workorder::overLongWorkOrderMessage(text),
+                     {platform::visibleCharacters(text), {}, {}, {}}});
     } else if (!text.isEmpty() && !isUsableSampleNumber(text)) {
         dialog.txt_Sample->clear();
-        services_.messages.show(unusableSampleNumberMessage(text));
+        showFailure(
+            {unusableSampleNumberMessage(text), {platform::visibleCharacters(text), {}, {}, {}}});
     } else if (!text.isEmpty()) {
         showStatus(kReady);
-        lbl_labnumber->setText(kCurrentSamplePrefix + text.trimmed());
+        state_.sampleInView = text;
+        drawSampleInView();
         SampleNumber = text;
         dialog.txt_Sample->clear();
         cmd_capture->setEnabled(true);
@@ -325,9 +350,33 @@ void Form_ImageMaker::Accept_Sample_Number() {
         return;
     }
     showStatus(kWaiting);
-    lbl_labnumber->setText(QString());
+    state_.sampleInView.clear();
+    drawSampleInView();
     cmd_capture->setEnabled(false);
     cmd_View->setEnabled(cmd_capture->isEnabled());
+}
+
+void Form_ImageMaker::drawSampleInView() {
+    lbl_labnumber->setText(state_.sampleInView.isEmpty()
+                               ? QString()
+                               : kCurrentSamplePrefix + state_.sampleInView.trimmed());
+}
+
+void Form_ImageMaker::showFailure(const Failure& failure) {
+    showFailure(failure, platform::lcCapture());
+}
+
+void Form_ImageMaker::showFailure(const Failure& failure, const QLoggingCategory& category) {
+    const FailureContext& context = failure.context;
+    // The operator's text on one line, as the journal shows it.
+    QString text = failure.text;
+    text.replace(platform::kMessageLineBreak, QStringLiteral(" "));
+    platform::diagnose(category, QtWarningMsg, text.simplified(),
+                       {{"SAMPLE", context.sample},
+                        {"CAMERA", context.camera},
+                        {"FOLDER", context.folder},
+                        {"REASON", context.reason}});
+    services_.messages.show(failure.text);
 }
 
 void Form_ImageMaker::cmd_wo_Click() {
@@ -370,19 +419,21 @@ std::optional<QString> Form_ImageMaker::selectCamera(qint16 index) {
     return VideoPortal1->select(index);
 }
 
-QFuture<void> Form_ImageMaker::takeStill(const QString& path) {
-    QFuture<void> write = VideoPortal1->stillToFile(path);
+std::optional<QString> Form_ImageMaker::takeStill(const QString& path, QFuture<void>& write) {
+    write = VideoPortal1->stillToFile(path);
     // A camera without a picture refuses at once: that failure is the camera's, not the save
-    // folder's, and is thrown here to be reported as such.
+    // folder's, and is reported as such.
     if (write.isFinished()) {
         try {
             write.waitForFinished();
         } catch (const camera::StillFileError&) {  // NOLINT(bugprone-empty-catch)
             // A write that failed this fast (a missing folder) is the save folder's: the saving
             // step reports it, or keeps the pair on this PC.
+        } catch (const std::exception& error) {
+            return platform::reasonOf(error);
         }
     }
-    return write;
+    return std::nullopt;
 }
 
 bool Form_ImageMaker::eventFilter(QObject* watched, QEvent* event) {

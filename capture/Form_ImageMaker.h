@@ -8,12 +8,15 @@
 #include <QStringList>
 #include <QWidget>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 
+#include "ImageNaming.h"
 #include "SoftwareSettings.h"
+#include "StationState.h"
 #include "StillPairCommit.h"
 
 class QEventLoop;
@@ -21,6 +24,7 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QLoggingCategory;
 class QPushButton;
 
 namespace platform {
@@ -58,7 +62,7 @@ struct StationServices {
 class Form_ImageMaker : public QWidget {
     Q_OBJECT
 public:
-    static constexpr qint16 kMaxCapturedLines = 32767;
+    static constexpr qint16 kMaxCapturedLines = StationState::kMaxCapturedLines;
 
     Form_ImageMaker(std::unique_ptr<camera::CameraControl> video, StationServices services,
                     QWidget* parent = nullptr);
@@ -95,15 +99,19 @@ public:
     // Where pairs wait while the save folder cannot take them; null without a save folder.
     SpoolForwarder* spoolForwarder() const { return forwarder_; }
 
-    // Fields shared by the routines.
+private:
+    StationState state_;  // before the names below, which refer into it
+
+public:
+    // Fields shared by the routines; the station's own state under the names it has always had.
     settings::SoftwareSettings SoftwareSettings;
     QStringList DefaultSettingLines;
     qint16 ColorCameraIndex = 1;
     qint16 BottomCameraIndex = 0;
-    QString CurrentView;
-    QString SampleNumber;
-    QStringList CapturedSamples;
-    qint16 CapturedCount = 0;
+    QString& CurrentView = state_.CurrentView;
+    QString& SampleNumber = state_.SampleNumber;
+    const QStringList& CapturedSamples = state_.capturedSamples();
+    const qint16& CapturedCount = state_.capturedCount();
 
     // Controls.
     QLabel* lbl_view;
@@ -133,11 +141,53 @@ protected:
 
 private:
     void buildLayout();
+    void buildLiveColumn();
+    void buildListAndPanel();
+    void buildBottomRow();
+    void connectButtons();
     QString setting(const QString& name) const;
+
+    // The widgets show the state: the sample label, the panel's caption and the list's lines.
+    void drawSampleInView();
+    void drawPanelCaption();
+    void drawCapturedLine(qsizetype line);
+
+    // What IT reads beside a failure the operator is shown.
+    struct FailureContext {
+        QString sample;
+        QString camera;
+        QString folder;
+        QString reason;
+    };
+    struct Failure {
+        QString text;
+        FailureContext context;
+    };
+    // Shown to the operator and logged, under station.capture unless another area is named.
+    void showFailure(const Failure& failure, const QLoggingCategory& category);
+    void showFailure(const Failure& failure);
+
+    // The save folder and the two extensions a capture needs.
+    struct SavingSettings {
+        QString saveDir;
+        QString savedExt;
+        QString compressedExt;
+    };
+    // The current view's camera takes the first still, the other camera the second.
+    struct CameraOrder {
+        qint16 first;
+        qint16 other;
+        View firstView;
+        View otherView;
+    };
     // Two stills on their way from temporary files to their final names.
     struct StillPair {
         StillPairPaths paths;
         std::array<QFuture<void>, 2> writes;
+    };
+    struct StillFailure {
+        qint16 camera;
+        QString reason;
     };
     enum class WaitEnd { Done, TimedOut, Closing };
     // How a pair's way into the save folder ended.
@@ -146,18 +196,57 @@ private:
         QString reason;
         bool setAside = false;  // an older spooled pair of the sample was set aside
     };
+    // How a spooled pair ended: kept, not kept, or taken but the live view did not come back.
+    struct SpoolEnd {
+        std::optional<QString> problem;
+        std::optional<Failure> viewLost;
+    };
+    // Where the pair of a capture went: into the save folder, or kept on this PC.
+    struct StoreEnd {
+        bool kept = false;
+        std::optional<Failure> failure;
+    };
+
+    // "camera 0 (bottom)": how messages and the log name a camera.
+    QString cameraName(qint16 index) const;
+    // The steps of a capture.
+    CameraOrder cameraOrder() const;
+    std::optional<SavingSettings> checkSavingSettings();
+    static StillPair stillPairAt(const std::array<QString, 2>& finals);
+    std::optional<Failure> takeSamplePair(StillPair& pair, const CameraOrder& cameras);
+    // The first still from the selected camera, the other camera selected, the second still.
+    std::optional<StillFailure> takeStills(StillPair& pair, const CameraOrder& cameras);
+    // The live picture back to the current view's camera; tried twice.
+    std::optional<Failure> reselectView(qint16 camera);
+    StoreEnd storeStillPair(const StillPair& pair, const SavingSettings& saving,
+                            const CameraOrder& cameras);
+    bool startCompressors(const SavingSettings& saving, bool kept);
+    bool startCompressor(View view, const QString& pairDir, const SavingSettings& saving,
+                         const QString& spoolKey);
 
     // Empty when the camera delivers pictures, otherwise why it does not.
     std::optional<QString> selectCamera(qint16 index);
-    QFuture<void> takeStill(const QString& path);
+    // Starts the still into `write`; why the camera gave none when it refused at once.
+    std::optional<QString> takeStill(const QString& path, QFuture<void>& write);
     // Waits for both writes, then renames both.
     PairEnd finishStillPair(const StillPair& pair);
+    // A pair's commit into the save folder, under way off the window's thread, and the probe of
+    // whether the folder can be reached at all, asked beside it.
+    struct SaveFolderCommit {
+        QFuture<void> probe;
+        QFuture<void> commit;
+        std::shared_ptr<std::optional<QString>> outOfReach =
+            std::make_shared<std::optional<QString>>();
+        std::shared_ptr<std::atomic<bool>> abandoned = std::make_shared<std::atomic<bool>>(false);
+        std::shared_ptr<std::atomic<bool>> setAside = std::make_shared<std::atomic<bool>>(false);
+    };
+    SaveFolderCommit startSaveFolderCommit(const StillPair& pair, const QString& folder);
     // Unreachable when the folder is out of reach, else Failed with the problem.
     PairEnd failureIn(const QString& folder, const QString& problem);
     void discardStillPair(const StillPair& pair);
-    // Takes the pair again into the spool; the problem when that failed too.
-    std::optional<QString> spoolStillPair(const std::array<QString, 2>& names, qint16 firstCamera,
-                                          qint16 otherCamera);
+    // Takes the pair again into the spool.
+    SpoolEnd spoolStillPair(const std::array<QString, 2>& names, const CameraOrder& cameras);
+    std::optional<QString> commitSpooledPair(const StillPair& pair, const QString& key);
     void startSpool();
     // Lets the forwarder take a spooled sample once none of its compressors is running.
     void releaseSpooled(const QString& key);
@@ -173,8 +262,6 @@ private:
     StationServices services_;
     QPointer<workorder::Frm_Wo> frmWo_;
     std::unique_ptr<CompressedImageWatcher> imageWatcher_;
-    QString displayedSample_;
-    bool displayingSample_ = false;
     bool listFullReported_ = false;
     bool programEnded_ = false;
     QEventLoop* fileWait_ = nullptr;
@@ -183,6 +270,7 @@ private:
     // Compressors still running, by their process id: the picture and the capture they belong to,
     // where the compressor writes and the copy's final name.
     struct PendingCompression {
+        QString sample;
         QString pictureName;
         quint64 capture = 0;
         QString temporary;

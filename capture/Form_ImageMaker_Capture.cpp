@@ -1,5 +1,6 @@
 // Capture: saving the two pictures, starting the compressor, and the captured-samples list.
 #include <QApplication>
+#include <QBrush>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -18,6 +19,7 @@
 
 #include "CameraError.h"
 #include "DetachedWork.h"
+#include "Diagnostics.h"
 #include "Form_ImageMaker.h"
 #include "GeneralDate.h"
 #include "ImageNaming.h"
@@ -36,29 +38,6 @@ namespace capture {
 namespace {
 
 const QString kImagesCaptured = QStringLiteral("Images have been captured");
-const QString kCapturedAt = QStringLiteral(" captured at.... ");
-
-QString reasonOf(const std::exception& error) {
-    const auto* platformError = dynamic_cast<const platform::PlatformError*>(&error);
-    return platformError != nullptr ? platformError->message() : QString::fromUtf8(error.what());
-}
-
-QString cameraName(qint16 index, qint16 bottomIndex) {
-    return QStringLiteral("camera %1 (%2)")
-        .arg(index)
-        .arg(index == bottomIndex ? QStringLiteral("bottom") : QStringLiteral("colour"));
-}
-
-std::optional<QString> errorOf(QFuture<void> work) {
-    try {
-        work.waitForFinished();
-    } catch (const std::exception& error) {
-        return reasonOf(error);
-    } catch (...) {
-        return QStringLiteral("unknown failure");
-    }
-    return std::nullopt;
-}
 
 // Drops other input while a capture runs, so that no click starts work on a half-taken sample;
 // closing the program stays possible.
@@ -124,7 +103,14 @@ Form_ImageMaker::WaitEnd Form_ImageMaker::awaitFileWork(const QList<QFuture<void
 }
 
 std::optional<QString> Form_ImageMaker::errorOfWork(QFuture<void> work) {
-    return errorOf(std::move(work));
+    try {
+        work.waitForFinished();
+    } catch (const std::exception& error) {
+        return platform::reasonOf(error);
+    } catch (...) {
+        return QStringLiteral("unknown failure");
+    }
+    return std::nullopt;
 }
 
 void Form_ImageMaker::discardStillPair(const StillPair& pair) {
@@ -133,118 +119,29 @@ void Form_ImageMaker::discardStillPair(const StillPair& pair) {
 }
 
 bool Form_ImageMaker::Save_Sample_Images() {
-    using settings::kFileExtCompressed;
-    using settings::kFileExtSaved;
-    using settings::kImageSaveDir;
-
     // Other input waits until the capture has ended; the window keeps painting meanwhile.
     const InputBlocker blocker(cmd_Close);
-    bool result = true;
     ++captureSerial_;
-    std::optional<QString> failure;
-    std::optional<StillPair> pair;
-    std::optional<qint16> failingCamera;
-    const bool bottomFirst = CurrentView == kBottomView;
-    const qint16 currentCamera = bottomFirst ? BottomCameraIndex : ColorCameraIndex;
-    const qint16 otherCamera = bottomFirst ? ColorCameraIndex : BottomCameraIndex;
-    QString saveDir;
-    QString savedExt;
-    QString compressedExt;
-
-    try {
-        savedExt = setting(kFileExtSaved);
-        compressedExt = setting(kFileExtCompressed);
-        saveDir = setting(kImageSaveDir);
-        QStringList missing;
-        for (const auto& [name, value] :
-             {std::pair{kFileExtSaved, savedExt}, std::pair{kFileExtCompressed, compressedExt},
-              std::pair{kImageSaveDir, saveDir}}) {
-            if (value.isEmpty()) {
-                missing.append(name);
-            }
-        }
-        QString note;
-        if (saveDirLacksFinalSlash(saveDir,
-                                   [](const QString& path) { return QFileInfo(path).isDir(); })) {
-            missing.append(kImageSaveDir);
-            note = saveDirLacksFinalSlashNote(saveDir);
-        }
-        if (!missing.isEmpty()) {
-            services_.messages.show(savingSettingsMessage(missing, note));
-            result = false;
-        } else {
-            const View firstView = bottomFirst ? View::Bottom : View::Color;
-            const View otherView = bottomFirst ? View::Color : View::Bottom;
-            const std::array finals{imagePath(saveDir, firstView, SampleNumber, savedExt),
-                                    imagePath(saveDir, otherView, SampleNumber, savedExt)};
-            pair.emplace(StillPair{
-                {{temporaryPathFor(finals[0]), temporaryPathFor(finals[1])}, finals}, {}});
-            // The first picture comes from the camera already selected: the current view's.
-            failingCamera = currentCamera;
-            pair->writes[0] = takeStill(pair->paths.temporaries[0]);
-            failingCamera = otherCamera;
-            if (const std::optional<QString> reason = selectCamera(otherCamera)) {
-                throw camera::CameraError(*reason);
-            }
-            pair->writes[1] = takeStill(pair->paths.temporaries[1]);
-            failingCamera.reset();
-        }
-    } catch (const std::exception& error) {
-        result = false;
-        const QString what =
-            failingCamera
-                ? QStringLiteral("The pictures of sample %1 could not be taken from %2.")
-                      .arg(SampleNumber, cameraName(*failingCamera, BottomCameraIndex))
-                : QStringLiteral("The pictures of sample %1 could not be taken.").arg(SampleNumber);
-        failure = platform::errorMessage(what, reasonOf(error));
-    }
-
-    // The live picture goes back to the view the operator is looking at, on every path; a second
-    // failure ends the attempt. The capture is not complete while the view shows no picture.
-    for (int attempt = 1; attempt <= 2; ++attempt) {
-        const std::optional<QString> reason = selectCamera(currentCamera);
-        if (!reason) {
-            break;
-        }
-        result = false;
-        if (!failure) {
-            failure = platform::errorMessage(
-                QStringLiteral("Camera %1 could not be selected again.").arg(currentCamera),
-                *reason);
-        }
-    }
-
-    // Both pictures replace the earlier pair together or not at all. A save folder out of reach
-    // does not stop the lab: the pair is taken again into the spool and forwarded later.
     captureNote_.clear();
-    bool kept = false;
-    if (pair && result) {
-        PairEnd end = finishStillPair(*pair);
-        if (end.kind == PairEnd::Unreachable && forwarder_ != nullptr && !programEnded_) {
-            // By the naming rule alone: a save folder setting may end in a file-name prefix.
-            const std::array names{
-                imageFileName(bottomFirst ? View::Bottom : View::Color, SampleNumber, savedExt),
-                imageFileName(bottomFirst ? View::Color : View::Bottom, SampleNumber, savedExt)};
-            if (const std::optional<QString> problem =
-                    spoolStillPair(names, currentCamera, otherCamera)) {
-                end.kind = PairEnd::Failed;
-                end.reason += platform::kMessageLineBreak +
-                              QStringLiteral("Keeping them on this PC failed too: ") + *problem;
-            } else {
-                kept = true;
-                captureNote_ = spoolNote();
-            }
-        }
-        if (end.setAside) {
-            captureNote_ = QStringLiteral("  (older pictures kept on this PC set aside in %1)")
-                               .arg(forwarder_->spool().supersededDir());
-        }
-        if (!kept && end.kind != PairEnd::Saved) {
-            result = false;
-            failure = platform::errorMessage(
-                QStringLiteral("The pictures of sample %1 could not be saved.").arg(SampleNumber),
-                end.reason);
-        }
+    const CameraOrder cameras = cameraOrder();
+    const std::optional<SavingSettings> saving = checkSavingSettings();
+    std::optional<StillPair> pair;
+    std::optional<Failure> failure;
+    if (saving) {
+        pair = stillPairAt(
+            {imagePath(saving->saveDir, cameras.firstView, SampleNumber, saving->savedExt),
+             imagePath(saving->saveDir, cameras.otherView, SampleNumber, saving->savedExt)});
+        failure = takeSamplePair(*pair, cameras);
+    }
+    // The live picture goes back to the view the operator is looking at, on every path. The
+    // capture is not complete while the view shows no picture.
+    if (std::optional<Failure> lost = reselectView(cameras.first); lost && !failure) {
+        failure = std::move(lost);
+    }
+    StoreEnd stored;
+    if (pair && !failure) {
+        stored = storeStillPair(*pair, *saving, cameras);
+        failure = stored.failure;
     } else if (pair) {
         discardStillPair(*pair);
     }
@@ -252,53 +149,194 @@ bool Form_ImageMaker::Save_Sample_Images() {
         return false;  // closed during the capture: nobody is left to read a message
     }
     if (failure) {
-        services_.messages.show(*failure);
+        showFailure(*failure);
     }
-    if (!result) {
-        return false;
+    return saving && !failure && startCompressors(*saving, stored.kept);
+}
+
+QString Form_ImageMaker::cameraName(qint16 index) const {
+    return QStringLiteral("camera %1 (%2)")
+        .arg(index)
+        .arg(index == BottomCameraIndex ? QStringLiteral("bottom") : QStringLiteral("colour"));
+}
+
+Form_ImageMaker::CameraOrder Form_ImageMaker::cameraOrder() const {
+    if (CurrentView == kBottomView) {
+        return {BottomCameraIndex, ColorCameraIndex, View::Bottom, View::Color};
     }
+    return {ColorCameraIndex, BottomCameraIndex, View::Color, View::Bottom};
+}
+
+// The three settings a capture cannot go without; their message when any is missing.
+std::optional<Form_ImageMaker::SavingSettings> Form_ImageMaker::checkSavingSettings() {
+    using settings::kFileExtCompressed;
+    using settings::kFileExtSaved;
+    using settings::kImageSaveDir;
+    SavingSettings saving{setting(kImageSaveDir), setting(kFileExtSaved),
+                          setting(kFileExtCompressed)};
+    QStringList missing;
+    for (const auto& [name, value] : {std::pair{kFileExtSaved, saving.savedExt},
+                                      std::pair{kFileExtCompressed, saving.compressedExt},
+                                      std::pair{kImageSaveDir, saving.saveDir}}) {
+        if (value.isEmpty()) {
+            missing.append(name);
+        }
+    }
+    QString note;
+    if (saveDirLacksFinalSlash(saving.saveDir,
+                               [](const QString& path) { return QFileInfo(path).isDir(); })) {
+        missing.append(kImageSaveDir);
+        note = saveDirLacksFinalSlashNote(saving.saveDir);
+    }
+    if (missing.isEmpty()) {
+        return saving;
+    }
+    showFailure({savingSettingsMessage(missing, note),
+                 {SampleNumber, {}, saving.saveDir, missing.join(QLatin1Char(' '))}});
+    return std::nullopt;
+}
+
+Form_ImageMaker::StillPair Form_ImageMaker::stillPairAt(const std::array<QString, 2>& finals) {
+    return {{{temporaryPathFor(finals[0]), temporaryPathFor(finals[1])}, finals}, {}};
+}
+
+std::optional<Form_ImageMaker::Failure> Form_ImageMaker::takeSamplePair(
+    StillPair& pair, const CameraOrder& cameras) {
+    const std::optional<StillFailure> failed = takeStills(pair, cameras);
+    if (!failed) {
+        return std::nullopt;
+    }
+    const QString camera = cameraName(failed->camera);
+    return Failure{platform::errorMessage(
+                       QStringLiteral("The pictures of sample %1 could not be taken from %2.")
+                           .arg(SampleNumber, camera),
+                       failed->reason),
+                   {SampleNumber, camera, QFileInfo(pair.paths.finals[0]).path(), failed->reason}};
+}
+
+std::optional<Form_ImageMaker::StillFailure> Form_ImageMaker::takeStills(
+    StillPair& pair, const CameraOrder& cameras) {
+    // The first picture comes from the camera already selected: the current view's.
+    if (std::optional<QString> reason = takeStill(pair.paths.temporaries[0], pair.writes[0])) {
+        return StillFailure{cameras.first, *reason};
+    }
+    if (std::optional<QString> reason = selectCamera(cameras.other)) {
+        return StillFailure{cameras.other, *reason};
+    }
+    if (std::optional<QString> reason = takeStill(pair.paths.temporaries[1], pair.writes[1])) {
+        return StillFailure{cameras.other, *reason};
+    }
+    return std::nullopt;
+}
+
+std::optional<Form_ImageMaker::Failure> Form_ImageMaker::reselectView(qint16 camera) {
+    // A second failure ends the attempt.
+    std::optional<QString> first;
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        const std::optional<QString> reason = selectCamera(camera);
+        if (!reason) {
+            break;
+        }
+        first = first.value_or(*reason);
+    }
+    if (!first) {
+        return std::nullopt;
+    }
+    return Failure{
+        platform::errorMessage(QStringLiteral("Camera %1 could not be selected again.").arg(camera),
+                               *first),
+        {SampleNumber, cameraName(camera), {}, *first}};
+}
+
+// Both pictures replace the earlier pair together or not at all. A save folder out of reach does
+// not stop the lab: the pair is taken again into the spool and forwarded later.
+Form_ImageMaker::StoreEnd Form_ImageMaker::storeStillPair(const StillPair& pair,
+                                                          const SavingSettings& saving,
+                                                          const CameraOrder& cameras) {
+    PairEnd end = finishStillPair(pair);
+    bool kept = false;
+    if (end.kind == PairEnd::Unreachable && forwarder_ != nullptr && !programEnded_) {
+        // By the naming rule alone: a save folder setting may end in a file-name prefix.
+        const SpoolEnd spooled =
+            spoolStillPair({imageFileName(cameras.firstView, SampleNumber, saving.savedExt),
+                            imageFileName(cameras.otherView, SampleNumber, saving.savedExt)},
+                           cameras);
+        if (spooled.viewLost) {
+            return {false, spooled.viewLost};
+        }
+        if (spooled.problem) {
+            end.kind = PairEnd::Failed;
+            end.reason += platform::kMessageLineBreak +
+                          QStringLiteral("Keeping them on this PC failed too: ") + *spooled.problem;
+        } else {
+            kept = true;
+            captureNote_ = spoolNote();
+        }
+    }
+    if (end.setAside) {
+        captureNote_ = QStringLiteral("  (older pictures kept on this PC set aside in %1)")
+                           .arg(forwarder_->spool().supersededDir());
+    }
+    if (kept || end.kind == PairEnd::Saved) {
+        return {kept, std::nullopt};
+    }
+    return {
+        false,
+        Failure{
+            platform::errorMessage(
+                QStringLiteral("The pictures of sample %1 could not be saved.").arg(SampleNumber),
+                end.reason),
+            {SampleNumber, {}, saving.saveDir, end.reason}}};
+}
+
+bool Form_ImageMaker::startCompressors(const SavingSettings& saving, bool kept) {
     // A kept pair is held back from forwarding until its compressors have ended, or now when none
     // starts.
     const QString spoolKey =
-        kept ? SpoolFolder::sampleKey(imageFileName(View::Color, SampleNumber, savedExt))
+        kept ? SpoolFolder::sampleKey(imageFileName(View::Color, SampleNumber, saving.savedExt))
              : QString();
     const auto release = qScopeGuard([this, &spoolKey] {
         if (!spoolKey.isEmpty()) {
             releaseSpooled(spoolKey);
         }
     });
-
     const QString compressExe = setting(settings::kCompressExe);
-    if (compressExe.isEmpty() || compressedExt.isEmpty()) {
-        services_.messages.show(compressionSettingsMessage());
+    if (compressExe.isEmpty() || saving.compressedExt.isEmpty()) {
+        showFailure({compressionSettingsMessage(), {SampleNumber, {}, {}, {}}});
         return true;
     }
-    const QString options = setting(settings::kCompressCommandLineOptions);
     // A kept pair is compressed where it waits; its copies travel with it.
-    const QString pairDir = kept ? forwarder_->spool().dir() : saveDir;
-    // The compressor writes beside the final name, hidden; the copy takes its final name only
-    // once the compressor has ended well, so nothing ever reads a copy still being written.
-    const auto commandFor = [&](View view, const QString& target) {
-        return compressionCommand(compressExe, options,
-                                  imagePath(pairDir, view, SampleNumber, savedExt), target);
-    };
+    const QString pairDir = kept ? forwarder_->spool().dir() : saving.saveDir;
     TXT_CMDLINE->setText(
-        commandFor(View::Color, imagePath(pairDir, View::Color, SampleNumber, compressedExt))
+        compressionCommand(compressExe, setting(settings::kCompressCommandLineOptions),
+                           imagePath(pairDir, View::Color, SampleNumber, saving.savedExt),
+                           imagePath(pairDir, View::Color, SampleNumber, saving.compressedExt))
             .commandLine);
-    for (const View view : {View::Bottom, View::Color}) {
-        const QString target = imagePath(pairDir, view, SampleNumber, compressedExt);
-        const QString temporary = temporaryPathFor(target);
-        const CompressionCommand command = commandFor(view, temporary);
-        try {
-            const qint64 id = services_.processes.start(command.program, command.arguments);
-            compressions_.insert(id, {imageFileName(view, SampleNumber, savedExt), captureSerial_,
-                                      temporary, target, spoolKey});
-        } catch (const std::exception& error) {
-            services_.messages.show(platform::errorMessage(
-                {QStringLiteral("The compression program could not be started:"), QString(),
-                 command.commandLine, QString(), reasonOf(error)}));
-            return false;
-        }
+    return startCompressor(View::Bottom, pairDir, saving, spoolKey) &&
+           startCompressor(View::Color, pairDir, saving, spoolKey);
+}
+
+// The compressor writes beside the final name, hidden; the copy takes its final name only once
+// the compressor has ended well, so nothing ever reads a copy still being written.
+bool Form_ImageMaker::startCompressor(View view, const QString& pairDir,
+                                      const SavingSettings& saving, const QString& spoolKey) {
+    const QString target = imagePath(pairDir, view, SampleNumber, saving.compressedExt);
+    const QString temporary = temporaryPathFor(target);
+    const CompressionCommand command = compressionCommand(
+        setting(settings::kCompressExe), setting(settings::kCompressCommandLineOptions),
+        imagePath(pairDir, view, SampleNumber, saving.savedExt), temporary);
+    try {
+        const qint64 id = services_.processes.start(command.program, command.arguments);
+        compressions_.insert(id, {SampleNumber, imageFileName(view, SampleNumber, saving.savedExt),
+                                  captureSerial_, temporary, target, spoolKey});
+    } catch (const std::exception& error) {
+        const QString reason = platform::reasonOf(error);
+        showFailure({platform::errorMessage(
+                         {QStringLiteral("The compression program could not be started:"),
+                          QString(), command.commandLine, QString(), reason}),
+                     {SampleNumber, {}, pairDir, reason}},
+                    platform::lcCompress());
+        return false;
     }
     return true;
 }
@@ -323,8 +361,8 @@ void Form_ImageMaker::cmd_capture_Click() {
         Show_Sample_Images(SampleNumber);
         Add_Captured_Sample();
         if (!captureNote_.isEmpty()) {
-            QListWidgetItem* const line = lst_Captured->item(lst_Captured->count() - 1);
-            line->setText(line->text() + captureNote_);
+            state_.setCaptureNote(CapturedCount - 1, captureNote_);
+            drawCapturedLine(CapturedCount - 1);
         }
         showStatus(kImagesCaptured);
         services_.keys.sendAltG();
@@ -333,13 +371,10 @@ void Form_ImageMaker::cmd_capture_Click() {
 }
 
 void Form_ImageMaker::Add_Captured_Sample() {
-    const QString line = SampleNumber + kCapturedAt + generalDateText(services_.clock());
-    if (CapturedCount == kMaxCapturedLines) {
-        // The count cannot grow further: the oldest line makes room, so the list, the array and
-        // the count stay in step and the newest captures stay visible.
+    // A compressor of this capture that fails later finds its line by the capture's mark.
+    if (state_.addCaptured(SampleNumber, generalDateText(services_.clock()), captureSerial_)) {
+        // The oldest line has made room, so the newest captures stay visible.
         delete lst_Captured->takeItem(0);
-        CapturedSamples.removeFirst();
-        CapturedCount = static_cast<qint16>(CapturedCount - 1);
         if (!listFullReported_) {
             listFullReported_ = true;
             services_.messages.show(
@@ -349,11 +384,20 @@ void Form_ImageMaker::Add_Captured_Sample() {
                     .arg(kMaxCapturedLines));
         }
     }
-    lst_Captured->insertItem(CapturedCount, line);
-    // A compressor of this capture that fails later finds its line by this mark.
-    lst_Captured->item(CapturedCount)->setData(Qt::UserRole, captureSerial_);
-    CapturedSamples.append(SampleNumber);
-    CapturedCount = static_cast<qint16>(CapturedCount + 1);
+    lst_Captured->insertItem(CapturedCount - 1, QString());
+    drawCapturedLine(CapturedCount - 1);
+}
+
+void Form_ImageMaker::drawCapturedLine(qsizetype line) {
+    // All red lines share one brush: the list holds a lab's day of lines.
+    static const QBrush failed(Qt::red);
+    QListWidgetItem* const item = lst_Captured->item(static_cast<int>(line));
+    QString text = state_.lineText(line);
+    text.squeeze();
+    item->setText(text);
+    if (state_.lineHasFailure(line)) {
+        item->setForeground(failed);
+    }
 }
 
 void Form_ImageMaker::lst_Captured_DblClick() {

@@ -1,5 +1,4 @@
 // The compressor's end: a whole compressed copy put in place, or the failure noted on the sample.
-#include <QBrush>
 #include <QFile>
 #include <QFileInfo>
 #include <QListWidget>
@@ -7,6 +6,7 @@
 #include <optional>
 
 #include "DetachedWork.h"
+#include "Diagnostics.h"
 #include "Form_ImageMaker.h"
 #include "ProcessStarter.h"
 #include "StillPairCommit.h"
@@ -56,26 +56,15 @@ void Form_ImageMaker::compressionEnded(const platform::ProcessEnd& end) {
 
 void Form_ImageMaker::reportCompressionFailure(const PendingCompression& compression,
                                                const QString& reason) {
-    const QString tail = QStringLiteral(" not compressed: ") + reason + QLatin1Char(')');
-    showStatus(compression.pictureName + tail.chopped(1));
-    // The list holds a lab's day of lines, so a line's note stays short: a sample whose two
-    // pictures failed alike gets one note naming both, and all red lines share one brush.
-    static const QBrush failed(Qt::red);
-    for (int row = lst_Captured->count() - 1; row >= 0; --row) {
-        QListWidgetItem* item = lst_Captured->item(row);
-        if (item->data(Qt::UserRole).toULongLong() == compression.capture) {
-            QString text = item->text();
-            if (text.endsWith(tail)) {
-                text.insert(text.size() - tail.size(),
-                            QStringLiteral(" and ") + compression.pictureName);
-            } else {
-                text += QStringLiteral("  (") + compression.pictureName + tail;
-            }
-            text.squeeze();
-            item->setText(text);
-            item->setForeground(failed);
-            break;
-        }
+    platform::diagnose(platform::lcCompress(), QtWarningMsg,
+                       QStringLiteral("%1 not compressed").arg(compression.pictureName),
+                       {{"SAMPLE", compression.sample},
+                        {"FOLDER", QFileInfo(compression.target).path()},
+                        {"REASON", reason}});
+    showStatus(compression.pictureName + QStringLiteral(" not compressed: ") + reason);
+    if (const std::optional<qsizetype> line =
+            state_.noteNotCompressed(compression.capture, compression.pictureName, reason)) {
+        drawCapturedLine(*line);
     }
 }
 

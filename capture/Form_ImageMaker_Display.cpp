@@ -15,6 +15,7 @@
 #include "Frm_Wo.h"
 #include "ImageNaming.h"
 #include "MessageBoxes.h"
+#include "OperatorMessage.h"
 #include "SettingNames.h"
 #include "SpoolForwarder.h"
 
@@ -40,21 +41,20 @@ QImage loadThumbnail(const QString& path, QSize boxSize) {
 void Form_ImageMaker::Show_Sample_Images(const QString& sampleNumber) {
     const QString compressedExt = setting(settings::kFileExtCompressed);
     if (compressedExt.isEmpty()) {
-        services_.messages.show(displaySettingsMessage());
+        showFailure(
+            {displaySettingsMessage(), {sampleNumber, {}, {}, settings::kFileExtCompressed}});
         return;
     }
-    QString caption = kLastImageTaken;
     cmd_Redo->hide();
     cmd_Delete->hide();
     img_bttm->clear();
     img_color->clear();
     ++thumbnailLoad_;  // a load still under way must not fill the cleared boxes
-    displayingSample_ = false;
+    state_.displayedSample.reset();
     imageWatcher_->stop();
     if (sampleNumber.size() == kDisplayedNumberLength) {
         loadSampleImages(sampleNumber);
-        displayedSample_ = sampleNumber;
-        displayingSample_ = true;
+        state_.displayedSample = sampleNumber;
         const QString saveDir = setting(settings::kImageSaveDir);
         // The compressor finishes after this routine; the panel reloads when its files appear,
         // and again when a kept sample moves from the spool into the save folder.
@@ -66,11 +66,15 @@ void Form_ImageMaker::Show_Sample_Images(const QString& sampleNumber) {
                         imagePath(spoolDir, View::Color, sampleNumber, compressedExt)};
         }
         imageWatcher_->watch(watched);
-        caption = sampleNumber;
         cmd_Redo->show();
         cmd_Delete->show();
     }
-    lbl_Pictures->setText(caption);
+    drawPanelCaption();
+}
+
+// The panel's caption names the sample on display, as it was passed.
+void Form_ImageMaker::drawPanelCaption() {
+    lbl_Pictures->setText(state_.displayedSample.value_or(kLastImageTaken));
 }
 
 void Form_ImageMaker::loadSampleImages(const QString& sampleNumber) {
@@ -113,38 +117,41 @@ void Form_ImageMaker::loadSampleImages(const QString& sampleNumber) {
 }
 
 void Form_ImageMaker::reloadDisplayedImages() {
-    if (displayingSample_ && setting(settings::kFileExtCompressed) != QString()) {
-        loadSampleImages(displayedSample_);
+    if (state_.displayedSample && setting(settings::kFileExtCompressed) != QString()) {
+        loadSampleImages(*state_.displayedSample);
     }
 }
 
 void Form_ImageMaker::cmd_View_Click() {
-    if (CurrentView == kColorView) {
-        cmd_View->setIcon(img_bttn_color);
-        CurrentView = kBottomView;
-        lbl_view->setText(QStringLiteral("Bottom View"));
-        selectCamera(0);
-    } else {
-        cmd_View->setIcon(img_bttn_bottom);
-        CurrentView = kColorView;
-        lbl_view->setText(QStringLiteral("Color View"));
-        selectCamera(1);
+    const bool toBottom = CurrentView == kColorView;
+    cmd_View->setIcon(toBottom ? img_bttn_color : img_bttn_bottom);
+    CurrentView = toBottom ? kBottomView : kColorView;
+    lbl_view->setText(toBottom ? QStringLiteral("Bottom View") : QStringLiteral("Color View"));
+    const qint16 camera = toBottom ? BottomCameraIndex : ColorCameraIndex;
+    if (const std::optional<QString> reason = selectCamera(camera)) {
+        showFailure({platform::errorMessage(
+                         QStringLiteral("Camera %1 could not be selected: the live view has not "
+                                        "switched to the %2 view.")
+                             .arg(camera)
+                             .arg(toBottom ? QStringLiteral("bottom") : QStringLiteral("colour")),
+                         *reason),
+                     {SampleNumber, cameraName(camera), {}, *reason}});
     }
 }
 
 void Form_ImageMaker::cmd_Redo_Click() {
     cmd_Redo->hide();
     cmd_Delete->hide();
-    frmWo().txt_Sample->setText(lbl_Pictures->text());
+    frmWo().txt_Sample->setText(state_.displayedSample.value_or(QString()));
     Accept_Sample_Number();
 }
 
 void Form_ImageMaker::cmd_Delete_Click() {
-    const QString sampleNumber = lbl_Pictures->text();
     const QString savedExt = setting(settings::kFileExtSaved);
-    if (savedExt.isEmpty()) {
+    if (savedExt.isEmpty() || !state_.displayedSample) {
         return;
     }
+    const QString sampleNumber = *state_.displayedSample;
     const QString saveDir = setting(settings::kImageSaveDir);
     QStringList failures;
     for (const View view : {View::Color, View::Bottom}) {
@@ -172,9 +179,9 @@ void Form_ImageMaker::cmd_Delete_Click() {
         forwarder_->recount();
     }
     if (!failures.isEmpty()) {
-        services_.messages.show(QStringLiteral("Error:\r\nThe saved pictures could not be "
-                                               "deleted:\r\n\r\n") +
-                                failures.join(QStringLiteral("\r\n")));
+        showFailure({QStringLiteral("Error:\r\nThe saved pictures could not be deleted:\r\n\r\n") +
+                         failures.join(QStringLiteral("\r\n")),
+                     {sampleNumber, {}, saveDir, failures.join(QStringLiteral("; "))}});
     }
 }
 

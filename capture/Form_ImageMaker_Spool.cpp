@@ -23,11 +23,6 @@ constexpr std::chrono::milliseconds kDefaultSpoolAfter{3000};
 // The spool is a local folder; only a failing disk makes it this slow.
 constexpr std::chrono::milliseconds kSpoolAnswerTime{15000};
 
-QString reasonOf(const std::exception& error) {
-    const auto* platformError = dynamic_cast<const platform::PlatformError*>(&error);
-    return platformError != nullptr ? platformError->message() : QString::fromUtf8(error.what());
-}
-
 }  // namespace
 
 void Form_ImageMaker::startSpool() {
@@ -67,25 +62,19 @@ void Form_ImageMaker::releaseSpooled(const QString& key) {
     forwarder_->release(key);
 }
 
-Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair) {
-    const QString folder = QFileInfo(pair.paths.finals[0]).absolutePath();
-    const PairEnd stalled{PairEnd::Unreachable,
-                          QStringLiteral("The save folder %1 has not answered within %2 s.")
-                              .arg(folder)
-                              .arg(std::chrono::duration<double>(spoolAfter_).count()),
-                          false};
+Form_ImageMaker::SaveFolderCommit Form_ImageMaker::startSaveFolderCommit(const StillPair& pair,
+                                                                         const QString& folder) {
+    SaveFolderCommit started;
     // Asked beside the writes: a share that is no longer mounted leaves an empty local folder
     // that takes the writes without complaint.
-    const auto outOfReach = std::make_shared<std::optional<QString>>();
-    const QFuture<void> probe =
-        platform::runDetached([outOfReach, folder] { *outOfReach = unreachableReason(folder); });
-    const auto abandoned = std::make_shared<std::atomic<bool>>(false);
-    const auto setAside = std::make_shared<std::atomic<bool>>(false);
+    started.probe = platform::runDetached(
+        [outOfReach = started.outOfReach, folder] { *outOfReach = unreachableReason(folder); });
     const std::shared_ptr<SpoolShared> spool =
         forwarder_ != nullptr ? forwarder_->shared() : nullptr;
     const QString key = SpoolFolder::sampleKey(
         imageFileName(View::Color, SampleNumber, setting(settings::kFileExtSaved)));
-    const auto guard = [probe, outOfReach, abandoned, setAside, spool,
+    const auto guard = [probe = started.probe, outOfReach = started.outOfReach,
+                        abandoned = started.abandoned, setAside = started.setAside, spool,
                         key](const std::function<void()>& renames) {
         QFuture<void>(probe).waitForFinished();
         if (*outOfReach) {
@@ -105,34 +94,46 @@ Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair)
         }
     };
     // The commit waits for the writes itself and removes the temporaries when it is abandoned.
-    const QFuture<void> commit =
-        commitStillPairOnceWritten(pair.writes, pair.paths, abandoned, guard);
-    WaitEnd end = awaitFileWork({pair.writes[0], pair.writes[1], probe}, spoolAfter_);
-    if (end == WaitEnd::Done && *outOfReach) {
-        abandoned->store(true);
-        return {PairEnd::Unreachable, **outOfReach, false};
+    started.commit = commitStillPairOnceWritten(pair.writes, pair.paths, started.abandoned, guard);
+    return started;
+}
+
+Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair) {
+    const QString folder = QFileInfo(pair.paths.finals[0]).absolutePath();
+    const SaveFolderCommit started = startSaveFolderCommit(pair, folder);
+    WaitEnd end = awaitFileWork({pair.writes[0], pair.writes[1], started.probe}, spoolAfter_);
+    if (end == WaitEnd::Done && *started.outOfReach) {
+        started.abandoned->store(true);
+        return {PairEnd::Unreachable, **started.outOfReach, false};
     }
     if (end == WaitEnd::Done) {
         for (const QFuture<void>& write : pair.writes) {
             if (std::optional<QString> problem = errorOfWork(write)) {
                 // The commit removes the journal and the temporaries; the operator is told once
                 // the folder holds nothing of this attempt.
-                awaitFileWork({commit}, spoolAfter_);
+                awaitFileWork({started.commit}, spoolAfter_);
                 return failureIn(folder, *problem);
             }
         }
-        end = awaitFileWork({commit}, spoolAfter_);
+        end = awaitFileWork({started.commit}, spoolAfter_);
     }
     if (end != WaitEnd::Done) {
         // Too late for this capture: the renames that have not begun are not made, and the
         // temporaries go once their writes end.
-        abandoned->store(true);
-        return end == WaitEnd::TimedOut ? stalled : PairEnd{PairEnd::Closing, {}, false};
+        started.abandoned->store(true);
+        if (end == WaitEnd::Closing) {
+            return {PairEnd::Closing, {}, false};
+        }
+        return {PairEnd::Unreachable,
+                QStringLiteral("The save folder %1 has not answered within %2 s.")
+                    .arg(folder)
+                    .arg(std::chrono::duration<double>(spoolAfter_).count()),
+                false};
     }
-    if (std::optional<QString> problem = errorOfWork(commit)) {
+    if (std::optional<QString> problem = errorOfWork(started.commit)) {
         return failureIn(folder, *problem);
     }
-    return {PairEnd::Saved, {}, setAside->load()};
+    return {PairEnd::Saved, {}, started.setAside->load()};
 }
 
 Form_ImageMaker::PairEnd Form_ImageMaker::failureIn(const QString& folder, const QString& problem) {
@@ -149,57 +150,57 @@ Form_ImageMaker::PairEnd Form_ImageMaker::failureIn(const QString& folder, const
     return {PairEnd::Failed, problem, false};
 }
 
-std::optional<QString> Form_ImageMaker::spoolStillPair(const std::array<QString, 2>& names,
-                                                       qint16 firstCamera, qint16 otherCamera) {
+Form_ImageMaker::SpoolEnd Form_ImageMaker::spoolStillPair(const std::array<QString, 2>& names,
+                                                          const CameraOrder& cameras) {
     const std::shared_ptr<SpoolShared> shared = forwarder_->shared();
     const SpoolFolder& spool = shared->spool;
-    StillPair pair{
-        {{temporaryPathFor(spool.pathOf(names[0])), temporaryPathFor(spool.pathOf(names[1]))},
-         {spool.pathOf(names[0]), spool.pathOf(names[1])}},
-        {}};
-    std::optional<QString> problem;
+    StillPair pair = stillPairAt({spool.pathOf(names[0]), spool.pathOf(names[1])});
+    const QString key = SpoolFolder::sampleKey(names[0]);
+    SpoolEnd end;
     try {
         spool.create();
         // Held from the start: the forwarder must not take the pair before its compressors ran.
-        forwarder_->hold(SpoolFolder::sampleKey(names[0]));
-        pair.writes[0] = takeStill(pair.paths.temporaries[0]);
-        if (const std::optional<QString> reason = selectCamera(otherCamera)) {
-            throw camera::CameraError(*reason);
+        forwarder_->hold(key);
+        if (const std::optional<StillFailure> failed = takeStills(pair, cameras)) {
+            end.problem = failed->reason;
         }
-        pair.writes[1] = takeStill(pair.paths.temporaries[1]);
     } catch (const std::exception& error) {
-        problem = reasonOf(error);
+        end.problem = platform::reasonOf(error);
     }
-    try {
-        selectCamera(firstCamera);
-    } catch (const std::exception& error) {
-        problem = problem.value_or(reasonOf(error));
-    }
-    if (!problem) {
-        const WaitEnd end = awaitFileWork({pair.writes[0], pair.writes[1]}, kSpoolAnswerTime);
-        if (end != WaitEnd::Done) {
-            problem = QStringLiteral("the folder %1 has not answered").arg(spool.dir());
+    // As on the direct way: the pair is not kept while the view shows no picture.
+    end.viewLost = reselectView(cameras.first);
+    if (!end.problem && !end.viewLost) {
+        const WaitEnd waited = awaitFileWork({pair.writes[0], pair.writes[1]}, kSpoolAnswerTime);
+        if (waited != WaitEnd::Done) {
+            end.problem = QStringLiteral("the folder %1 has not answered").arg(spool.dir());
         }
         for (const QFuture<void>& write : pair.writes) {
-            problem = problem ? problem : errorOfWork(write);
+            end.problem = end.problem ? end.problem : errorOfWork(write);
         }
     }
-    if (problem) {
+    if (end.problem || end.viewLost) {
         discardStillPair(pair);
-        forwarder_->release(SpoolFolder::sampleKey(names[0]));
-        return problem;
+        forwarder_->release(key);
+        return end;
     }
+    end.problem = commitSpooledPair(pair, key);
+    return end;
+}
+
+std::optional<QString> Form_ImageMaker::commitSpooledPair(const StillPair& pair,
+                                                          const QString& key) {
+    const std::shared_ptr<SpoolShared> shared = forwarder_->shared();
     const QFuture<void> commit = platform::runDetached([paths = pair.paths, shared] {
         const std::lock_guard spooling(shared->spoolFolder);
         const std::atomic<bool> notAbandoned{false};
         commitStillPair(paths, notAbandoned);
     });
     if (awaitFileWork({commit}, kSpoolAnswerTime) != WaitEnd::Done) {
-        return QStringLiteral("the folder %1 has not answered").arg(spool.dir());
+        return QStringLiteral("the folder %1 has not answered").arg(shared->spool.dir());
     }
-    problem = errorOfWork(commit);
+    std::optional<QString> problem = errorOfWork(commit);
     if (problem) {
-        forwarder_->release(SpoolFolder::sampleKey(names[0]));
+        forwarder_->release(key);
     }
     forwarder_->recount();
     return problem;

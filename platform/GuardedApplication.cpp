@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <exception>
 
+#include "Diagnostics.h"
+
 namespace platform {
 
 GuardedApplication::GuardedApplication(int& argc, char** argv)
@@ -35,6 +37,8 @@ int GuardedApplication::runGuarded(const std::function<int()>& body) {
 void GuardedApplication::reportAndExit(const QString& text) {
     std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
     std::fflush(stderr);
+    diagnose(lcCapture(), QtCriticalMsg, QStringLiteral("the program ended on a failure"),
+             {{"REASON", text}});
     QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), text,
                     QMessageBox::Ok);
     box.exec();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <exception>
 #include <stdexcept>
 
 namespace platform {
@@ -21,5 +22,11 @@ class FileAccessError : public PlatformError {
 public:
     using PlatformError::PlatformError;
 };
+
+// The operator-readable text of any failure: a platform error's message, else what() as UTF-8.
+inline QString reasonOf(const std::exception& error) {
+    const auto* platformError = dynamic_cast<const PlatformError*>(&error);
+    return platformError != nullptr ? platformError->message() : QString::fromUtf8(error.what());
+}
 
 }  // namespace platform

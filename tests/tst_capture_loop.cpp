@@ -10,8 +10,10 @@
 #include <QTest>
 
 #include "DetachedWork.h"
+#include "Diagnostics.h"
 
 #include "GeneralDate.h"
+#include "SpoolForwarder.h"
 #include "StationFixture.h"
 
 using capture::Form_ImageMaker;
@@ -200,9 +202,16 @@ private slots:
         station.processes.failingPrograms.insert(QStringLiteral("/opt/missing/compress"));
         station.startWaiting();
         station.video->failStillsAfter = stillsBeforeFailure;
+        const platform::DiagnosticRecorder recorder;
         station.accept(QStringLiteral("12345678"), true);
 
         QCOMPARE(station.messages.shown.size(), 1);
+        // Logged once, in the area that failed.
+        QCOMPARE(recorder
+                     .matching(stillsBeforeFailure < 0 ? "station.compress" : "station.capture",
+                               named.first())
+                     .size(),
+                 std::size_t(1));
         const QString message = station.messages.shown.first();
         QVERIFY2(message.startsWith(QStringLiteral("Error:\r\n")), qPrintable(message));
         for (const QString& part : named) {
@@ -226,39 +235,60 @@ private slots:
         }
     }
 
-    // Selects of a capture: 1 the switch to the other camera, 2 the closing one, 3 its retry.
+    // Selects of a capture: 1 the switch to the other camera, 2 the closing one, 3 its retry. A
+    // save folder out of reach has the pair taken again on this PC: 3 the switch, 4 the closing
+    // select, 5 its retry.
     void closingSelectIsTriedAtMostTwice_data() {
+        QTest::addColumn<bool>("outOfReach");
         QTest::addColumn<QSet<qsizetype>>("failing");
         QTest::addColumn<QString>("named");
+        const QString again = QStringLiteral("Camera 1 could not be selected again");
+        const QString bottom = QStringLiteral("camera 0 (bottom)");
         QTest::newRow("switch and first closing select fail")
-            << QSet<qsizetype>{1, 2} << QStringLiteral("camera 0 (bottom)");
+            << false << QSet<qsizetype>{1, 2} << bottom;
         QTest::newRow("only the first closing select fails")
-            << QSet<qsizetype>{2} << QStringLiteral("Camera 1 could not be selected again");
-        QTest::newRow("every select fails")
-            << QSet<qsizetype>{1, 2, 3} << QStringLiteral("camera 0 (bottom)");
+            << false << QSet<qsizetype>{2} << again;
+        QTest::newRow("every select fails") << false << QSet<qsizetype>{1, 2, 3} << bottom;
         QTest::newRow("the view's camera is gone after the stills")
-            << QSet<qsizetype>{2, 3} << QStringLiteral("Camera 1 could not be selected again");
+            << false << QSet<qsizetype>{2, 3} << again;
+        QTest::newRow("kept on this PC, the view's camera gone after the stills")
+            << true << QSet<qsizetype>{4, 5} << again;
+        QTest::newRow("kept on this PC, the first closing select fails")
+            << true << QSet<qsizetype>{4} << again;
     }
     void closingSelectIsTriedAtMostTwice() {
+        QFETCH(bool, outOfReach);
         QFETCH(QSet<qsizetype>, failing);
         QFETCH(QString, named);
         StationFixture station;
         station.writeWorkingSettings();
         station.startWaiting();
+        if (outOfReach) {
+            QVERIFY(QDir(station.saveDir).removeRecursively());
+        }
         station.window->SampleNumber = QStringLiteral("12345678");
         station.messages.shown.clear();
         station.video->selects.clear();
         station.video->failingSelects = failing;
+        const platform::DiagnosticRecorder recorder;
         QVERIFY(!station.window->Save_Sample_Images());
-        QCOMPARE(station.video->selects, (QList<int>{0, 1, 1}));
+        QCOMPARE(station.video->selects,
+                 outOfReach ? (QList<int>{0, 1, 0, 1, 1}) : (QList<int>{0, 1, 1}));
         QVERIFY(station.processes.started.isEmpty());
-        QVERIFY(
-            !QFile::exists(station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"))));
+        // Nothing of the pair is kept, under any name, here or on this PC.
+        QTRY_COMPARE(platform::detachedWorkRunning().load(), 0);
+        for (const QString& folder :
+             {station.saveDir, station.window->spoolForwarder()->spool().dir()}) {
+            QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList());
+        }
         QCOMPARE(station.messages.shown.size(), 1);
         const QString message = station.messages.shown.first();
         QVERIFY2(message.startsWith(QStringLiteral("Error:\r\n")), qPrintable(message));
         QVERIFY2(message.contains(named) && message.contains(QStringLiteral("did not answer")),
                  qPrintable(message));
+        const auto logged = recorder.matching("station.capture", named);
+        QCOMPARE(logged.size(), std::size_t(1));
+        QCOMPARE(logged.front().field("SAMPLE"), QStringLiteral("12345678"));
     }
 
     void failedCompressorIsNotedOnItsLine_data() {
@@ -277,6 +307,7 @@ private slots:
         station.writeWorkingSettings();
         station.startWaiting();
         Form_ImageMaker& w = *station.window;
+        const platform::DiagnosticRecorder recorder;
         station.accept(QStringLiteral("11111111"), true);
         station.accept(QStringLiteral("22222222"), true);
         const QString firstLine = w.lst_Captured->item(0)->text();
@@ -299,6 +330,8 @@ private slots:
         QTRY_COMPARE(platform::detachedWorkRunning().load(), 0);
         QCOMPARE(QFile::exists(btmJpg), named.isEmpty());
         QVERIFY(!QFile::exists(station.processes.started.at(0).last()));
+        const auto logged = recorder.matching("station.compress", QStringLiteral("BTM_11111111"));
+        QCOMPARE(logged.size(), std::size_t(named.isEmpty() ? 0 : 1));
         if (named.isEmpty()) {
             QCOMPARE(w.lst_Captured->item(0)->text(), firstLine);
             QCOMPARE(status, QStringLiteral("Waiting..."));
@@ -310,6 +343,7 @@ private slots:
             QVERIFY2(!note.contains(QStringLiteral("CLR_")), qPrintable(note));
         }
         QVERIFY(w.lst_Captured->item(0)->text().startsWith(firstLine));
+        QVERIFY2(logged.front().field("REASON").contains(named), qPrintable(logged.front().text()));
         // The double click still finds the sample of the noted line.
         QCOMPARE(w.CapturedSamples.first(), QStringLiteral("11111111"));
     }
@@ -432,21 +466,42 @@ private slots:
         QVERIFY(w.cmd_Redo->isHidden());
     }
 
+    // The cameras come from the index fields; one that does not answer is reported, so that the
+    // operator knows the live view has not switched.
+    void viewButtonAlternatesAndSelectsLast_data() {
+        QTest::addColumn<bool>("swapped");
+        QTest::addColumn<QSet<qsizetype>>("failing");
+        QTest::newRow("both answer") << false << QSet<qsizetype>{};
+        QTest::newRow("cameras numbered the other way") << true << QSet<qsizetype>{};
+        QTest::newRow("the bottom camera does not answer") << false << QSet<qsizetype>{1};
+    }
     void viewButtonAlternatesAndSelectsLast() {
+        QFETCH(bool, swapped);
+        QFETCH(QSet<qsizetype>, failing);
         StationFixture station;
         station.startWaiting();
         Form_ImageMaker& w = *station.window;
         station.accept(QStringLiteral("12345678"), false);
+        w.ColorCameraIndex = swapped ? 0 : 1;
+        w.BottomCameraIndex = swapped ? 1 : 0;
         station.video->selects.clear();
+        station.video->failingSelects = failing;
         w.cmd_View->click();
         QCOMPARE(w.lbl_view->text(), QStringLiteral("Bottom View"));
         QCOMPARE(w.CurrentView, QStringLiteral("Bottom"));
         w.cmd_View->click();
         QCOMPARE(w.lbl_view->text(), QStringLiteral("Color View"));
         QCOMPARE(w.CurrentView, QStringLiteral("Color"));
-        QCOMPARE(station.video->selects, (QList<int>{0, 1}));
+        QCOMPARE(station.video->selects, swapped ? (QList<int>{1, 0}) : (QList<int>{0, 1}));
         QCOMPARE(w.cmd_View->icon().pixmap(32).toImage(),
                  QIcon(w.img_bttn_bottom).pixmap(32).toImage());
+        QCOMPARE(station.messages.shown.size(), failing.size());
+        for (const QString& message : station.messages.shown) {
+            for (const QString& part : {QStringLiteral("Camera 0"), QStringLiteral("not switched"),
+                                        QStringLiteral("did not answer")}) {
+                QVERIFY2(message.contains(part), qPrintable(message));
+            }
+        }
     }
 
     void redoOffersTheDisplayedSampleAgain() {
@@ -517,7 +572,7 @@ private slots:
         StationFixture station;
         station.writeSettings({QStringLiteral("FILE_EXT_SAVED;;x")});
         station.startWaiting();
-        station.window->lbl_Pictures->setText(QStringLiteral("12345678"));
+        station.window->Show_Sample_Images(QStringLiteral("12345678"));
         station.window->cmd_Delete_Click();
         QVERIFY(station.files.removeAttempts.isEmpty());
     }

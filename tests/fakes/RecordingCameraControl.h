@@ -57,7 +57,9 @@ public:
         QImage picture(8, 6, QImage::Format_RGB888);
         picture.fill(colours.value(selected, Qt::gray));
         if (!picture.save(path, "BMP")) {
-            return failed(QStringLiteral("cannot write %1").arg(path));
+            // The folder's failure, not the camera's, as the real control reports it.
+            return QtFuture::makeExceptionalFuture(std::make_exception_ptr(
+                camera::StillFileError(QStringLiteral("cannot write %1").arg(path))));
         }
         stills.append({selected, path});
         return QtFuture::makeReadyFuture();
