@@ -275,11 +275,14 @@ private slots:
         QCOMPARE(station.video->selects,
                  outOfReach ? (QList<int>{0, 1, 0, 1, 1}) : (QList<int>{0, 1, 1}));
         QVERIFY(station.processes.started.isEmpty());
-        // Nothing of the pair is kept, under any name, here or on this PC.
+        // Nothing of the pair is kept, under any name, here or on this PC (the spool folder's
+        // own destination note and lock stay).
         QTRY_COMPARE(platform::detachedWorkRunning().load(), 0);
         for (const QString& folder :
              {station.saveDir, station.window->spoolForwarder()->spool().dir()}) {
-            QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList());
+            QCOMPARE(QDir(folder).entryList({QStringLiteral("*CLR_*"), QStringLiteral("*BTM_*")},
+                                            QDir::Files | QDir::Hidden),
+                     QStringList());
         }
         QCOMPARE(station.messages.shown.size(), 1);
         const QString message = station.messages.shown.first();
