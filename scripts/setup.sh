@@ -18,7 +18,7 @@ packages=(
     sway cage wtype grim xwayland jq sudo
     lintian desktop-file-utils dpkg-dev openbox x11-utils file
     strace sshfs fuse3 openssh-server openssh-client
-    libsystemd-dev locales libc-l10n
+    libsystemd-dev locales v4l-utils libc-l10n
 )
 
 bash "$here/scripts/install-missing.sh" "${packages[@]}"
