@@ -168,9 +168,8 @@ void CameraSetupWindow::refreshStates() {
             continue;
         }
         const camera::CameraState state = pipeline->state();
-        const bool known =
-            state.frame || state.failure ||
-            (state.playingSince && now - *state.playingSince > camera::kFirstFrameWait);
+        const bool known = state.frame || state.failure ||
+                           (state.playingSince && now - *state.playingSince > state.firstFrameWait);
         if (!known) {
             allKnown = false;
             continue;
