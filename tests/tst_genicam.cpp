@@ -18,6 +18,11 @@
 
 using camera::GstVideoControl;
 
+// Kept apart (genicam_setup.cpp): the set-up program's Lock and Save on a GenICam camera.
+std::optional<QString> genicamLockAndSave(const QString& configPath, const QString& id,
+                                          const QString& format, QStringList& listed,
+                                          QStringList& locked);
+
 namespace {
 
 constexpr int kSlowTimeout = 20000;  // ms: discovery, opening, a loaded machine
@@ -223,6 +228,12 @@ void TestGenicam::pairBesideUsbCamera() {
     QCOMPARE(valueOf(description.controls, "GainAuto"), QString("Off"));
     // The simulated camera has no automatic exposure: absent, not 0.
     QCOMPARE(valueOf(description.controls, "ExposureAuto"), QString("(absent)"));
+
+    QVERIFY(!control->select(1));
+    const camera::CameraDescription usb = control->describeSelected();
+    QCOMPARE(usb.kind, camera::CameraDescription::Kind::V4l2);
+    QCOMPARE(valueOf(usb.identity, "node"), QString("/dev/video0"));
+    QVERIFY2(valueOf(usb.identity, "driver") != "(absent)", qPrintable(usb.reason));
 }
 
 void TestGenicam::notFoundNamesTheCamerasThatAnswer() {
