@@ -309,7 +309,8 @@ QImage BayerFrame::forScreen(QSize box) const {
     const QPoint blue(red_.x() ^ 1, red_.y() ^ 1);
     for (int y = 0; y < target.height(); ++y) {
         const int top = std::min(cellsY - 1, y * cellsY / target.height()) * 2;
-        const guint8* rows[2] = {bytes.data() + top * stride_, bytes.data() + (top + 1) * stride_};
+        const std::array<const guint8*, 2> rows{bytes.data() + qsizetype(top) * stride_,
+                                                bytes.data() + qsizetype(top + 1) * stride_};
         auto* line = reinterpret_cast<QRgb*>(bits + y * image.bytesPerLine());
         for (int x = 0; x < target.width(); ++x) {
             const int left = std::min(cellsX - 1, x * cellsX / target.width()) * 2;

@@ -4,6 +4,7 @@
 #include "Genicam.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace camera {
@@ -72,7 +73,10 @@ std::optional<PadLink> linkBefore(GstPad* pad) {
 Delivers takeOutDecoder(GstBin* bin, GstElement* output) {
     const gst::ObjectPtr<GstPad> outputSink(gst_element_get_static_pad(output, "sink"));
     const std::optional<PadLink> decoder = outputSink ? linkBefore(outputSink.get()) : std::nullopt;
-    const Delivers kind = decoder ? decoderKind(decoder->element.get()) : Delivers::Raw;
+    if (!decoder) {
+        return Delivers::Raw;
+    }
+    const Delivers kind = decoderKind(decoder->element.get());
     if (kind == Delivers::Raw) {
         return Delivers::Raw;
     }
@@ -405,7 +409,7 @@ void CameraPipeline::countLostFrames(const GstBuffer& buffer,
     const double frames =
         double(gap.count()) /
         double(std::chrono::duration_cast<std::chrono::nanoseconds>(*interval).count());
-    const int lost = int(frames + 0.5) - 1;
+    const int lost = int(std::lround(frames)) - 1;
     if (lost <= 0) {
         return;
     }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <memory>
 #include <numeric>
 
@@ -136,6 +137,7 @@ const PixelCaps* capsOf(const QString& format) {
 std::vector<DeviceInfo> discover() {
     arv_update_device_list();
     std::vector<DeviceInfo> devices;
+    devices.reserve(arv_get_n_devices());
     for (unsigned int i = 0; i < arv_get_n_devices(); ++i) {
         devices.push_back({text(arv_get_device_id(i)), text(arv_get_device_vendor(i)),
                            text(arv_get_device_model(i)), text(arv_get_device_serial_nbr(i)),
@@ -293,7 +295,7 @@ std::vector<cameraconfig::CameraMode> modesOf(const QString& id, QString* error)
     arv_camera_get_height_bounds(camera.get(), nullptr, &maxHeight, nullptr);
     const double rate = arv_camera_get_frame_rate(camera.get(), nullptr);
     // GStreamer takes the rate as a fraction; a hundredth of a frame per second is close enough.
-    const int rateNumerator = rate > 0 ? int(rate * 100 + 0.5) : 0;
+    const int rateNumerator = rate > 0 ? int(std::lround(rate * 100)) : 0;
     for (guint i = 0; formats != nullptr && i < count; ++i) {
         const QString format = QString::fromUtf8(formats[i]);
         if (capsOf(format) == nullptr) {

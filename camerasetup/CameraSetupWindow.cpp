@@ -301,9 +301,10 @@ void CameraSetupWindow::lockGenicam(Panel& panel, const SourceInfo& source) {
     const camera::CameraPipeline* shown = panel.preview->camera();
     const std::shared_ptr<GObject> open = shown != nullptr ? shown->genicamCamera() : nullptr;
     if (!open) {
-        new QTreeWidgetItem(panel.controls,
-                            {source.genicam->id, panel.preview->whyNoPicture().value_or(
-                                                     QStringLiteral("the camera is not open"))});
+        new QTreeWidgetItem(
+            panel.controls,
+            {source.genicam.value_or(camera::genicam::DeviceInfo{}).id,
+             panel.preview->whyNoPicture().value_or(QStringLiteral("the camera is not open"))});
         return;
     }
     panel.genicamLocked = camera::genicam::lockFeatures(open.get());
