@@ -18,6 +18,7 @@ int main(int argc, char* argv[]) {
     }
     camerasetup::CameraSetupWindow window(*path, camerasetup::listSources(),
                                           &camera::openV4l2Controls);
+    window.findGenicamCameras();
     window.resize(1100, 900);
     window.show();
     return QApplication::exec();

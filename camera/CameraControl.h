@@ -1,5 +1,7 @@
 #pragma once
 
+#include "CameraDescription.h"
+
 #include <QFuture>
 #include <QString>
 #include <QWidget>
@@ -31,6 +33,9 @@ public:
     // Takes the selected camera's picture at once and writes it to `path`; the format follows the
     // extension.
     virtual StillWrite stillToFile(const QString& path) = 0;
+    // The selected camera as it is now: its kind, identity and controls read back. Cheap enough
+    // for every still (a few milliseconds at most for a GenICam camera on its network).
+    virtual CameraDescription describeSelected() const = 0;
 };
 
 }  // namespace camera

@@ -177,7 +177,150 @@ struct MappedFrame {
     static void release(void* self) { delete static_cast<MappedFrame*>(self); }
 };
 
+// --- Bayer ----------------------------------------------------------------------------------
+
+// A buffer's bytes, readable for as long as this lives.
+class MappedBytes {
+public:
+    explicit MappedBytes(GstBuffer* buffer) : buffer_(buffer) {
+        mapped_ = buffer_ != nullptr && gst_buffer_map(buffer_, &map_, GST_MAP_READ);
+    }
+    ~MappedBytes() {
+        if (mapped_) {
+            gst_buffer_unmap(buffer_, &map_);
+        }
+    }
+    MappedBytes(const MappedBytes&) = delete;
+    MappedBytes& operator=(const MappedBytes&) = delete;
+    const guint8* data() const { return mapped_ ? map_.data : nullptr; }
+
+private:
+    GstBuffer* buffer_;
+    GstMapInfo map_{};
+    bool mapped_ = false;
+};
+
+// The position of red in a 2×2 cell of GStreamer's Bayer format names; blue is diagonal to it.
+std::optional<QPoint> redOfBayer(const char* format) {
+    const QLatin1String name(format != nullptr ? format : "");
+    if (name == QLatin1String("rggb")) {
+        return QPoint(0, 0);
+    }
+    if (name == QLatin1String("grbg")) {
+        return QPoint(1, 0);
+    }
+    if (name == QLatin1String("gbrg")) {
+        return QPoint(0, 1);
+    }
+    if (name == QLatin1String("bggr")) {
+        return QPoint(1, 1);
+    }
+    return std::nullopt;
+}
+
+// Reflects a coordinate off the edge by two, which keeps its colour in the mosaic.
+int mirrored(int at, int size) {
+    if (at < 0) {
+        return std::min(-at, size - 1);
+    }
+    return at >= size ? std::max(0, 2 * (size - 1) - at) : at;
+}
+
+QRgb rgb(int red, int green, int blue) {
+    return qRgb(red, green, blue);
+}
+
 }  // namespace
+
+std::shared_ptr<const BayerFrame> BayerFrame::make(gst::SamplePtr sample) {
+    GstCaps* caps = sample ? gst_sample_get_caps(sample.get()) : nullptr;
+    GstBuffer* buffer = sample ? gst_sample_get_buffer(sample.get()) : nullptr;
+    const GstStructure* format =
+        caps != nullptr && !gst_caps_is_empty(caps) ? gst_caps_get_structure(caps, 0) : nullptr;
+    int width = 0;
+    int height = 0;
+    if (format == nullptr || buffer == nullptr ||
+        !gst_structure_has_name(format, "video/x-bayer") ||
+        !gst_structure_get_int(format, "width", &width) ||
+        !gst_structure_get_int(format, "height", &height) || width < 2 || height < 2) {
+        return nullptr;
+    }
+    const std::optional<QPoint> red = redOfBayer(gst_structure_get_string(format, "format"));
+    const gsize bytes = gst_buffer_get_size(buffer);
+    // Rows padded to four bytes, as GStreamer lays Bayer out, unless the buffer holds them bare.
+    const int padded = GST_ROUND_UP_4(width);
+    const int stride = bytes >= gsize(padded) * gsize(height) ? padded : width;
+    if (!red || bytes < gsize(stride) * gsize(height)) {
+        return nullptr;
+    }
+    return std::shared_ptr<const BayerFrame>(
+        new BayerFrame(std::move(sample), QSize(width, height), stride, *red));
+}
+
+BayerFrame::BayerFrame(gst::SamplePtr sample, QSize size, int stride, QPoint red)
+    : sample_(std::move(sample)), size_(size), stride_(stride), red_(red) {}
+
+QImage BayerFrame::full() const {
+    const MappedBytes bytes(gst_sample_get_buffer(sample_.get()));
+    QImage image(size_, QImage::Format_RGB32);
+    if (bytes.data() == nullptr || image.isNull()) {
+        throw CameraError(QStringLiteral("the camera's Bayer picture cannot be read"));
+    }
+    const int width = size_.width();
+    const int height = size_.height();
+    const auto at = [&](int x, int y) {
+        return int(bytes.data()[mirrored(y, height) * stride_ + mirrored(x, width)]);
+    };
+    for (int y = 0; y < height; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        const bool redRow = (y & 1) == red_.y();
+        for (int x = 0; x < width; ++x) {
+            const bool redColumn = (x & 1) == red_.x();
+            const int cross = (at(x - 1, y) + at(x + 1, y) + at(x, y - 1) + at(x, y + 1) + 2) / 4;
+            const int diagonal =
+                (at(x - 1, y - 1) + at(x + 1, y - 1) + at(x - 1, y + 1) + at(x + 1, y + 1) + 2) / 4;
+            const int across = (at(x - 1, y) + at(x + 1, y) + 1) / 2;
+            const int upDown = (at(x, y - 1) + at(x, y + 1) + 1) / 2;
+            const int own = at(x, y);
+            if (redRow && redColumn) {
+                line[x] = rgb(own, cross, diagonal);
+            } else if (!redRow && !redColumn) {
+                line[x] = rgb(diagonal, cross, own);
+            } else if (redRow) {
+                line[x] = rgb(across, own, upDown);  // green between reds, blues above and below
+            } else {
+                line[x] = rgb(upDown, own, across);
+            }
+        }
+    }
+    return image;
+}
+
+QImage BayerFrame::forScreen(QSize box) const {
+    const MappedBytes bytes(gst_sample_get_buffer(sample_.get()));
+    const QSize target = size_.scaled(box, Qt::KeepAspectRatio).boundedTo(size_).expandedTo({1, 1});
+    QImage image;
+    uchar* const bits = screenBuffer(target, image);
+    if (bytes.data() == nullptr || bits == nullptr) {
+        return {};
+    }
+    const int cellsX = size_.width() / 2;
+    const int cellsY = size_.height() / 2;
+    const QPoint blue(red_.x() ^ 1, red_.y() ^ 1);
+    for (int y = 0; y < target.height(); ++y) {
+        const int top = std::min(cellsY - 1, y * cellsY / target.height()) * 2;
+        const std::array<const guint8*, 2> rows{bytes.data() + qsizetype(top) * stride_,
+                                                bytes.data() + qsizetype(top + 1) * stride_};
+        auto* line = reinterpret_cast<QRgb*>(bits + y * image.bytesPerLine());
+        for (int x = 0; x < target.width(); ++x) {
+            const int left = std::min(cellsX - 1, x * cellsX / target.width()) * 2;
+            const int green =
+                (rows[red_.y()][left + blue.x()] + rows[blue.y()][left + red_.x()]) / 2;
+            line[x] = rgb(rows[red_.y()][left + red_.x()], green, rows[blue.y()][left + blue.x()]);
+        }
+    }
+    return image;
+}
 
 QSize jpegScreenDecodeSize(QSize full, QSize box) {
     const QSize fitted = full.scaled(box, Qt::KeepAspectRatio);

@@ -57,6 +57,27 @@ private:
     GstVideoInfo info_{};
 };
 
+// A Bayer mosaic as a colour GenICam camera sends it: one colour per pixel. The screen takes one
+// pixel per 2×2 cell, only for the pixels it shows; a still interpolates every pixel (bilinear).
+class BayerFrame final : public CameraFrame {
+public:
+    // Empty when the sample is not an 8-bit Bayer picture or its buffer is shorter than one:
+    // a picture with lost packets is never kept.
+    static std::shared_ptr<const BayerFrame> make(gst::SamplePtr sample);
+
+    QSize size() const override { return size_; }
+    QImage full() const override;
+    QImage forScreen(QSize box) const override;
+
+private:
+    BayerFrame(gst::SamplePtr sample, QSize size, int stride, QPoint red);
+
+    const gst::SamplePtr sample_;
+    const QSize size_;
+    const int stride_;
+    const QPoint red_;  // where the red pixel lies in each 2×2 cell
+};
+
 // The size to decode a `full`-sized JPEG to for a `box` on screen: the smallest of
 // libjpeg-turbo's scaled sizes that still covers the picture fitted into the box.
 QSize jpegScreenDecodeSize(QSize full, QSize box);

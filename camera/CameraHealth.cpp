@@ -42,6 +42,29 @@ QString describeFailure(const CameraFailure& failure) {
                    detail;
         case FailureReason::StreamEnded:
             return QStringLiteral("the picture stream has ended") + detail;
+        case FailureReason::GenicamNotFound:
+            return QStringLiteral("camera not found: no GenICam camera answers with that id") +
+                   detail;
+        case FailureReason::GenicamControlled:
+            return QStringLiteral(
+                       "the camera is controlled by another program (GigE Vision control "
+                       "access): close the other viewer") +
+                   detail;
+        case FailureReason::StreamStopped:
+            return QStringLiteral(
+                       "its picture stream stopped: check the camera's cable, power and network "
+                       "address; it comes back by itself when it answers again") +
+                   detail;
+        case FailureReason::FramesLost:
+            return QStringLiteral(
+                       "its pictures stopped after frames were lost on the way: check the cable, "
+                       "the network card's MTU and the receive buffers") +
+                   detail;
+        case FailureReason::NetworkBandwidth:
+            return QStringLiteral(
+                       "not enough bandwidth for this mode: choose a lower frame rate or a "
+                       "smaller size, or give the camera a network port of its own") +
+                   detail;
         case FailureReason::Other:
             break;
     }
@@ -69,13 +92,20 @@ std::optional<QString> whyNoPicture(int index, const std::optional<CameraState>&
     if (!state->playingSince) {
         return camera + QStringLiteral(" is not started");
     }
+    const QString lost =
+        state->recentlyLostFrames > 0
+            ? QStringLiteral(" (%1 frames lost on the way lately)").arg(state->recentlyLostFrames)
+            : QString();
     if (!state->frame) {
-        return camera + QStringLiteral(" has delivered no picture since it was started %1 s ago")
-                            .arg(seconds(now - *state->playingSince));
+        return camera +
+               QStringLiteral(" has delivered no picture since it was started %1 s ago")
+                   .arg(seconds(now - *state->playingSince)) +
+               lost;
     }
     const CameraClock::duration age = now - state->frame->arrivedAt;
     if (age > staleAfter(state->frame->frameInterval)) {
-        return camera + QStringLiteral(" has delivered no picture for %1 s").arg(seconds(age));
+        return camera + QStringLiteral(" has delivered no picture for %1 s").arg(seconds(age)) +
+               lost;
     }
     return std::nullopt;
 }

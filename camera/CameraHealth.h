@@ -30,6 +30,11 @@ enum class FailureReason {
     NotLinked,         // a pad of the source (often a dynamic one) never links onwards
     UsbBandwidth,      // streaming cannot start: the USB controller has no bandwidth left
     StreamEnded,
+    GenicamNotFound,    // no GenICam camera answers with the id the line names
+    GenicamControlled,  // another program holds the camera's control access
+    StreamStopped,      // a GenICam camera's pictures stopped: cable, power or address
+    FramesLost,         // pictures stopped after frames had been lost on the way
+    NetworkBandwidth,   // the link cannot carry the mode
     Other,
 };
 
@@ -41,16 +46,22 @@ struct CameraFailure {
 // The operator-readable text of a failure, naming what to do where there is something to do.
 QString describeFailure(const CameraFailure& failure);
 
+// How long a camera that has just been started may take to deliver its first picture before it
+// counts as not delivering. USB cameras typically need half a second to a second.
+inline constexpr std::chrono::milliseconds kFirstFrameWait{2000};
+// A GenICam camera is first looked for on the network (up to a second) and then opened.
+inline constexpr std::chrono::milliseconds kGenicamFirstFrameWait{6000};
+
 struct CameraState {
     std::optional<LatestFrame> frame;
     std::optional<QString> failure;  // describeFailure(*failureCause)
     std::optional<CameraFailure> failureCause;
     std::optional<CameraClock::time_point> playingSince;
+    // How long after playingSince the first picture may take.
+    CameraClock::duration firstFrameWait = kFirstFrameWait;
+    // Frames that never arrived whole (a GenICam camera's gaps) in the last seconds.
+    int recentlyLostFrames = 0;
 };
-
-// How long a camera that has just been started may take to deliver its first picture before it
-// counts as not delivering. USB cameras typically need half a second to a second.
-inline constexpr std::chrono::milliseconds kFirstFrameWait{2000};
 
 // A frame older than this means the camera has stopped delivering.
 CameraClock::duration staleAfter(std::optional<CameraClock::duration> frameInterval);

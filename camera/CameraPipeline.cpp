@@ -1,6 +1,7 @@
 #include "CameraPipeline.h"
 
 #include "CameraFrames.h"
+#include "Genicam.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -9,6 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace camera {
@@ -24,6 +27,10 @@ constexpr const char* kRawCaps = "video/x-raw,format=xRGB; video/x-raw";
 #endif
 // Only for a line that decoded JPEG at its end: a source that may choose is not pushed to MJPEG.
 constexpr const char* kCompressedCaps = "image/jpeg";
+// Only for a line that ended in bayer2rgb: the mosaic is kept and demosaiced when shown.
+constexpr const char* kBayerCaps = "video/x-bayer";
+// Frames lost this long ago still explain why a GenICam camera's pictures stopped.
+constexpr std::chrono::seconds kLossMemory{3};
 
 // Frames of one camera that exist at once: the one the source is filling, the newest kept here,
 // and one being painted or encoded as a still. Left to size its own pool, a source adds a frame
@@ -35,15 +42,20 @@ constexpr guint kCameraFrames = 3;
 // The element that a camera line ends in; named so that the decoder before it can be found.
 constexpr const char* kOutputName = "station-camera-output";
 
+using Delivers = CameraPipeline::Delivers;
+
 // Decoders that a camera line may end in. They are taken out so that pictures stay compressed
-// until one is shown or taken as a still.
-bool isJpegDecoder(GstElement* element) {
+// (or a mosaic) until one is shown or taken as a still.
+Delivers decoderKind(GstElement* element) {
     GstElementFactory* factory = gst_element_get_factory(element);
     if (factory == nullptr) {
-        return false;
+        return Delivers::Raw;
     }
     const QLatin1String name(gst_plugin_feature_get_name(factory));
-    return name == QLatin1String("jpegdec") || name == QLatin1String("avdec_mjpeg");
+    if (name == QLatin1String("jpegdec") || name == QLatin1String("avdec_mjpeg")) {
+        return Delivers::Jpeg;
+    }
+    return name == QLatin1String("bayer2rgb") ? Delivers::Bayer : Delivers::Raw;
 }
 
 struct PadLink {
@@ -64,24 +76,28 @@ std::optional<PadLink> linkBefore(GstPad* pad) {
     return PadLink{std::move(peer), std::move(element)};
 }
 
-// Removes a JPEG decoder linked straight before `output`; true when there was one.
-bool takeOutJpegDecoder(GstBin* bin, GstElement* output) {
+// Removes a JPEG or Bayer decoder linked straight before `output`; what is left delivers.
+Delivers takeOutDecoder(GstBin* bin, GstElement* output) {
     const gst::ObjectPtr<GstPad> outputSink(gst_element_get_static_pad(output, "sink"));
     const std::optional<PadLink> decoder = outputSink ? linkBefore(outputSink.get()) : std::nullopt;
-    if (!decoder || !isJpegDecoder(decoder->element.get())) {
-        return false;
+    if (!decoder) {
+        return Delivers::Raw;
+    }
+    const Delivers kind = decoderKind(decoder->element.get());
+    if (kind == Delivers::Raw) {
+        return Delivers::Raw;
     }
     const gst::ObjectPtr<GstPad> decoderSink(
         gst_element_get_static_pad(decoder->element.get(), "sink"));
     const gst::ObjectPtr<GstPad> upstream(decoderSink ? gst_pad_get_peer(decoderSink.get())
                                                       : nullptr);
     if (!upstream) {
-        return false;
+        return Delivers::Raw;
     }
     gst_pad_unlink(upstream.get(), decoderSink.get());
     gst_pad_unlink(decoder->peer.get(), outputSink.get());
     gst_bin_remove(bin, decoder->element.get());
-    return gst_pad_link(upstream.get(), outputSink.get()) == GST_PAD_LINK_OK;
+    return gst_pad_link(upstream.get(), outputSink.get()) == GST_PAD_LINK_OK ? kind : Delivers::Raw;
 }
 
 // Answers the source's allocation query for raw video with a bounded pool of kCameraFrames.
@@ -248,12 +264,20 @@ CameraFailure classifyError(const GError& error, const QString& debug, const Err
 }
 
 CameraPipeline::CameraPipeline(CameraSource source, Listener listener)
-    : source_(std::move(source)), listener_(std::move(listener)) {
+    : source_(std::move(source)),
+      listener_(std::move(listener)),
+      genicam_(genicam::cameraName(source_.description).has_value()) {
     gst::ensureInitialised();
+    if (genicam_) {
+        state_.firstFrameWait = kGenicamFirstFrameWait;
+    }
     build();
 }
 
 CameraPipeline::~CameraPipeline() {
+    if (starter_.joinable()) {
+        starter_.join();
+    }
     if (pipeline_) {
         // Joins the streaming threads, so no callback runs after this.
         gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
@@ -263,8 +287,8 @@ CameraPipeline::~CameraPipeline() {
     }
 }
 
-gst::ObjectPtr<GstElement> CameraPipeline::makeSource(bool& compressed) {
-    compressed = false;
+gst::ObjectPtr<GstElement> CameraPipeline::makeSource(Delivers& delivers) {
+    delivers = Delivers::Raw;
     if (source_.device) {
         auto device = gst::take(gst_device_create_element(source_.device.get(), nullptr));
         if (!device) {
@@ -291,13 +315,13 @@ gst::ObjectPtr<GstElement> CameraPipeline::makeSource(bool& compressed) {
         return nullptr;
     }
     const gst::ObjectPtr<GstElement> output(gst_bin_get_by_name(GST_BIN(bin.get()), kOutputName));
-    compressed = output && takeOutJpegDecoder(GST_BIN(bin.get()), output.get());
+    delivers = output ? takeOutDecoder(GST_BIN(bin.get()), output.get()) : Delivers::Raw;
     return bin;
 }
 
 void CameraPipeline::build() {
-    bool compressed = false;
-    auto pictures = makeSource(compressed);
+    Delivers delivers = Delivers::Raw;
+    auto pictures = makeSource(delivers);
     if (!pictures) {
         return;
     }
@@ -309,7 +333,10 @@ void CameraPipeline::build() {
     }
 
     auto* appSink = GST_APP_SINK(sink.get());
-    const gst::CapsPtr caps(gst_caps_from_string(compressed ? kCompressedCaps : kRawCaps));
+    const char* const accepted = delivers == Delivers::Jpeg    ? kCompressedCaps
+                                 : delivers == Delivers::Bayer ? kBayerCaps
+                                                               : kRawCaps;
+    const gst::CapsPtr caps(gst_caps_from_string(accepted));
     gst_app_sink_set_caps(appSink, caps.get());
     gst_app_sink_set_max_buffers(appSink, 1);
     gst_app_sink_set_drop(appSink, TRUE);
@@ -343,16 +370,26 @@ void CameraPipeline::play() {
         const std::lock_guard lock(mutex_);
         state_.playingSince = CameraClock::now();
     }
-    if (!pipeline_) {
+    if (!pipeline_ || starter_.joinable()) {
         return;
     }
-    if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-        // The error message, when there is one, has already been recorded by the bus handler.
-        fail({FailureReason::Other, QStringLiteral("the source cannot be started")});
+    const auto start = [this] {
+        if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+            // The error message, when there is one, has already been recorded by the bus handler.
+            fail({FailureReason::Other, QStringLiteral("the source cannot be started")});
+        }
+    };
+    if (genicam_) {
+        starter_ = std::thread(start);
+    } else {
+        start();
     }
 }
 
 void CameraPipeline::release() {
+    if (starter_.joinable()) {
+        starter_.join();
+    }
     if (pipeline_) {
         gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
     }
@@ -360,7 +397,47 @@ void CameraPipeline::release() {
 
 CameraState CameraPipeline::state() const {
     const std::lock_guard lock(mutex_);
-    return state_;
+    CameraState state = state_;
+    const CameraClock::time_point since = CameraClock::now() - kLossMemory;
+    state.recentlyLostFrames = int(
+        std::count_if(losses_.begin(), losses_.end(), [since](auto at) { return at >= since; }));
+    return state;
+}
+
+CameraDescription::Values CameraPipeline::genicamIdentity() const {
+    {
+        const std::lock_guard lock(mutex_);
+        if (!identity_.empty()) {
+            return identity_;
+        }
+    }
+    const std::shared_ptr<GObject> camera = genicamCamera();
+    CameraDescription::Values identity =
+        camera ? genicam::identity(camera.get()) : CameraDescription::Values{};
+    const std::lock_guard lock(mutex_);
+    identity_ = identity;
+    return identity;
+}
+
+std::shared_ptr<GObject> CameraPipeline::genicamCamera() const {
+    if (!genicam_ || !pipeline_ || hasFailed()) {
+        return nullptr;
+    }
+    GstIterator* elements = gst_bin_iterate_recurse(GST_BIN(pipeline_.get()));
+    GValue item = G_VALUE_INIT;
+    GObject* camera = nullptr;
+    while (camera == nullptr && gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
+        auto* element = GST_ELEMENT(g_value_get_object(&item));
+        GstElementFactory* factory = gst_element_get_factory(element);
+        if (factory != nullptr &&
+            QLatin1String(gst_plugin_feature_get_name(factory)) == QLatin1String("aravissrc")) {
+            g_object_get(element, "camera", &camera, nullptr);
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(elements);
+    return camera != nullptr ? std::shared_ptr<GObject>(camera, g_object_unref) : nullptr;
 }
 
 bool CameraPipeline::hasFailed() const {
@@ -405,13 +482,43 @@ std::optional<LatestFrame> CameraPipeline::frameOf(gst::SamplePtr& sample) {
         auto jpeg = JpegFrame::make(std::move(bytes), lastJpeg_);
         lastJpeg_ = jpeg;
         picture = std::move(jpeg);
+    } else if (gst_structure_has_name(format, kBayerCaps)) {
+        picture = BayerFrame::make(std::move(sample));
     } else {
         picture = RawFrame::make(std::move(sample));
     }
     if (!picture) {
         return std::nullopt;
     }
+    if (genicam_) {
+        countLostFrames(*buffer, interval);
+    }
     return LatestFrame{std::move(picture), CameraClock::now(), interval};
+}
+
+void CameraPipeline::countLostFrames(const GstBuffer& buffer,
+                                     std::optional<CameraClock::duration> interval) {
+    // aravissrc drops a frame that arrived incomplete and gives the next one the whole gap since
+    // the last as its duration.
+    if (!interval || !GST_BUFFER_DURATION_IS_VALID(&buffer) || interval->count() <= 0) {
+        return;
+    }
+    const std::chrono::nanoseconds gap(GST_BUFFER_DURATION(&buffer));
+    const double frames =
+        double(gap.count()) /
+        double(std::chrono::duration_cast<std::chrono::nanoseconds>(*interval).count());
+    const int lost = int(std::lround(frames)) - 1;
+    if (lost <= 0) {
+        return;
+    }
+    const CameraClock::time_point now = CameraClock::now();
+    const std::lock_guard lock(mutex_);
+    for (int i = 0; i < lost; ++i) {
+        losses_.push_back(now);
+    }
+    while (!losses_.empty() && (losses_.front() < now - kLossMemory || losses_.size() > 1000)) {
+        losses_.pop_front();
+    }
 }
 
 void CameraPipeline::takeSample(GstAppSink* sink) {
@@ -437,17 +544,9 @@ void CameraPipeline::takeSample(GstAppSink* sink) {
 GstBusSyncReply CameraPipeline::onBusMessage(GstBus* /*bus*/, GstMessage* message, gpointer self) {
     auto* camera = static_cast<CameraPipeline*>(self);
     switch (GST_MESSAGE_TYPE(message)) {
-        case GST_MESSAGE_ERROR: {
-            GError* rawError = nullptr;
-            gchar* rawDebug = nullptr;
-            gst_message_parse_error(message, &rawError, &rawDebug);
-            const gst::ErrorPtr error(rawError);
-            const gst::CharPtr debug(rawDebug);
-            camera->fail(error ? classifyError(*error, QString::fromUtf8(debug.get()),
-                                               originOf(GST_MESSAGE_SRC(message)))
-                               : CameraFailure{FailureReason::Other, QString()});
+        case GST_MESSAGE_ERROR:
+            camera->failOnError(message);
             break;
-        }
         case GST_MESSAGE_EOS:
             camera->fail({FailureReason::StreamEnded, QString()});
             break;
@@ -455,6 +554,33 @@ GstBusSyncReply CameraPipeline::onBusMessage(GstBus* /*bus*/, GstMessage* messag
             break;
     }
     return GST_BUS_DROP;
+}
+
+void CameraPipeline::failOnError(GstMessage* message) {
+    GError* rawError = nullptr;
+    gchar* rawDebug = nullptr;
+    gst_message_parse_error(message, &rawError, &rawDebug);
+    const gst::ErrorPtr error(rawError);
+    const gst::CharPtr debug(rawDebug);
+    const ErrorOrigin origin = originOf(GST_MESSAGE_SRC(message));
+    if (!error) {
+        fail(CameraFailure{FailureReason::Other, QString()});
+        return;
+    }
+    if (origin.factory == QLatin1String("aravissrc")) {
+        std::optional<CameraFailure> failure = genicam::classifyGenicamError(
+            QString::fromUtf8(error->message), QString::fromUtf8(debug.get()),
+            genicam::lastDiscoveredIds());
+        if (failure && failure->reason == FailureReason::StreamStopped &&
+            state().recentlyLostFrames > 0) {
+            failure->reason = FailureReason::FramesLost;
+        }
+        if (failure) {
+            fail(std::move(*failure));
+            return;
+        }
+    }
+    fail(classifyError(*error, QString::fromUtf8(debug.get()), origin));
 }
 
 void CameraPipeline::fail(const CameraFailure& failure) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CameraDescription.h"
 #include "CameraHealth.h"
 #include "GstHandles.h"
 
@@ -8,10 +9,12 @@
 #include <gst/app/gstappsink.h>
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 namespace camera {
 
@@ -67,28 +70,47 @@ public:
     // Blocks until the first frame or a failure arrives, or until `deadline`.
     CameraState awaitFirstFrame(CameraClock::time_point deadline) const;
 
+    // The GenICam camera (an ArvCamera) that the source's aravissrc has open; empty for other
+    // sources and before it is open.
+    std::shared_ptr<GObject> genicamCamera() const;
+    // Its vendor, model, serial, firmware, interface and address, read once per opening.
+    CameraDescription::Values genicamIdentity() const;
+
+    // What the end of a camera line leaves for the sink once its decoder is taken out.
+    enum class Delivers { Raw, Jpeg, Bayer };
+
 private:
     static GstFlowReturn onNewSample(GstAppSink* sink, gpointer self);
     static GstBusSyncReply onBusMessage(GstBus* bus, GstMessage* message, gpointer self);
 
     void build();
     // The source as one element with a src pad; empty (and failed) when it cannot be made.
-    // `compressed` tells whether it delivers JPEG because its decoder was taken out.
-    gst::ObjectPtr<GstElement> makeSource(bool& compressed);
+    // `delivers` tells what it delivers once a decoder at its end is taken out.
+    gst::ObjectPtr<GstElement> makeSource(Delivers& delivers);
     void takeSample(GstAppSink* sink);
     // Streaming thread only.
     std::optional<LatestFrame> frameOf(gst::SamplePtr& sample);
+    // Counts the frames a GenICam camera lost before this one, from the gap in its timestamps.
+    void countLostFrames(const GstBuffer& buffer, std::optional<CameraClock::duration> interval);
     void fail(const CameraFailure& failure);
+    void failOnError(GstMessage* message);
 
     const CameraSource source_;
     const Listener listener_;
     gst::ObjectPtr<GstElement> pipeline_;
     gst::ObjectPtr<GstBus> bus_;
 
+    const bool genicam_;
+    // A GenICam camera is looked for on the network when it starts, which takes up to a
+    // second: it is started on a thread of its own, not the caller's.
+    std::thread starter_;
+
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    CameraState state_;                          // guarded by mutex_
-    std::shared_ptr<const JpegFrame> lastJpeg_;  // streaming thread only
+    CameraState state_;                           // guarded by mutex_
+    std::deque<CameraClock::time_point> losses_;  // guarded by mutex_: when frames were lost
+    mutable CameraDescription::Values identity_;  // guarded by mutex_
+    std::shared_ptr<const JpegFrame> lastJpeg_;   // streaming thread only
 };
 
 }  // namespace camera

@@ -1,11 +1,14 @@
 #include "CameraSet.h"
 
 #include "CameraConfig.h"
+#include "CameraDescribe.h"
 #include "CameraDeviceMonitor.h"
 #include "CameraError.h"
 #include "CameraHealth.h"
 #include "CameraPipeline.h"
 #include "Diagnostics.h"
+#include "Genicam.h"
+#include "GenicamWatcher.h"
 
 #include <QMetaObject>
 
@@ -48,8 +51,9 @@ CameraSet::~CameraSet() {
 }
 
 void CameraSet::clear() {
-    // The monitor goes first so that no restart is queued for cameras that are going away.
+    // The monitors go first so that no restart is queued for cameras that are going away.
     monitor_.reset();
+    genicam_.reset();
     cameras_.clear();
     started_ = false;
 }
@@ -77,8 +81,51 @@ void CameraSet::useConfiguredCameras(const std::map<int, QString>& descriptions)
             }
         }
     }
+    if (std::any_of(sources.begin(), sources.end(), [](const auto& entry) {
+            return genicam::cameraName(entry.second.description).has_value();
+        })) {
+        watchGenicamCameras();
+    }
     for (auto& [index, source] : sources) {
         add(index, std::move(source));
+    }
+}
+
+void CameraSet::watchGenicamCameras() {
+    genicam_ = std::make_unique<GenicamWatcher>([this](const QStringList& answering) {
+        QMetaObject::invokeMethod(
+            guiContext_, [this, answering] { restartGenicamCameras(answering); },
+            Qt::QueuedConnection);
+    });
+}
+
+void CameraSet::restartGenicamCameras(const QStringList& answering) {
+    bool stillMissing = false;
+    for (auto& [index, camera] : cameras_) {
+        const std::optional<QString> id = genicam::cameraName(camera->source().description);
+        if (!id || !camera->hasFailed()) {
+            continue;
+        }
+        if (answering.contains(*id)) {
+            restart(index, camera, camera->source());
+        } else {
+            stillMissing = true;
+        }
+    }
+    if (genicam_) {
+        genicam_->setLooking(stillMissing);
+    }
+}
+
+void CameraSet::restart(int index, std::unique_ptr<CameraPipeline>& camera, CameraSource source) {
+    camera.reset();  // releases the device before the new pipeline opens it
+    diagnoseReturn(index, source);
+    camera = makeCamera(index, std::move(source));
+    if (started_) {
+        camera->play();
+    }
+    if (index == selected_.load()) {
+        repaint_();
     }
 }
 
@@ -120,6 +167,10 @@ std::unique_ptr<CameraPipeline> CameraSet::makeCamera(int index, CameraSource so
                 const auto found = cameras_.find(index);
                 if (found != cameras_.end() && found->second->hasFailed()) {
                     found->second->release();
+                    // A GenICam camera is looked for until it answers again.
+                    if (genicam_ && genicam::cameraName(found->second->source().description)) {
+                        genicam_->setLooking(true);
+                    }
                 }
                 if (index == selected_.load()) {
                     repaint_();
@@ -164,15 +215,7 @@ void CameraSet::restartCamerasOf(const CameraSource& added) {
         if (!source.identity) {
             source.identity = added.identity;
         }
-        camera.reset();  // releases the device before the new pipeline opens it
-        diagnoseReturn(index, source);
-        camera = makeCamera(index, std::move(source));
-        if (started_) {
-            camera->play();
-        }
-        if (index == selected_.load()) {
-            repaint_();
-        }
+        restart(index, camera, std::move(source));
     }
 }
 
@@ -195,7 +238,7 @@ std::optional<QString> CameraSet::whySelectedHasNoPicture(
         const CameraPipeline& camera = *found->second;
         state = camera.state();
         if (!state->frame && !state->failure && state->playingSince) {
-            state = camera.awaitFirstFrame(*state->playingSince + kFirstFrameWait);
+            state = camera.awaitFirstFrame(*state->playingSince + state->firstFrameWait);
         }
     }
     std::optional<QString> reason = whyNoPicture(index, state, CameraClock::now());
@@ -231,7 +274,7 @@ LivePicture CameraSet::pictureToShow(QSize box) {
     const CameraClock::time_point now = CameraClock::now();
     // A camera that is still starting shows nothing yet rather than a complaint.
     if (state && !state->frame && !state->failure && state->playingSince &&
-        now - *state->playingSince < kFirstFrameWait) {
+        now - *state->playingSince < state->firstFrameWait) {
         return {};
     }
     if (std::optional<QString> reason = whyNoPicture(index, state, now)) {
@@ -239,6 +282,35 @@ LivePicture CameraSet::pictureToShow(QSize box) {
     }
     // Without a frame there is always a reason, given above.
     return state && state->frame ? shown_.show(index, state->frame->picture, box) : LivePicture{};
+}
+
+CameraDescription CameraSet::describeSelected() const {
+    const int index = selected_.load();
+    const auto found = cameras_.find(index);
+    CameraDescription description;
+    if (found == cameras_.end()) {
+        description.reason = QStringLiteral("camera %1 is not configured").arg(index);
+        return description;
+    }
+    const CameraPipeline& camera = *found->second;
+    const CameraSource& source = camera.source();
+    if (const std::optional<QString> id = genicam::cameraName(source.description)) {
+        // Read from the camera only while it is open: a camera that has gone would keep the
+        // window waiting for its register reads to time out.
+        if (const std::shared_ptr<GObject> open = camera.genicamCamera()) {
+            return describeGenicam(open.get(), camera.genicamIdentity());
+        }
+        description.kind = CameraDescription::Kind::Genicam;
+        description.identity = {{QStringLiteral("id"), *id}};
+        description.reason = whyNoPicture(index, camera.state(), CameraClock::now())
+                                 .value_or(QStringLiteral("the camera is not open yet"));
+        return description;
+    }
+    if (source.devicePath) {
+        return describeV4l2(*source.devicePath, source.identity, source.description);
+    }
+    description.identity = {{QStringLiteral("description"), source.description}};
+    return description;
 }
 
 LivePicture ShownPictureCache::show(int camera, const std::shared_ptr<const CameraFrame>& frame,

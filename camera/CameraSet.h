@@ -1,5 +1,7 @@
 #pragma once
 
+#include "CameraDescription.h"
+
 #include <QImage>
 #include <QObject>
 #include <QString>
@@ -15,6 +17,7 @@ namespace camera {
 class CameraFrame;
 class CameraPipeline;
 class CameraDeviceMonitor;
+class GenicamWatcher;
 struct CameraSource;
 
 struct LivePicture {
@@ -68,6 +71,8 @@ public:
     // The selected camera's latest picture made ready for a `box` on screen, or why it has none
     // (empty while it is starting). For the window's thread.
     LivePicture pictureToShow(QSize box);
+    // The selected camera's kind, identity and controls as read back now.
+    CameraDescription describeSelected() const;
 
 private:
     void clear();
@@ -75,6 +80,11 @@ private:
     std::unique_ptr<CameraPipeline> makeCamera(int index, CameraSource source);
     void watchDevices();
     void restartCamerasOf(const CameraSource& added);
+    void watchGenicamCameras();
+    // Restarts the failed GenICam cameras among the ids that answer; stops looking when none is
+    // left failed.
+    void restartGenicamCameras(const QStringList& answering);
+    void restart(int index, std::unique_ptr<CameraPipeline>& camera, CameraSource source);
     // Empty when the selected camera delivers, after waiting for one that is still starting;
     // its picture then goes to `picture` when given.
     std::optional<QString> whySelectedHasNoPicture(std::shared_ptr<const CameraFrame>* picture);
@@ -83,6 +93,7 @@ private:
     const std::function<void()> repaint_;
     std::map<int, std::unique_ptr<CameraPipeline>> cameras_;
     std::unique_ptr<CameraDeviceMonitor> monitor_;
+    std::unique_ptr<GenicamWatcher> genicam_;
     bool started_ = false;
     std::atomic<int> selected_{0};
     std::atomic<bool> repaintPending_{false};

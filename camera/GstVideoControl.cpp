@@ -115,6 +115,10 @@ StillWrite GstVideoControl::stillToFile(const QString& path) {
     });
 }
 
+CameraDescription GstVideoControl::describeSelected() const {
+    return cameras_->describeSelected();
+}
+
 void GstVideoControl::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
     const LivePicture live = showLivePicture_ ? cameras_->pictureToShow(size()) : LivePicture();

@@ -25,6 +25,7 @@ public:
     void setLivePicture(bool shown) override;
     std::optional<QString> select(int index) override;
     StillWrite stillToFile(const QString& path) override;
+    CameraDescription describeSelected() const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -22,6 +22,8 @@ public:
     // Empty while it delivers pictures, else why not.
     std::optional<QString> whyNoPicture() const;
     bool hasPicture() const { return !whyNoPicture(); }
+    // The camera shown, empty when none is.
+    const camera::CameraPipeline* camera() const { return camera_.get(); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

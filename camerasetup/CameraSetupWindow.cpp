@@ -2,6 +2,7 @@
 
 #include "CameraConfigFile.h"
 #include "CameraPreview.h"
+#include "DetachedWork.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -40,6 +41,7 @@ struct CameraSetupWindow::Panel {
     CameraPreview* preview = nullptr;
     QTreeWidget* controls = nullptr;
     camera::LockedControls locked;
+    camera::genicam::Lock genicamLocked;
 };
 
 CameraSetupWindow::CameraSetupWindow(QString configPath, std::vector<SourceInfo> sources,
@@ -81,7 +83,7 @@ CameraSetupWindow::CameraSetupWindow(QString configPath, std::vector<SourceInfo>
     bottom->addWidget(saveButton);
     layout->addLayout(bottom);
 
-    fillSources();
+    fillSources(0);
     fillConfigured();
     refresh_ = new QTimer(this);
     connect(refresh_, &QTimer::timeout, this, &CameraSetupWindow::refreshStates);
@@ -110,10 +112,6 @@ QWidget* CameraSetupWindow::makePanel(int index, const QString& title) {
     grid->addWidget(panel->controls, 4, 0, 1, 2);
 
     panel->source->addItem(QStringLiteral("(none)"));
-    for (const SourceInfo& source : sourcesFound_) {
-        panel->source->addItem(source.source.description + QStringLiteral(" - ") +
-                               source.configuredDevice());
-    }
     connect(panel->source, &QComboBox::currentIndexChanged, this,
             [this, index] { sourceChosen(index); });
     connect(panel->mode, &QComboBox::currentIndexChanged, this,
@@ -123,18 +121,46 @@ QWidget* CameraSetupWindow::makePanel(int index, const QString& title) {
     return box;
 }
 
-void CameraSetupWindow::fillSources() {
-    for (const SourceInfo& source : sourcesFound_) {
+void CameraSetupWindow::fillSources(std::size_t from) {
+    for (std::size_t i = from; i < sourcesFound_.size(); ++i) {
+        const SourceInfo& source = sourcesFound_[i];
         QStringList modes;
         for (const CameraMode& mode : source.modes) {
             modes << modeText(mode);
         }
-        auto* item = new QTreeWidgetItem(
-            sources_, {source.source.description, source.byId.value_or(QStringLiteral("-")),
-                       source.node, modes.join(QStringLiteral(", "))});
+        if (!source.modesError.isEmpty()) {
+            modes << source.modesError;
+        }
+        // A GenICam camera is named by its Aravis id, which stays when its address changes.
+        const QString stable = source.genicam ? source.genicam->id + QStringLiteral(" (serial ") +
+                                                    source.genicam->serial + QLatin1Char(')')
+                                              : source.byId.value_or(QStringLiteral("-"));
+        auto* item = new QTreeWidgetItem(sources_, {source.source.description, stable, source.node,
+                                                    modes.join(QStringLiteral(", "))});
         item->setToolTip(3, modes.join(QLatin1Char('\n')));
+        for (const auto& panel : panels_) {
+            panel->source->addItem(
+                source.source.description + QStringLiteral(" - ") +
+                (source.genicam ? source.genicam->id : source.configuredDevice()));
+        }
     }
     sources_->resizeColumnToContents(0);
+}
+
+void CameraSetupWindow::findGenicamCameras() {
+    status_->setText(QStringLiteral("Looking for GigE Vision and USB3 Vision cameras..."));
+    platform::runDetachedThen(this, &listGenicamSources, [this](std::vector<SourceInfo> found) {
+        status_->setText(QStringLiteral("%1 GenICam camera(s) found").arg(found.size()));
+        addSources(std::move(found));
+    });
+}
+
+void CameraSetupWindow::addSources(std::vector<SourceInfo> sources) {
+    const std::size_t from = sourcesFound_.size();
+    for (SourceInfo& source : sources) {
+        sourcesFound_.push_back(std::move(source));
+    }
+    fillSources(from);
 }
 
 void CameraSetupWindow::fillConfigured() {
@@ -168,9 +194,8 @@ void CameraSetupWindow::refreshStates() {
             continue;
         }
         const camera::CameraState state = pipeline->state();
-        const bool known =
-            state.frame || state.failure ||
-            (state.playingSince && now - *state.playingSince > camera::kFirstFrameWait);
+        const bool known = state.frame || state.failure ||
+                           (state.playingSince && now - *state.playingSince > state.firstFrameWait);
         if (!known) {
             allKnown = false;
             continue;
@@ -198,6 +223,7 @@ void CameraSetupWindow::sourceChosen(int index) {
     panel.mode->clear();
     panel.controls->clear();
     panel.locked = {};
+    panel.genicamLocked = {};
     const int chosen = panel.source->currentIndex() - 1;
     if (chosen < 0 || chosen >= int(sourcesFound_.size())) {
         panel.preview->showSource(std::nullopt);
@@ -224,6 +250,12 @@ void CameraSetupWindow::showPreview(int index) {
         return;
     }
     const SourceInfo& source = sourcesFound_[chosen];
+    if (source.genicam && mode >= 0 && mode < int(source.modes.size())) {
+        panel.preview->showSource(camera::CameraSource{
+            camera::genicam::cameraDescription(source.genicam->id, source.modes[mode], {}),
+            std::nullopt, nullptr, std::nullopt});
+        return;
+    }
     // A V4L2 node is previewed through the very line Save writes, so that the mode is tried.
     if (QFileInfo(source.node).exists() && mode >= 0 && mode < int(source.modes.size())) {
         const QString description =
@@ -243,6 +275,10 @@ void CameraSetupWindow::lock(int index) {
     if (chosen < 0 || chosen >= int(sourcesFound_.size())) {
         return;
     }
+    if (sourcesFound_[chosen].genicam) {
+        lockGenicam(panel, sourcesFound_[chosen]);
+        return;
+    }
     QString error;
     const auto controls = opener_(sourcesFound_[chosen].node, &error);
     if (!controls) {
@@ -255,6 +291,31 @@ void CameraSetupWindow::lock(int index) {
     }
     for (const QString& name : panel.locked.refused) {
         new QTreeWidgetItem(panel.controls, {name, QStringLiteral("refused by the device")});
+    }
+}
+
+void CameraSetupWindow::lockGenicam(Panel& panel, const SourceInfo& source) {
+    panel.genicamLocked = {};
+    // Locked through the preview's own connection: a GigE camera takes one controller at a time,
+    // and its automatic modes have settled while it was shown.
+    const camera::CameraPipeline* shown = panel.preview->camera();
+    const std::shared_ptr<GObject> open = shown != nullptr ? shown->genicamCamera() : nullptr;
+    if (!open) {
+        new QTreeWidgetItem(
+            panel.controls,
+            {source.genicam.value_or(camera::genicam::DeviceInfo{}).id,
+             panel.preview->whyNoPicture().value_or(QStringLiteral("the camera is not open"))});
+        return;
+    }
+    panel.genicamLocked = camera::genicam::lockFeatures(open.get());
+    for (const auto& [name, value] : panel.genicamLocked.values) {
+        new QTreeWidgetItem(panel.controls, {name, value});
+    }
+    for (const QString& name : panel.genicamLocked.absent) {
+        new QTreeWidgetItem(panel.controls, {name, QStringLiteral("absent: the camera has none")});
+    }
+    for (const QString& name : panel.genicamLocked.refused) {
+        new QTreeWidgetItem(panel.controls, {name, QStringLiteral("refused by the camera")});
     }
 }
 
@@ -272,6 +333,11 @@ std::optional<QString> CameraSetupWindow::save() {
             return QStringLiteral("camera %1: %2 offers no mode to save")
                 .arg(index)
                 .arg(source.source.description);
+        }
+        if (source.genicam) {
+            lines[index] = camera::genicam::cameraDescription(
+                source.genicam->id, source.modes[mode], panel.genicamLocked.values);
+            continue;
         }
         lines[index] = camera::cameraconfig::cameraDescription(
             source.configuredDevice(), source.modes[mode],

@@ -36,6 +36,10 @@ public:
 
     // Writes the chosen cameras; empty on success, else what failed where.
     std::optional<QString> save();
+    // Looks for GenICam cameras off the window's thread and lists them once they have answered.
+    void findGenicamCameras();
+    // Lists more sources and offers them in both panels.
+    void addSources(std::vector<SourceInfo> sources);
 
     QTreeWidget* sourceList() const { return sources_; }
     QTreeWidget* configuredList() const { return configured_; }
@@ -48,7 +52,8 @@ public:
 
 private:
     struct Panel;
-    void fillSources();
+    void fillSources(std::size_t from);
+    void lockGenicam(Panel& panel, const SourceInfo& source);
     void fillConfigured();
     void refreshStates();
     void sourceChosen(int index);
@@ -56,7 +61,7 @@ private:
     QWidget* makePanel(int index, const QString& title);
 
     const QString configPath_;
-    const std::vector<SourceInfo> sourcesFound_;
+    std::vector<SourceInfo> sourcesFound_;
     const ControlsOpener opener_;
     QTreeWidget* sources_ = nullptr;
     QTreeWidget* configured_ = nullptr;

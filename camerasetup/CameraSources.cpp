@@ -76,6 +76,20 @@ std::optional<QString> byIdLinkFor(const QString& node, const QString& byIdFolde
     return found;
 }
 
+std::vector<SourceInfo> listGenicamSources() {
+    std::vector<SourceInfo> sources;
+    for (camera::genicam::DeviceInfo& device : camera::genicam::discover()) {
+        SourceInfo info;
+        info.modes = camera::genicam::modesOf(device.id, &info.modesError);
+        info.source.description =
+            QStringLiteral("%1 %2 (%3)").arg(device.vendor, device.model, device.interface);
+        info.node = device.address;
+        info.genicam = std::move(device);
+        sources.push_back(std::move(info));
+    }
+    return sources;
+}
+
 std::vector<SourceInfo> listSources(const QString& byIdFolder) {
     const camera::CameraDeviceMonitor monitor(nullptr);
     std::vector<SourceInfo> sources;

@@ -19,6 +19,7 @@ packages=(
     lintian desktop-file-utils dpkg-dev openbox x11-utils file
     strace sshfs fuse3 openssh-server openssh-client
     libsystemd-dev locales v4l-utils libc-l10n
+    libaravis-dev libusb-1.0-0-dev aravis-tools aravis-tools-cli gstreamer1.0-plugins-bad
 )
 
 bash "$here/scripts/install-missing.sh" "${packages[@]}"

@@ -156,6 +156,8 @@ private slots:
     void brokenJpegFallsBackToThePictureBefore();
     void jpegScreenDecodeSize_data();
     void jpegScreenDecodeSize();
+    void bayerMosaicIsDemosaiced_data();
+    void bayerMosaicIsDemosaiced();
     void shownPictureLetsTheBufferGo_data();
     void shownPictureLetsTheBufferGo();
     void heldFramesAddNoMemory();
@@ -1112,6 +1114,57 @@ void TestGstVideoControl::shownPictureLetsTheBufferGo_data() {
     QTest::addColumn<QString>("layout");
     QTest::newRow("screen layout, painted from the buffer") << "BGRx";
     QTest::newRow("converted for the screen") << "YUY2";
+}
+
+void TestGstVideoControl::bayerMosaicIsDemosaiced_data() {
+    QTest::addColumn<QString>("order");  // GStreamer's name of the 2×2 cell
+    QTest::addColumn<int>("bytes");      // of the buffer, a whole 16 × 8 mosaic being 128
+    QTest::newRow("rggb") << "rggb" << 128;
+    QTest::newRow("bggr") << "bggr" << 128;
+    QTest::newRow("grbg") << "grbg" << 128;
+    QTest::newRow("gbrg") << "gbrg" << 128;
+    QTest::newRow("lost packets: short buffer refused") << "bggr" << 100;
+}
+
+// A uniform colour laid out as each mosaic comes back as that colour, on screen and as a still.
+void TestGstVideoControl::bayerMosaicIsDemosaiced() {
+    QFETCH(QString, order);
+    QFETCH(int, bytes);
+    camera::gst::ensureInitialised();
+    constexpr int kWidth = 16;
+    constexpr int kHeight = 8;
+    const QColor colour(200, 100, 40);
+    QByteArray mosaic(kWidth * kHeight, '\0');
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const QChar letter = order[(y % 2) * 2 + x % 2];
+            mosaic[y * kWidth + x] = char(letter == 'r'   ? colour.red()
+                                          : letter == 'g' ? colour.green()
+                                                          : colour.blue());
+        }
+    }
+    GstBuffer* const buffer = gst_buffer_new_memdup(mosaic.constData(), gsize(bytes));
+    const camera::gst::CapsPtr caps(gst_caps_new_simple(
+        "video/x-bayer", "format", G_TYPE_STRING, qPrintable(order), "width", G_TYPE_INT, kWidth,
+        "height", G_TYPE_INT, kHeight, "framerate", GST_TYPE_FRACTION, 25, 1, nullptr));
+    const auto frame = camera::BayerFrame::make(
+        camera::gst::SamplePtr(gst_sample_new(buffer, caps.get(), nullptr, nullptr)));
+    gst_buffer_unref(buffer);
+    QCOMPARE(bool(frame), bytes == kWidth * kHeight);
+    if (!frame) {
+        return;
+    }
+    const QImage still = frame->full();
+    const QImage screen = frame->forScreen(QSize(8, 8));
+    QCOMPARE(still.size(), QSize(kWidth, kHeight));
+    QCOMPARE(screen.size(), QSize(8, 4));
+    for (const QImage* picture : {&still, &screen}) {
+        for (int y = 0; y < picture->height(); ++y) {
+            for (int x = 0; x < picture->width(); ++x) {
+                QCOMPARE(picture->pixelColor(x, y), colour);
+            }
+        }
+    }
 }
 
 // Once painted, the screen's cache keeps no camera buffer: the camera's pool needs it back.

@@ -65,6 +65,18 @@ public:
         return QtFuture::makeReadyFuture();
     }
 
+    camera::CameraDescription describeSelected() const override {
+        camera::CameraDescription description;
+        description.identity = {
+            {QStringLiteral("description"), QStringLiteral("recording camera %1").arg(selected)}};
+        if (!delivering.contains(selected)) {
+            description.reason = QStringLiteral("camera %1 delivers no pictures").arg(selected);
+            return description;
+        }
+        description.controls = controls.value(selected);
+        return description;
+    }
+
     bool opened() const { return !openedWith.isEmpty(); }
 
     QStringList openedWith;  // application name, software key
@@ -75,6 +87,7 @@ public:
     QList<QPair<int, QString>> stills;  // camera index, path
     QSet<int> delivering{0, 1};
     QMap<int, QColor> colours{{0, Qt::blue}, {1, Qt::red}};
+    QMap<int, camera::CameraDescription::Values> controls;  // what describeSelected reads back
     int selected = -1;
     QSet<qsizetype> failingSelects;  // positions in `selects` (from 1) that do not answer
     int failStillsAfter = -1;        // stills that succeed before the rest fail; -1 never fails
