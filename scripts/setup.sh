@@ -19,6 +19,7 @@ packages=(
     lintian desktop-file-utils dpkg-dev openbox x11-utils file
     strace sshfs fuse3 openssh-server openssh-client
     libsystemd-dev locales
+    libexiv2-dev libssl-dev exiv2
 )
 
 bash "$here/scripts/install-missing.sh" "${packages[@]}"
