@@ -15,11 +15,25 @@ namespace records {
 
 namespace {
 
-// The XMP toolkit and its namespace table are process-wide and not safe to set up concurrently.
+// The XMP toolkit is process-wide: it is set up once, before any use, and given a lock for the
+// namespace table that decoding a copy's packet may add to from several threads at once (two
+// copies finishing together). Exiv2 may take the lock again while holding it.
+std::recursive_mutex xmpToolkitMutex;
+
+void lockXmpToolkit(void* /*data*/, bool lock) {
+    if (lock) {
+        xmpToolkitMutex.lock();
+    } else {
+        xmpToolkitMutex.unlock();
+    }
+}
+
 void initialiseXmp() {
     static std::once_flag once;
     std::call_once(once, [] {
-        Exiv2::XmpParser::initialize();
+        // Failures reach the caller as exceptions; Exiv2's own warnings would only go to stderr.
+        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+        Exiv2::XmpParser::initialize(lockXmpToolkit, nullptr);
         Exiv2::XmpProperties::registerNs(kStationXmpUri, kStationXmpPrefix);
     });
 }
