@@ -66,7 +66,7 @@ QString relativeName(const QJsonValue& value) {
 
 std::vector<RecordedFile> filesOf(const QJsonArray& array) {
     std::vector<RecordedFile> files;
-    for (const QJsonValue& value : array) {
+    for (const QJsonValue value : array) {
         const QJsonObject json = value.toObject();
         files.push_back({relativeName(json.value(QStringLiteral("name"))),
                          unhex(json.value(QStringLiteral("sha256"))),
@@ -78,7 +78,7 @@ std::vector<RecordedFile> filesOf(const QJsonArray& array) {
 
 std::vector<KeptFile> keptOf(const QJsonArray& array) {
     std::vector<KeptFile> kept;
-    for (const QJsonValue& value : array) {
+    for (const QJsonValue value : array) {
         const QJsonObject json = value.toObject();
         kept.push_back({relativeName(json.value(QStringLiteral("name"))),
                         relativeName(json.value(QStringLiteral("keptAs"))),
@@ -162,7 +162,7 @@ Record recordOfBytes(const QByteArray& bytes) {
     event.time = time;
     event.user = json.value(QStringLiteral("user")).toString();
     event.files = filesOf(json.value(QStringLiteral("files")).toArray());
-    for (const QJsonValue& picture : json.value(QStringLiteral("pictures")).toArray()) {
+    for (const QJsonValue picture : json.value(QStringLiteral("pictures")).toArray()) {
         event.pictures.push_back(metadataFromJson(picture.toObject()));
     }
     event.supersedes = idOf(json.value(QStringLiteral("supersedes")));

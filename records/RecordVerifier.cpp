@@ -4,6 +4,7 @@
 #include <QFile>
 #include <algorithm>
 #include <map>
+#include <tuple>
 
 #include "PlatformError.h"
 #include "RecordJson.h"
@@ -133,8 +134,10 @@ QStringList sampleHistory(const QString& recordsFolder, const QString& sample) {
             events.push_back(&*record.record);
         }
     }
-    std::stable_sort(events.begin(), events.end(), [](const Record* a, const Record* b) {
-        return a->event.time < b->event.time;
+    // The records come by station and number; among equal times they keep that order.
+    std::sort(events.begin(), events.end(), [](const Record* a, const Record* b) {
+        return std::tie(a->event.time, a->station, a->sequence) <
+               std::tie(b->event.time, b->station, b->sequence);
     });
     QStringList lines;
     for (const Record* record : events) {

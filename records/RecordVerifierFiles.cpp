@@ -23,36 +23,43 @@ struct ExpectedFile {
     QString problem;  // filled in by the check
 };
 
+// The record a sample's files are checked against, and the file it lies in.
+struct Latest {
+    const Record* record = nullptr;
+    const LoadedRecord* loaded = nullptr;
+};
+
 // Per sample, the record written last; two stations' records of one sample are ordered by time.
-std::map<QString, const LoadedRecord*> latestPerSample(const std::vector<LoadedRecord>& loaded) {
-    std::map<QString, const LoadedRecord*> latest;
-    for (const LoadedRecord& record : loaded) {
-        if (!record.record) {
+std::map<QString, Latest> latestPerSample(const std::vector<LoadedRecord>& loaded) {
+    std::map<QString, Latest> latest;
+    for (const LoadedRecord& candidate : loaded) {
+        if (!candidate.record) {
             continue;
         }
-        const LoadedRecord*& current = latest[record.record->event.sample];
+        const Record& record = *candidate.record;
+        Latest& current = latest[record.event.sample];
         // Within a station the number orders the records even if the clock went back.
-        if (!current || (current->station == record.station
-                             ? current->sequence < record.sequence
-                             : current->record->event.time < record.record->event.time)) {
-            current = &record;
+        if (!current.record || (current.loaded->station == candidate.station
+                                    ? current.loaded->sequence < candidate.sequence
+                                    : current.record->event.time < record.event.time)) {
+            current = {&record, &candidate};
         }
     }
     return latest;
 }
 
 std::vector<ExpectedFile> expectedFiles(const std::vector<LoadedRecord>& loaded,
-                                        const std::map<QString, const LoadedRecord*>& latest) {
+                                        const std::map<QString, Latest>& latest) {
     std::vector<ExpectedFile> expected;
     for (const auto& [sample, record] : latest) {
-        for (const RecordedFile& file : record->record->event.files) {
-            expected.push_back({file.name, file.sha256, record->fileName, {}});
+        for (const RecordedFile& file : record.record->event.files) {
+            expected.push_back({file.name, file.sha256, record.loaded->fileName, {}});
         }
     }
     // Kept files never move again, whichever record moved them.
     for (const LoadedRecord& record : loaded) {
-        if (record.record) {
-            for (const KeptFile& kept : record.record->event.kept) {
+        if (const std::optional<Record>& contents = record.record) {
+            for (const KeptFile& kept : contents->event.kept) {
                 expected.push_back({kept.keptAs, kept.sha256, record.fileName, {}});
             }
         }
@@ -105,12 +112,12 @@ bool explainedAsCopy(const QString& path, const std::map<QUuid, const RecordedFi
     }
 }
 
-void findUnexplained(const QDir& save, const std::map<QString, const LoadedRecord*>& latest,
+void findUnexplained(const QDir& save, const std::map<QString, Latest>& latest,
                      VerifyReport& report) {
     std::set<QString> named;
     std::map<QUuid, const RecordedFile*> pictures;
     for (const auto& [sample, record] : latest) {
-        for (const RecordedFile& file : record->record->event.files) {
+        for (const RecordedFile& file : record.record->event.files) {
             named.insert(file.name);
             if (file.derivedFrom.isNull() && !file.id.isNull()) {
                 pictures[file.id] = &file;
@@ -130,7 +137,7 @@ void findUnexplained(const QDir& save, const std::map<QString, const LoadedRecor
 void verifyFiles(const QString& saveFolder, const std::vector<LoadedRecord>& loaded, int threads,
                  VerifyReport& report) {
     const QDir save(saveFolder);
-    const std::map<QString, const LoadedRecord*> latest = latestPerSample(loaded);
+    const std::map<QString, Latest> latest = latestPerSample(loaded);
     std::vector<ExpectedFile> files = expectedFiles(loaded, latest);
     checkAll(save, files, threads);
     for (const ExpectedFile& file : files) {
