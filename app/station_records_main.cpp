@@ -23,7 +23,7 @@ int verify(const QString& saveFolder, const QString& recordsFolder, QTextStream&
                .arg(report.samples)
                .arg(report.filesChecked)
                .arg(report.ok() ? QStringLiteral("everything checks")
-                                : QStringLiteral("%1 problems").arg(report.problems.size()));
+                                : QStringLiteral("problems found: %1").arg(report.problems.size()));
     return report.ok() ? 0 : kProblems;
 }
 

@@ -77,11 +77,14 @@ void verifyChain(const std::vector<const LoadedRecord*>& chain, VerifyReport& re
         }
         previous = loaded;
     }
+    // No later record vouches for the newest one: an auditor notes its digest to compare later.
     const bool whole = report.problems.size() == before;
-    report.stations.append(QStringLiteral("station %1: %2 records, chain %3")
+    report.stations.append(QStringLiteral("station %1: %2 records, chain %3; newest %4 SHA-256 %5")
                                .arg(chain.front()->station)
                                .arg(chain.size())
-                               .arg(whole ? QStringLiteral("whole") : QStringLiteral("broken")));
+                               .arg(whole ? QStringLiteral("whole") : QStringLiteral("broken"))
+                               .arg(chain.back()->sequence)
+                               .arg(QString::fromLatin1(chain.back()->sha256.toHex())));
 }
 
 }  // namespace

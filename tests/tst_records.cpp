@@ -378,8 +378,11 @@ private slots:
         QCOMPARE(std::set<qint64>(numbers.begin(), numbers.end()).size(), numbers.size());
         const VerifyReport report = verifySaveFolder({save.path(), {}, 2});
         QVERIFY2(report.ok(), qPrintable(report.problems.join(u'\n')));
-        QCOMPARE(report.stations,
-                 QStringList{QStringLiteral("station station-a: 43 records, chain whole")});
+        QCOMPARE(report.stations.size(), 1);
+        QVERIFY2(
+            report.stations[0].startsWith(QStringLiteral("station station-a: 43 records, chain "
+                                                         "whole; newest 43 SHA-256 ")),
+            qPrintable(report.stations[0]));
     }
 
     void unwritableRecordsFolderThrows() {
@@ -457,6 +460,14 @@ private slots:
                })
             << false
             << QStringLiteral("record station-a/00000001-capture-11111111.json was altered");
+        // A record must never make the verifier read outside the folder (or from a device).
+        QTest::newRow("a record edited to name a file outside the folder")
+            << FolderChange([](const QString& save) {
+                   const QString path = recordNamed(save, 1);
+                   writeBytes(path, bytesOf(path).replace("\"CLR_11111111_01.BMP\"",
+                                                          "\"../../../../../../dev/zero\""));
+               })
+            << false << QStringLiteral("leaves the save folder");
         QTest::newRow("a picture put in by hand") << FolderChange([](const QString& save) {
             writeBytes(save + QStringLiteral("/BTM_44444444_01.BMP"), encoded(Qt::blue, "BMP"));
         }) << false << QStringLiteral("BTM_44444444_01.BMP: no record explains it");
