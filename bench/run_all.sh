@@ -3,7 +3,7 @@
 # build-bench in Release, runs every figure next to its peer and prints one markdown table.
 # BENCH_QUICK=1 makes a short smoke run (few rounds, 3 s of idling). BENCH_ONLY="f g" runs only
 # the rows named (letters a-h, "control" for the camera control's benchmark, "long" for the long
-# test).
+# test, "records-verify" for the records verifier).
 set -euo pipefail
 export LC_ALL=C  # EPOCHREALTIME and awk must agree on the decimal point
 
@@ -46,6 +46,11 @@ build_benchmarks() {
     # The camera-control benchmark is always part of the project now; probing for it through
     # "ninja -t targets | grep -q" failed under pipefail once grep closed the pipe early.
     local targets=(bench_station bench_camera_control tst_long_run fake_uvc stall_open)
+    # The records row alone needs only its own two programs.
+    if [[ "${BENCH_ONLY:-}" == records-verify ]]; then
+        targets=()
+    fi
+    targets+=(bench_records station-records)
     if ! cmake --build "$build" -j2 --target "${targets[@]}" >"$log" 2>&1; then
         tail -40 "$log" >&2
         exit 1
@@ -373,6 +378,46 @@ stalled_scan_row() {
         "$(calc_known "$median / $base")" "× (e + ${spool_deadline_ms} ms)" "<=" 1.5
 }
 
+# --- records-verify ------------------------------------------------------------------------------
+
+records_samples=1000
+records_size=640x480
+
+# station-records verify on a save folder of samples with copies and records against sha256sum
+# of the same files; both read warm from the page cache, after one run each.
+records_verify_row() {
+    local folder="$work/records-verify"
+    say "records-verify: $records_samples samples of $records_size with copies and records"
+    if ! "$build/bench/bench_records" "$folder" "$records_samples" "$records_size" 2>>"$log"; then
+        say "bench_records failed:"
+        tail -5 "$log" >&2
+        return
+    fi
+    local files=("$folder"/CLR_* "$folder"/BTM_*)
+    local verify=() peer=() i
+    for ((i = 0; i <= runs; i++)); do
+        local v p
+        v=$(time_ms "$build/app/station-records" verify "$folder")
+        p=$(time_ms sha256sum "${files[@]}")
+        if ((i > 0)); then
+            verify+=("$v")
+            peer+=("$p")
+        fi
+    done
+    if ! "$build/app/station-records" verify "$folder" >>"$log" 2>&1; then
+        say "records-verify: the generated folder does not verify"
+        verify=(nan)
+    fi
+    local median p95 peer_median
+    median=$(stat_of median "${verify[@]}")
+    p95=$(stat_of p95 "${verify[@]}")
+    peer_median=$(stat_of median "${peer[@]}")
+    add_row "records-verify: station-records verify, $records_samples samples of $records_size vs sha256sum of the same files" \
+        "$median" "$p95" "$peer_median" ms "$(calc_known "$median / $peer_median")" \
+        "× (verify/sha256sum)" "<=" 1.2
+    notes+=("records-verify: ${#files[@]} files of $(du -sh "$folder" | cut -f1) with $records_samples records; verify hashes in 2 threads, sha256sum in one")
+}
+
 camera_control_bench() {
     local program="$build/bench/bench_camera_control"
     echo
@@ -411,6 +456,7 @@ main() {
     fi
     unset LD_PRELOAD FAKE_UVC_DEVICES
     if wanted h; then stalled_scan_row; fi
+    if wanted records-verify; then records_verify_row; fi
 
     echo
     echo "| figure | station median | station p95 | peer median | ratio | target | result |"

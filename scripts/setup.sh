@@ -20,6 +20,7 @@ packages=(
     strace sshfs fuse3 openssh-server openssh-client
     libsystemd-dev locales v4l-utils libc-l10n
     libaravis-dev libusb-1.0-0-dev aravis-tools aravis-tools-cli gstreamer1.0-plugins-bad
+    libexiv2-dev libssl-dev exiv2
 )
 
 bash "$here/scripts/install-missing.sh" "${packages[@]}"

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+#include "RecordBook.h"
+
+namespace records {
+
+enum class KeptReason { Superseded, Deleted };
+
+// "superseded" or "deleted", inside the save folder.
+QString keptFolderName(KeptReason reason);
+
+// The name a kept file takes: its capture time in UTC leads, so that a name led by CLR_ or BTM_
+// no longer passes for a live picture, and pictures of the same name taken at other times never
+// meet: "20261210T143501.123Z_CLR_12345678_01.BMP". ATTEMPT > 1 (a name already taken) adds
+// "-ATTEMPT" after the time.
+QString keptFileName(const QString& fileName, const QDateTime& captureTime, int attempt = 1);
+
+// Moves SAVE_FOLDER/FILE_NAME into the kept folder under keptFileName, never over an earlier kept
+// file, and syncs both folders. The digest is the caller's (from the file's record, or computed
+// when there is none). Throws platform::FileAccessError naming the file.
+KeptFile keepFile(const QString& saveFolder, const QString& fileName, const QDateTime& captureTime,
+                  KeptReason reason, const QByteArray& sha256);
+
+}  // namespace records
