@@ -139,7 +139,7 @@ bool Form_ImageMaker::Save_Sample_Images() {
         failure = std::move(lost);
     }
     StoreEnd stored;
-    if (pair && !failure) {
+    if (saving && pair && !failure) {
         stored = storeStillPair(*pair, *saving, cameras);
         failure = stored.failure;
     } else if (pair) {
