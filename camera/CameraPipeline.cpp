@@ -9,8 +9,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <utility>
 
@@ -576,7 +576,7 @@ void CameraPipeline::failOnError(GstMessage* message) {
             failure->reason = FailureReason::FramesLost;
         }
         if (failure) {
-            fail(std::move(*failure));
+            fail(*failure);
             return;
         }
     }
