@@ -424,9 +424,8 @@ private slots:
                                 station.messages.shown.join('|') + QLatin1Char('|') +
                                 QString::number(w.CapturedCount)));
             w.cmd_Delete_Click();
+            // The share is back: the forwarder finds it by itself, after its pause at the latest.
             QVERIFY(QDir().mkpath(saveDir));
-            // The share is back; the next capture would wake the forwarder out of its pause.
-            w.spoolForwarder()->wake();
             const auto folders = [&] {
                 const QDir::Filters all = QDir::Files | QDir::Hidden;
                 return QDir(spoolDir).entryList(all).join(QLatin1Char(' ')) +
