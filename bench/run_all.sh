@@ -21,7 +21,7 @@ width=${size%x*}
 height=${size#*x}
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/station-bench.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+trap 'stop_genicam_camera; rm -rf "$work"' EXIT
 export QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="qt.qpa.*=false"
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
@@ -353,10 +353,15 @@ restart_fake_camera() {
 }
 
 stop_genicam_camera() {
-    kill "$fake_camera" 2>/dev/null || true
-    wait "$fake_camera" 2>/dev/null || true
+    if [[ -n "${fake_camera:-}" ]]; then
+        kill "$fake_camera" 2>/dev/null || true
+        wait "$fake_camera" 2>/dev/null || true
+    fi
     fake_camera=""
-    ip netns delete "$camera_net" 2>/dev/null || true
+    if [[ -n "${camera_net:-}" ]]; then
+        ip netns delete "$camera_net" 2>/dev/null || true
+    fi
+    camera_net=""
     in_camera_net=()
 }
 
