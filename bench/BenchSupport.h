@@ -110,10 +110,14 @@ inline std::optional<QSize> parseSize(const QString& text) {
 // How a simulated camera delivers its frames: BGRx as the station shows them, YUY2 as a raw USB
 // camera, or JPEG that the camera line decodes, as an MJPEG USB camera. The Uvc kinds read the
 // userspace UVC cameras /dev/video0 and /dev/video2 through v4l2src (libfake_uvc.so preloaded),
-// whose frames are prepared ahead, so that the sources cost next to nothing.
-enum class CameraKind { Bgrx, Raw, Mjpeg, UvcRaw, UvcMjpeg };
+// whose frames are prepared ahead, so that the sources cost next to nothing. Genicam makes the
+// bottom camera (0), the one the idle window shows, Aravis's simulated GigE Vision camera, Bayer
+// through aravissrc, and the colour camera a negligible one; it needs arv-fake-gv-camera-0.8
+// running on 127.0.0.1. Its packets are 8,000 bytes: at Aravis's default 1,400 a 512x512 frame's
+// burst overflows the loopback socket's default receive buffer.
+enum class CameraKind { Bgrx, Raw, Mjpeg, UvcRaw, UvcMjpeg, Genicam };
 
-// "raw", "mjpeg", "uvc-raw" or "uvc-mjpeg"; empty for any other text.
+// "raw", "mjpeg", "uvc-raw", "uvc-mjpeg" or "genicam"; empty for any other text.
 inline std::optional<CameraKind> parseCameraKind(const QString& text) {
     if (text == QLatin1String("raw")) {
         return CameraKind::Raw;
@@ -127,12 +131,26 @@ inline std::optional<CameraKind> parseCameraKind(const QString& text) {
     if (text == QLatin1String("uvc-mjpeg")) {
         return CameraKind::UvcMjpeg;
     }
+    if (text == QLatin1String("genicam")) {
+        return CameraKind::Genicam;
+    }
     return std::nullopt;
 }
 
 // The gst-launch fragment of simulated camera `index`. The format is fixed so that a peer fed
 // the same text draws exactly the same frames.
 inline QString cameraDescription(int index, QSize size, CameraKind kind = CameraKind::Bgrx) {
+    if (kind == CameraKind::Genicam) {
+        return index == 0 ? QStringLiteral(
+                                "aravissrc camera-name=Aravis-Fake-CAM01 packet-size=8000 ! "
+                                "video/x-bayer,format=bggr,width=%1,height=%2,"
+                                "framerate=25/1 ! bayer2rgb")
+                                .arg(size.width())
+                                .arg(size.height())
+                          : QStringLiteral(
+                                "videotestsrc is-live=true pattern=black ! "
+                                "video/x-raw,format=BGRx,width=64,height=48,framerate=1/1");
+    }
     if (kind == CameraKind::UvcRaw || kind == CameraKind::UvcMjpeg) {
         // Raw video above VGA comes at 5 frames a second from a USB 2.0 camera.
         const bool raw = kind == CameraKind::UvcRaw;

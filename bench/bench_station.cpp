@@ -33,8 +33,8 @@ struct Command {
 [[noreturn]] void usage() {
     std::fprintf(
         stderr,
-        "usage: bench_station capture|capture-parts [N [WIDTHxHEIGHT]] | memory [TOTAL...] |\n"
-        "                     startup | idle [SECONDS [raw|mjpeg WIDTHxHEIGHT]] |\n"
+        "usage: bench_station capture|capture-parts [N [WIDTHxHEIGHT [KIND]]] |\n"
+        "                     memory [TOTAL...] | startup | idle [SECONDS [KIND WIDTHxHEIGHT]] |\n"
         "                     scan-to-ready [ROUNDS] | cameras [raw|mjpeg] WIDTHxHEIGHT\n");
     std::exit(64);
 }
@@ -79,6 +79,9 @@ Command parseCommand(int argc, char** argv) {
         command.count = countArgument(args, 1, 50);
         if (args.size() > 2) {
             command.cameraSize = bench::parseSize(args[2]).value_or(QSize());
+        }
+        if (args.size() > 3) {
+            command.cameraKind = bench::parseCameraKind(args[3]).value_or(command.cameraKind);
         }
     } else if (command.mode == QLatin1String("memory")) {
         for (int position = 1; position == 1 || position < args.size(); ++position) {

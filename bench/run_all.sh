@@ -2,7 +2,7 @@
 # One command for the station benchmarks: installs the peer tools that are missing, builds
 # build-bench in Release, runs every figure next to its peer and prints one markdown table.
 # BENCH_QUICK=1 makes a short smoke run (few rounds, 3 s of idling). BENCH_ONLY="f g" runs only
-# the rows named (letters a-h, "control" for the camera control's benchmark, "long" for the long
+# the rows named (letters a-j, "control" for the camera control's benchmark, "long" for the long
 # test, "records-verify" for the records verifier).
 set -euo pipefail
 export LC_ALL=C  # EPOCHREALTIME and awk must agree on the decimal point
@@ -21,7 +21,7 @@ width=${size%x*}
 height=${size#*x}
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/station-bench.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+trap 'stop_genicam_camera; rm -rf "$work"' EXIT
 export QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="qt.qpa.*=false"
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
@@ -34,7 +34,8 @@ say() { echo "$*" >&2; }
 
 install_missing() {
     bash "$repo/scripts/install-missing.sh" ffmpeg gstreamer1.0-tools gstreamer1.0-libav \
-        gstreamer1.0-plugins-base gstreamer1.0-plugins-good time >&2
+        gstreamer1.0-plugins-base gstreamer1.0-plugins-good time aravis-tools aravis-tools-cli \
+        gstreamer1.0-plugins-bad >&2
 }
 
 build_benchmarks() {
@@ -102,7 +103,7 @@ station_run() {
     local out=$1 folder=$2
     shift 2
     mkdir -p "$folder"
-    if ! BENCH_STATION_DIR="$folder" "$bench" "$@" >"$out" 2>>"$log"; then
+    if ! BENCH_STATION_DIR="$folder" "${in_camera_net[@]}" "$bench" "$@" >"$out" 2>>"$log"; then
         say "bench_station $* failed:"
         tail -5 "$log" >&2
         : >"$out"
@@ -269,7 +270,7 @@ cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | awk '{ print $12 + $1
 pipeline_cpu() {
     local seconds=$1
     shift
-    gst-launch-1.0 -q -e "$@" >>"$log" 2>&1 &
+    "${in_camera_net[@]}" gst-launch-1.0 -q -e "$@" >>"$log" 2>&1 &
     local pid=$! before after
     sleep "$warm_up_seconds"
     before=$(cpu_ticks "$pid")
@@ -319,6 +320,101 @@ live_view_row() {
         "$station_cpu" "" "$naive_cpu" s "$(calc_known "$station_cpu / $naive_cpu")" \
         "× (station/naive)" "<=" "$target"
     notes+=("$letter. CPU over ${idle_seconds} s (medians): sources alone (v4l2src → fakesink) $sources_cpu s, naive decode $naive_cpu s, station $station_cpu s; live view painted $fps_median frames/s; each run: sources ${sources[*]}, naive ${naives[*]}, station ${station[*]}")
+}
+
+# --- i, j. a GenICam camera ----------------------------------------------------------------------
+
+# Prefix that runs a command beside the simulated GigE Vision camera: in a network namespace of the
+# benchmark's own (only its loopback) and without CAP_NET_RAW, whose packet socket never sees
+# loopback traffic. Empty outside rows i and j.
+in_camera_net=()
+genicam_size=512x512
+# At 512x512 the simulated camera loses most frames on a loaded machine (its receive buffer
+# overflows), too many for the station's start-up check of both cameras; its stills are timed
+# at 256x256.
+genicam_still_size=256x256
+
+start_genicam_camera() {
+    camera_net="station-bench-$$"
+    ip netns add "$camera_net" && ip netns exec "$camera_net" ip link set lo up || return 1
+    in_camera_net=(ip netns exec "$camera_net" setpriv --inh-caps=-all --bounding-set=-net_raw)
+}
+
+# A fresh simulated camera for each row: one whose last viewer was stopped keeps its acquisition
+# (and its size) until its heartbeat runs out. Waits until it answers.
+restart_fake_camera() {
+    if [[ -n "${fake_camera:-}" ]]; then
+        kill "$fake_camera" 2>/dev/null || true
+        wait "$fake_camera" 2>/dev/null || true
+    fi
+    ip netns exec "$camera_net" arv-fake-gv-camera-0.8 -i 127.0.0.1 -s CAM01 >>"$log" 2>&1 &
+    fake_camera=$!
+    local i
+    for ((i = 0; i < 20; i++)); do
+        "${in_camera_net[@]}" arv-tool-0.8 2>/dev/null | grep -q Aravis-Fake-CAM01 && return
+        sleep 0.5
+    done
+    say "the simulated GenICam camera does not answer"
+}
+
+stop_genicam_camera() {
+    if [[ -n "${fake_camera:-}" ]]; then
+        kill "$fake_camera" 2>/dev/null || true
+        wait "$fake_camera" 2>/dev/null || true
+    fi
+    fake_camera=""
+    if [[ -n "${camera_net:-}" ]]; then
+        ip netns delete "$camera_net" 2>/dev/null || true
+    fi
+    camera_net=""
+    in_camera_net=()
+}
+
+genicam_rows() {
+    if ! command -v arv-fake-gv-camera-0.8 >/dev/null || ! start_genicam_camera; then
+        say "i, j: skipped: needs aravis-tools and root for a network namespace"
+        return
+    fi
+    read_cameras genicam "$genicam_size"
+    local source=("${camera0[@]:0:${#camera0[@]}-2}")  # without its bayer2rgb
+    if wanted i; then
+        restart_fake_camera
+        say "i. live view of a GenICam camera: $idle_runs × ${idle_seconds} s each"
+        local naives=() station=() fps=() sources=() out="$work/live-i.txt" i
+        for ((i = 0; i < idle_runs; i++)); do
+            sources+=("$(pipeline_cpu "$idle_seconds" "${source[@]}" ! fakesink)")
+            naives+=("$(pipeline_cpu "$idle_seconds" "${source[@]}" ! bayer2rgb ! videoconvert ! video/x-raw,format=BGRx ! fakesink)")
+            station_run "$out" "$work/live-i" idle "$idle_seconds" genicam "$genicam_size"
+            station+=("$(value_of "$out" idle.cpu_while_idle_s)")
+            fps+=("$(value_of "$out" idle.painted_fps)")
+        done
+        local naive_cpu station_cpu
+        naive_cpu=$(stat_of median "${naives[@]}")
+        station_cpu=$(stat_of median "${station[@]}")
+        add_row "i. live-view CPU idling ${idle_seconds} s, a $genicam_size Bayer 25 fps GenICam camera (aravissrc), window shown: station vs aravissrc ! bayer2rgb ! videoconvert" \
+            "$station_cpu" "" "$naive_cpu" s "$(calc_known "$station_cpu / $naive_cpu")" \
+            "× (station/naive)" "<=" 0.3
+        notes+=("i. CPU over ${idle_seconds} s (medians): aravissrc → fakesink $(stat_of median "${sources[@]}") s, naive $naive_cpu s, station $station_cpu s; painted $(stat_of median "${fps[@]}") frames/s (the simulated camera loses frames when its receiving thread waits on a loaded machine)")
+    fi
+    if wanted j; then
+        restart_fake_camera
+        say "j. a still from a GenICam camera: $captures captures, $runs gst-launch one-shots"
+        local out="$work/capture-j.txt" gst=() i
+        station_run "$out" "$work/capture-j" capture "$captures" "$genicam_still_size" genicam
+        read_cameras genicam "$genicam_still_size"
+        source=("${camera0[@]:0:${#camera0[@]}-2}")
+        for ((i = 0; i < runs; i++)); do
+            gst+=("$(time_ms "${in_camera_net[@]}" gst-launch-1.0 -q "${source[@]/aravissrc/aravissrc num-buffers=1}" \
+                ! bayer2rgb ! videoconvert ! avenc_bmp ! filesink location="$work/one-shot.bmp")")
+        done
+        local median gst_median
+        median=$(value_of "$out" capture.median_ms)
+        gst_median=$(stat_of median "${gst[@]}")
+        add_row "j. two-view capture, bottom camera a $genicam_still_size GenICam camera, vs gst-launch aravissrc one-shot → BMP" \
+            "$median" "$(value_of "$out" capture.p95_ms)" "$gst_median" ms \
+            "$(calc_known "$gst_median / $median")" "× faster" "" ""
+    fi
+    stop_genicam_camera
 }
 
 # --- d. memory ----------------------------------------------------------------------------------
@@ -456,6 +552,7 @@ main() {
     fi
     unset LD_PRELOAD FAKE_UVC_DEVICES
     if wanted h; then stalled_scan_row; fi
+    if wanted i || wanted j; then genicam_rows; fi
     if wanted records-verify; then records_verify_row; fi
 
     echo
