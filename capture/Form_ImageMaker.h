@@ -17,6 +17,7 @@
 #include "ImageNaming.h"
 #include "SoftwareSettings.h"
 #include "StationState.h"
+#include "StillMetadata.h"
 #include "StillPairCommit.h"
 
 class QEventLoop;
@@ -181,9 +182,13 @@ private:
         View otherView;
     };
     // Two stills on their way from temporary files to their final names.
+    // The metadata is gathered at each still; the writes add each picture's digest.
     struct StillPair {
         StillPairPaths paths;
         std::array<QFuture<void>, 2> writes;
+        std::array<camera::StillWrite, 2> stills;
+        std::array<records::AcquisitionMetadata, 2> pictures;
+        QUuid captureId = QUuid::createUuid();
     };
     struct StillFailure {
         qint16 camera;
@@ -226,8 +231,9 @@ private:
 
     // Empty when the camera delivers pictures, otherwise why it does not.
     std::optional<QString> selectCamera(qint16 index);
-    // Starts the still into `write`; why the camera gave none when it refused at once.
-    std::optional<QString> takeStill(const QString& path, QFuture<void>& write);
+    // Starts still 0 or 1 of the pair from the selected camera and reads the camera's description
+    // right after it; why the camera gave none when it refused at once.
+    std::optional<QString> takeStill(StillPair& pair, int still, View view, qint16 camera);
     // Waits for both writes, then renames both.
     PairEnd finishStillPair(const StillPair& pair);
     // A pair's commit into the save folder, under way off the window's thread, and the probe of

@@ -197,7 +197,9 @@ std::optional<Form_ImageMaker::SavingSettings> Form_ImageMaker::checkSavingSetti
 }
 
 Form_ImageMaker::StillPair Form_ImageMaker::stillPairAt(const std::array<QString, 2>& finals) {
-    return {{{temporaryPathFor(finals[0]), temporaryPathFor(finals[1])}, finals}, {}};
+    StillPair pair;
+    pair.paths = {{temporaryPathFor(finals[0]), temporaryPathFor(finals[1])}, finals};
+    return pair;
 }
 
 std::optional<Form_ImageMaker::Failure> Form_ImageMaker::takeSamplePair(
@@ -217,13 +219,13 @@ std::optional<Form_ImageMaker::Failure> Form_ImageMaker::takeSamplePair(
 std::optional<Form_ImageMaker::StillFailure> Form_ImageMaker::takeStills(
     StillPair& pair, const CameraOrder& cameras) {
     // The first picture comes from the camera already selected: the current view's.
-    if (std::optional<QString> reason = takeStill(pair.paths.temporaries[0], pair.writes[0])) {
+    if (std::optional<QString> reason = takeStill(pair, 0, cameras.firstView, cameras.first)) {
         return StillFailure{cameras.first, *reason};
     }
     if (std::optional<QString> reason = selectCamera(cameras.other)) {
         return StillFailure{cameras.other, *reason};
     }
-    if (std::optional<QString> reason = takeStill(pair.paths.temporaries[1], pair.writes[1])) {
+    if (std::optional<QString> reason = takeStill(pair, 1, cameras.otherView, cameras.other)) {
         return StillFailure{cameras.other, *reason};
     }
     return std::nullopt;

@@ -15,6 +15,7 @@
 #include "GeneralDate.h"
 #include "SpoolForwarder.h"
 #include "StationFixture.h"
+#include "StillMetadata.h"
 
 using capture::Form_ImageMaker;
 
@@ -103,6 +104,48 @@ private slots:
         QCOMPARE(w.SampleNumber, QString());
         QVERIFY(!w.cmd_capture->isEnabled());
         QVERIFY(station.messages.shown.isEmpty());
+    }
+
+    // What the camera reads back at the still goes into the picture's metadata as it was read:
+    // numbers as numbers, text as text, nothing for what the camera lacks, and the reason when
+    // its description could not be read whole.
+    void stillMetadataKeepsWhatTheCameraReadBack_data() {
+        QTest::addColumn<QString>("reason");
+        QTest::addRow("all read") << QString();
+        QTest::addRow("part unreadable") << QStringLiteral("exposure answers no capability query");
+    }
+    void stillMetadataKeepsWhatTheCameraReadBack() {
+        QFETCH(QString, reason);
+        camera::CameraDescription description;
+        description.identity = {{"card", "Lab Cam"}, {"serial", "0042"}};
+        description.controls = {{"exposure_time_absolute", "120"},
+                                {"gain", "1.5"},
+                                {"white_balance_automatic", "true"},
+                                {"focus", "0"}};
+        description.reason = reason;
+        const QUuid captureId = QUuid::createUuid();
+        records::AcquisitionMetadata metadata =
+            capture::stillMetadata(description, "  12345678 ", capture::View::Bottom, 1, captureId);
+        QCOMPARE(metadata.sample, QString("12345678"));
+        QCOMPARE(metadata.view, records::PictureView::Bottom);
+        QCOMPARE(metadata.cameraIndex, 1);
+        QCOMPARE(metadata.captureId, captureId);
+        QVERIFY(!metadata.pictureId.isNull() && metadata.pictureId != captureId);
+        QCOMPARE(metadata.camera.at("serial"), QString("0042"));  // text, its zeros kept
+        QCOMPARE(metadata.controls.at("exposure_time_absolute").value, QJsonValue(120));
+        QCOMPARE(metadata.controls.at("gain").value, QJsonValue(1.5));
+        QCOMPARE(metadata.controls.at("focus").value, QJsonValue(0));  // a real 0 stays
+        QCOMPARE(metadata.controls.at("white_balance_automatic").value, QJsonValue("true"));
+        QVERIFY(!metadata.controls.contains("brightness"));  // the camera lacks it: no 0
+        QCOMPARE(metadata.controls.contains("controls"), !reason.isEmpty());
+        if (!reason.isEmpty()) {
+            QVERIFY(!metadata.controls.at("controls").readable());
+            QCOMPARE(metadata.controls.at("controls").unreadableReason, reason);
+        }
+        capture::addWrittenStill(metadata, {QByteArray(32, 'x'), 99, {8, 6}, "BMP"});
+        QCOMPARE(metadata.sha256, QByteArray(32, 'x'));
+        QCOMPARE(metadata.size, QSize(8, 6));
+        QCOMPARE(metadata.format, QString("BMP"));
     }
 
     void bottomViewIsTakenFirstAndReselected() {
