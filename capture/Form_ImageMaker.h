@@ -11,10 +11,12 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 
 #include "ImageNaming.h"
+#include "RecordBook.h"
 #include "SoftwareSettings.h"
 #include "StationState.h"
 #include "StillMetadata.h"
@@ -247,6 +249,9 @@ private:
         std::shared_ptr<std::atomic<bool>> setAside = std::make_shared<std::atomic<bool>>(false);
     };
     SaveFolderCommit startSaveFolderCommit(const StillPair& pair, const QString& folder);
+    // This station's record book for the pairs of a save folder; one per records folder.
+    std::shared_ptr<records::RecordBook> recordBookFor(const QString& saveFolder);
+    std::map<QString, std::shared_ptr<records::RecordBook>> recordBooks_;
     // Unreachable when the folder is out of reach, else Failed with the problem.
     PairEnd failureIn(const QString& folder, const QString& problem);
     void discardStillPair(const StillPair& pair);

@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "CameraError.h"
+#include "CaptureRecord.h"
 #include "DetachedWork.h"
 #include "Diagnostics.h"
 #include "Form_ImageMaker.h"
@@ -349,9 +350,11 @@ void Form_ImageMaker::recoverSaveFolder() {
         return;  // no pictures are taken without one
     }
     // The setting may end in a file-name prefix: the folder is that of a file named by it.
+    const QString folder = QFileInfo(saveDir + QLatin1Char('x')).absolutePath();
     platform::runDetached(
-        [folder = QFileInfo(saveDir + QLatin1Char('x')).absolutePath(),
-         started = QDateTime::currentDateTime()] { recoverStillPairs(folder, started); });
+        [folder, book = recordBookFor(folder), started = QDateTime::currentDateTime()] {
+            recordRepairs(recoverStillPairs(folder, started), folder, *book, started);
+        });
 }
 
 void Form_ImageMaker::cmd_capture_Click() {

@@ -1,5 +1,6 @@
 // The capture sequence, the captured-samples list, the image panel, the view button, redo and
 // delete, on the real main window with a recording camera control.
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
@@ -13,6 +14,7 @@
 #include "Diagnostics.h"
 
 #include "GeneralDate.h"
+#include "RecordVerifier.h"
 #include "SpoolForwarder.h"
 #include "StationFixture.h"
 #include "StillMetadata.h"
@@ -548,6 +550,88 @@ private slots:
                 QVERIFY2(message.contains(part), qPrintable(message));
             }
         }
+    }
+
+    // Each pair has its record, written before its pictures take their final names; the same
+    // number taken again is a redo. A records folder that cannot be written fails the capture as
+    // a picture that cannot be written does: nothing under the final names.
+    void eachPairHasItsRecord_data() {
+        QTest::addColumn<QString>("recordsSetting");  // below the station's folder; empty: none
+        QTest::addColumn<bool>("writable");
+        QTest::addRow("inside the save folder") << QString() << true;
+        QTest::addRow("named by the setting") << QStringLiteral("elsewhere/records") << true;
+        QTest::addRow("cannot be written") << QStringLiteral("blocked/records") << false;
+    }
+    void eachPairHasItsRecord() {
+        QFETCH(QString, recordsSetting);
+        QFETCH(bool, writable);
+        StationFixture station;
+        QStringList lines{QStringLiteral("COMPRESS_EXE;/usr/bin/convert;x"),
+                          QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS;-quality 80;x"),
+                          QStringLiteral("IMAGE_SAVE_DIR;%1;x").arg(station.saveDir)};
+        const QString recordsDir = recordsSetting.isEmpty()
+                                       ? station.saveDir + QStringLiteral("records")
+                                       : station.folder() + QLatin1Char('/') + recordsSetting;
+        if (!recordsSetting.isEmpty()) {
+            lines.append(QStringLiteral("RECORDS_DIR;%1;x").arg(recordsDir));
+        }
+        QFile blocker(station.folder() + QStringLiteral("/blocked"));  // a file, not a folder
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        station.writeSettings(lines);
+        station.startWaiting();
+        station.video->controls[1] = {{QStringLiteral("gain"), QStringLiteral("3")}};
+        station.accept(QStringLiteral("12345678"), true);
+        const QString clr = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"));
+        const QString btm = station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678"));
+        if (!writable) {
+            QCOMPARE(station.messages.shown.size(), 1);
+            QVERIFY2(station.messages.shown.first().contains("could not be saved"),
+                     qPrintable(station.messages.shown.first()));
+            QVERIFY(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden).isEmpty());
+            QCOMPARE(station.window->CapturedCount, qint16(0));
+            return;
+        }
+        QVERIFY2(station.messages.shown.isEmpty(), qPrintable(station.messages.shown.join('\n')));
+        // A watcher of the save folder sees the pair and nothing else beside it.
+        QCOMPARE(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{QFileInfo(btm).fileName(), QFileInfo(clr).fileName()}));
+        station.messages.answers.enqueue(true);
+        station.window->cmd_Redo->click();
+        QCOMPARE(station.window->CapturedCount, qint16(2));
+
+        const std::vector<records::LoadedRecord> loaded = records::loadRecords(recordsDir);
+        QCOMPARE(loaded.size(), std::size_t{2});
+        QVERIFY(loaded[0].record && loaded[1].record);
+        QCOMPARE(loaded[0].record->event.kind, records::RecordEventKind::Capture);
+        QCOMPARE(loaded[1].record->event.kind, records::RecordEventKind::Redo);
+        const records::RecordEvent& event = loaded[1].record->event;
+        QCOMPARE(event.sample, QString("12345678"));
+        QCOMPARE(event.pictures.size(), std::size_t{2});
+        const records::AcquisitionMetadata& colour = event.pictures[0];
+        const records::AcquisitionMetadata& bottom = event.pictures[1];
+        QCOMPARE(colour.view, records::PictureView::Color);
+        QCOMPARE(colour.cameraIndex, 1);
+        QCOMPARE(bottom.view, records::PictureView::Bottom);
+        QCOMPARE(bottom.cameraIndex, 0);
+        QCOMPARE(colour.captureId, bottom.captureId);
+        QVERIFY(colour.captureId != loaded[0].record->event.pictures[0].captureId);
+        QVERIFY(colour.pictureId != bottom.pictureId);
+        QCOMPARE(colour.controls.at("gain").value, QJsonValue(3));
+        QVERIFY(bottom.controls.empty());  // camera 0 reads back none: none written
+        QCOMPARE(colour.camera.at("description"), QString("recording camera 1"));
+        for (const auto& [picture, path] : {std::pair{&colour, clr}, std::pair{&bottom, btm}}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(picture->sha256,
+                     QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256));
+            QCOMPARE(picture->size, QSize(8, 6));
+            QCOMPARE(picture->format, QString("BMP"));
+        }
+        QCOMPARE(event.files.size(), std::size_t{2});
+        QCOMPARE(event.files[0].name, QFileInfo(clr).fileName());
+        const records::VerifyReport report = records::verifySaveFolder(
+            {station.saveDir, recordsSetting.isEmpty() ? QString() : recordsDir});
+        QVERIFY2(report.ok(), qPrintable(report.problems.join('\n')));
     }
 
     void redoOffersTheDisplayedSampleAgain() {
