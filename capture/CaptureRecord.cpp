@@ -35,6 +35,18 @@ records::RecordEvent pairRecord(const std::array<camera::StillWrite, 2>& stills,
     return event;
 }
 
+records::RecordEvent deleteRecord(const QString& sample, const std::vector<QString>& filesThatStay,
+                                  const QString& saveFolder) {
+    records::RecordEvent event;
+    event.kind = records::RecordEventKind::Delete;
+    event.sample = sample.trimmed();
+    const QDir folder(saveFolder);
+    for (const QString& path : filesThatStay) {
+        event.files.push_back({folder.relativeFilePath(path), records::sha256OfFile(path), {}, {}});
+    }
+    return event;
+}
+
 records::RecordEvent repairedRecord(const UnlandedPair& pair, const QString& saveFolder) {
     records::RecordEvent event;
     event.kind = records::RecordEventKind::Repaired;

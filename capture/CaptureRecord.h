@@ -26,6 +26,11 @@ records::RecordEvent pairRecord(const std::array<camera::StillWrite, 2>& stills,
 // and the files of the sample that stand are named with their digests.
 records::RecordEvent repairedRecord(const UnlandedPair& pair, const QString& saveFolder);
 
+// The record of a delete: the sample's pictures are gone; FILES_THAT_STAY (its compressed copies)
+// are named with their digests.
+records::RecordEvent deleteRecord(const QString& sample, const std::vector<QString>& filesThatStay,
+                                  const QString& saveFolder);
+
 // At start-up: removes the temporaries of records a crash left from before STARTED_AT, then writes
 // the repaired records of a recovery; a records folder that cannot be written is told to IT.
 void recordRepairs(const std::vector<UnlandedPair>& pairs, const QString& saveFolder,

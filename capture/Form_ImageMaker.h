@@ -252,6 +252,8 @@ private:
     // This station's record book for the pairs of a save folder; one per records folder.
     std::shared_ptr<records::RecordBook> recordBookFor(const QString& saveFolder);
     std::map<QString, std::shared_ptr<records::RecordBook>> recordBooks_;
+    // After Delete: the sample's record says its pictures are gone and which copies stay.
+    void recordDeletion(const QString& saveDir, const QString& sampleNumber);
     // Unreachable when the folder is out of reach, else Failed with the problem.
     PairEnd failureIn(const QString& folder, const QString& problem);
     void discardStillPair(const StillPair& pair);

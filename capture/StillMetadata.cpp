@@ -12,7 +12,7 @@ QJsonValue controlValue(const QString& text) {
     bool whole = false;
     const qlonglong number = text.toLongLong(&whole);
     if (whole) {
-        return QJsonValue(number);
+        return {number};
     }
     bool real = false;
     const double value = text.toDouble(&real);

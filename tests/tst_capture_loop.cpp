@@ -674,6 +674,16 @@ private slots:
         QVERIFY(!QFile::exists(clr));
         QVERIFY(!QFile::exists(btm));
         QVERIFY(QFile::exists(jpg));
+        // The sample's newest record says so and names the copy that stays: the folder verifies.
+        const std::vector<records::LoadedRecord> loaded =
+            records::loadRecords(station.saveDir + QStringLiteral("records"));
+        QCOMPARE(loaded.size(), std::size_t{2});
+        QVERIFY(loaded.back().record);
+        QCOMPARE(loaded.back().record->event.kind, records::RecordEventKind::Delete);
+        QCOMPARE(loaded.back().record->event.files.size(), std::size_t{1});
+        QCOMPARE(loaded.back().record->event.files[0].name, QFileInfo(jpg).fileName());
+        const records::VerifyReport report = records::verifySaveFolder({station.saveDir, {}, 2});
+        QVERIFY2(report.ok(), qPrintable(report.problems.join('\n')));
         QVERIFY(!w.cmd_Delete->isHidden());
         QCOMPARE(w.lst_Captured->count(), 1);
         w.cmd_Delete->click();
