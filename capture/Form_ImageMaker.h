@@ -289,7 +289,13 @@ private:
         QString temporary;
         QString target;
         QString spoolKey;  // set while the compressor writes into the spool
+        // The picture the copy is made from, whose provenance the copy carries; none for a pair
+        // kept on this PC.
+        std::optional<records::AcquisitionMetadata> original;
     };
+    // The pictures of the pair just saved, by view, with their digests.
+    std::map<View, records::AcquisitionMetadata> savedPictures_;
+    void rememberSavedPictures(const StillPair& pair, const CameraOrder& cameras);
     void reportCompressionFailure(const PendingCompression& compression, const QString& reason);
     // Finishes or undoes, off the window's thread, what a crash left in the save folder.
     void recoverSaveFolder();

@@ -140,9 +140,13 @@ bool Form_ImageMaker::Save_Sample_Images() {
         failure = std::move(lost);
     }
     StoreEnd stored;
+    savedPictures_.clear();
     if (pair && !failure) {
         stored = storeStillPair(*pair, *saving, cameras);
         failure = stored.failure;
+        if (!failure && !stored.kept) {
+            rememberSavedPictures(*pair, cameras);
+        }
     } else if (pair) {
         discardStillPair(*pair);
     }
@@ -153,6 +157,15 @@ bool Form_ImageMaker::Save_Sample_Images() {
         showFailure(*failure);
     }
     return saving && !failure && startCompressors(*saving, stored.kept);
+}
+
+void Form_ImageMaker::rememberSavedPictures(const StillPair& pair, const CameraOrder& cameras) {
+    const std::array<View, 2> views{cameras.firstView, cameras.otherView};
+    for (std::size_t i = 0; i < views.size(); ++i) {
+        records::AcquisitionMetadata picture = pair.pictures.at(i);
+        addWrittenStill(picture, pair.stills.at(i).result());  // saved: both writes ended well
+        savedPictures_[views.at(i)] = picture;
+    }
 }
 
 QString Form_ImageMaker::cameraName(qint16 index) const {
@@ -330,8 +343,12 @@ bool Form_ImageMaker::startCompressor(View view, const QString& pairDir,
         imagePath(pairDir, view, SampleNumber, saving.savedExt), temporary);
     try {
         const qint64 id = services_.processes.start(command.program, command.arguments);
-        compressions_.insert(id, {SampleNumber, imageFileName(view, SampleNumber, saving.savedExt),
-                                  captureSerial_, temporary, target, spoolKey});
+        const auto original = savedPictures_.find(view);
+        compressions_.insert(
+            id,
+            {SampleNumber, imageFileName(view, SampleNumber, saving.savedExt), captureSerial_,
+             temporary, target, spoolKey,
+             original == savedPictures_.end() ? std::nullopt : std::optional(original->second)});
     } catch (const std::exception& error) {
         const QString reason = platform::reasonOf(error);
         showFailure({platform::errorMessage(

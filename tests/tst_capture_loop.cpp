@@ -13,8 +13,10 @@
 #include "DetachedWork.h"
 #include "Diagnostics.h"
 
+#include "EmbeddedProvenance.h"
 #include "GeneralDate.h"
 #include "RecordVerifier.h"
+#include "Sha256.h"
 #include "SpoolForwarder.h"
 #include "StationFixture.h"
 #include "StillMetadata.h"
@@ -88,6 +90,21 @@ private slots:
         station.processes.finish(0, 0);
         QTRY_VERIFY(QFile::exists(btmJpg));
         QVERIFY(!QFile::exists(bottomCommand.last()));
+        // The copy names the picture it was made from, by its id and the digest of its bytes,
+        // and so is explained to an auditor without a record of its own.
+        const records::CopyProvenance provenance = records::readProvenance(btmJpg);
+        const std::vector<records::LoadedRecord> loaded =
+            records::loadRecords(station.saveDir + QStringLiteral("records"));
+        QCOMPARE(loaded.size(), std::size_t{1});
+        QVERIFY(loaded.front().record);
+        const records::AcquisitionMetadata& bottom = loaded.front().record->event.pictures.at(1);
+        QCOMPARE(bottom.view, records::PictureView::Bottom);
+        QCOMPARE(provenance.originalId, bottom.pictureId);
+        QCOMPARE(provenance.originalSha256, records::sha256OfFile(btm));
+        QCOMPARE(provenance.sample, QStringLiteral("12345678"));
+        QVERIFY(!provenance.copyId.isNull() && provenance.copyId != bottom.pictureId);
+        const records::VerifyReport report = records::verifySaveFolder({station.saveDir, {}, 2});
+        QVERIFY2(report.ok(), qPrintable(report.problems.join('\n')));
         QCOMPARE(station.processes.started.at(1).at(1), clr);
         Form_ImageMaker& w = *station.window;
         QCOMPARE(w.TXT_CMDLINE->text(), QStringLiteral("/usr/bin/convert ") + clr +
