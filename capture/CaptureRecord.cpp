@@ -18,10 +18,14 @@ QString recordsFolderFor(const QString& saveFolder, const QString& recordsSettin
 
 records::RecordEvent pairRecord(const std::array<camera::StillWrite, 2>& stills,
                                 std::array<records::AcquisitionMetadata, 2> pictures,
-                                const StillPairPaths& paths, const QString& saveFolder) {
+                                const StillPairPaths& paths, const QString& saveFolder,
+                                const QUuid& earlierCapture) {
     records::RecordEvent event;
     const bool replaces = QFile::exists(paths.finals[0]) || QFile::exists(paths.finals[1]);
     event.kind = replaces ? records::RecordEventKind::Redo : records::RecordEventKind::Capture;
+    if (replaces) {
+        event.supersedes = earlierCapture;
+    }
     event.sample = pictures[0].sample;
     const QDir folder(saveFolder);
     for (std::size_t i = 0; i < pictures.size(); ++i) {

@@ -17,10 +17,12 @@ QString recordsFolderFor(const QString& saveFolder, const QString& recordsSettin
 
 // The record of a pair about to take its final names, once both writes have ended well: a capture,
 // or a redo when the names hold a pair already. Each picture's metadata gets the size, format and
-// digest its write reported. Throws platform::FileAccessError when a write failed.
+// digest its write reported; a redo names EARLIER_CAPTURE, the capture it replaces, when known.
+// Throws platform::FileAccessError when a write failed.
 records::RecordEvent pairRecord(const std::array<camera::StillWrite, 2>& stills,
                                 std::array<records::AcquisitionMetadata, 2> pictures,
-                                const StillPairPaths& paths, const QString& saveFolder);
+                                const StillPairPaths& paths, const QString& saveFolder,
+                                const QUuid& earlierCapture = {});
 
 // The record of a pair a crash cut short and whose renames were undone: the capture did not land,
 // and the files of the sample that stand are named with their digests.

@@ -295,6 +295,9 @@ private:
     };
     // The pictures of the pair just saved, by view, with their digests.
     std::map<View, records::AcquisitionMetadata> savedPictures_;
+    // The capture id of each sample's pair saved by this station since it started, for a redo's
+    // record.
+    std::map<QString, QUuid> savedCaptures_;
     void rememberSavedPictures(const StillPair& pair, const CameraOrder& cameras);
     void reportCompressionFailure(const PendingCompression& compression, const QString& reason);
     // Finishes or undoes, off the window's thread, what a crash left in the save folder.

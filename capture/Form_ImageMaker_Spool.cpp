@@ -97,9 +97,12 @@ Form_ImageMaker::SaveFolderCommit Form_ImageMaker::startSaveFolderCommit(const S
     // The record is written after the journal and before the renames: a pair under its final
     // names always has it, and a records folder that cannot be written fails the pair like a
     // picture that cannot be written.
+    const auto earlier = savedCaptures_.find(pair.pictures[0].sample);
     auto record = [book = recordBookFor(folder), stills = pair.stills, pictures = pair.pictures,
-                   paths = pair.paths,
-                   folder] { book->write(pairRecord(stills, pictures, paths, folder)); };
+                   paths = pair.paths, folder,
+                   earlier = earlier == savedCaptures_.end() ? QUuid() : earlier->second] {
+        book->write(pairRecord(stills, pictures, paths, folder, earlier));
+    };
     // The commit waits for the writes itself and removes the temporaries when it is abandoned.
     started.commit = commitStillPairOnceWritten(pair.writes, pair.paths, started.abandoned, guard,
                                                 std::move(record));

@@ -621,6 +621,8 @@ private slots:
         QVERIFY(loaded[0].record && loaded[1].record);
         QCOMPARE(loaded[0].record->event.kind, records::RecordEventKind::Capture);
         QCOMPARE(loaded[1].record->event.kind, records::RecordEventKind::Redo);
+        QCOMPARE(loaded[1].record->event.supersedes,
+                 loaded[0].record->event.pictures.at(0).captureId);
         const records::RecordEvent& event = loaded[1].record->event;
         QCOMPARE(event.sample, QString("12345678"));
         QCOMPARE(event.pictures.size(), std::size_t{2});
