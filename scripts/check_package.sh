@@ -210,8 +210,15 @@ install_checks() {
             continue
         fi
         mkdir -p "$work/home-$name"
+        # In a network namespace of its own: the camera set-up program looks for GenICam cameras
+        # at start, and that discovery must reach no network but this one's loopback. The X
+        # server is reached through its socket file.
+        local isolate=()
+        if unshare -n true 2>/dev/null; then
+            isolate=(unshare -n)
+        fi
         (cd "$work/home-$name" && HOME="$work/home-$name" XDG_CONFIG_HOME="$work/config" \
-            XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb exec "$program" \
+            XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb exec "${isolate[@]}" "$program" \
             >"$work/$name.log" 2>&1) &
         pid=$!
         if title="$(first_window_of "$pid")"; then
