@@ -1,7 +1,6 @@
 #include "StillWriter.h"
 
 #include "CameraError.h"
-#include "Sha256.h"
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -12,7 +11,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <future>
 
 namespace camera {
 
@@ -138,23 +136,12 @@ QByteArray stillFormatForPath(const QString& path, const QList<QByteArray>& writ
     return suffix;
 }
 
-QString stillFormatName(const QString& path) {
-    const QByteArray format = stillFormatForPath(path, QImageWriter::supportedImageFormats());
-    if (format == "jpg" || format == "jpeg") {
-        return QStringLiteral("JPEG");
-    }
-    if (format == "tif" || format == "tiff") {
-        return QStringLiteral("TIFF");
-    }
-    return QString::fromLatin1(format).toUpper();
-}
-
 QByteArray encodeStill(const QImage& picture, const QString& path) {
     const QByteArray format = stillFormatForPath(path);
     return format == "bmp" ? encodeBmp24(picture) : encodeWithQt(picture, format, path);
 }
 
-WrittenStill writeStillFile(const QByteArray& contents, const QString& path) {
+void writeStillFile(const QByteArray& contents, const QString& path) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         throwWriteError(path, file.errorString());
@@ -163,24 +150,13 @@ WrittenStill writeStillFile(const QByteArray& contents, const QString& path) {
         file.cancelWriting();
         throwWriteError(path, file.errorString());
     }
-    // The buffer is hashed while the kernel syncs the same bytes: the digest costs no time of its
-    // own, and it is of the bytes as written, not as read back later. The buffer outlives the
-    // hash, which is waited for on every path.
-    std::future<QByteArray> digest =
-        std::async(std::launch::async, [&contents] { return records::sha256Of(contents); });
-    const bool committed = file.commit();
-    QByteArray sha256 = digest.get();
-    if (!committed) {
+    if (!file.commit()) {
         throwWriteError(path, file.errorString());
     }
-    return {std::move(sha256), contents.size(), {}, {}};
 }
 
-WrittenStill writeStill(const QImage& picture, const QString& path) {
-    WrittenStill written = writeStillFile(encodeStill(picture, path), path);
-    written.size = picture.size();
-    written.format = stillFormatName(path);
-    return written;
+void writeStill(const QImage& picture, const QString& path) {
+    writeStillFile(encodeStill(picture, path), path);
 }
 
 }  // namespace camera

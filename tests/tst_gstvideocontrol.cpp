@@ -11,7 +11,6 @@
 
 #include <QApplication>
 #include <QBuffer>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -388,14 +387,8 @@ void TestGstVideoControl::stillFormatFollowsTheExtension() {
     QVERIFY(delivers(*control, 0));
 
     const QString path = outputPath(file);
-    const camera::WrittenStill written = control->stillToFile(path).result();
-    const QByteArray bytes = readAll(path);
+    still(*control, path);
     QCOMPARE(readAll(path).left(magic.size()), magic);
-    // The digest computed while the file was synced is that of the bytes as they lie on disk.
-    QCOMPARE(written.sha256, QCryptographicHash::hash(bytes, QCryptographicHash::Sha256));
-    QCOMPARE(written.bytes, bytes.size());
-    QCOMPARE(written.size, QSize(kWidth, kHeight));
-    QCOMPARE(written.format.toLower().left(3), QString::fromLatin1(format).left(3));
     QImageReader reader(path);
     reader.setDecideFormatFromContent(true);
     QCOMPARE(reader.format(), format);
