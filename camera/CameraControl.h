@@ -2,15 +2,26 @@
 
 #include "CameraDescription.h"
 
+#include <QByteArray>
 #include <QFuture>
+#include <QSize>
 #include <QString>
 #include <QWidget>
 #include <optional>
 
 namespace camera {
 
+// A still as it was written: the SHA-256 of its bytes (hashed from the encoded buffer while the
+// file was synced, never read back), their count, the picture's size and its format ("BMP", ...).
+struct WrittenStill {
+    QByteArray sha256;
+    qint64 bytes = 0;
+    QSize size;
+    QString format;
+};
+
 // Finishes once the still is written and synced, or carries the CameraError that stopped it.
-using StillWrite = QFuture<void>;
+using StillWrite = QFuture<WrittenStill>;
 
 // The camera control hosted on the main window: it paints the live picture of the selected camera
 // and takes stills from it. Every failure comes back in the answer of the call; none is thrown.

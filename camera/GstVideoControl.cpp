@@ -103,15 +103,19 @@ StillWrite GstVideoControl::stillToFile(const QString& path) {
     try {
         picture = cameras_->stillOfSelected();
     } catch (const CameraError&) {
-        return QtFuture::makeExceptionalFuture(std::current_exception());
+        return QtFuture::makeExceptionalFuture<WrittenStill>(std::current_exception());
     }
     // The picture is taken here; encoding and writing run off the window's thread. The camera
     // gets its frame back once it is encoded: a write to a stalled share must not keep one of the
     // few frames the camera has.
     return platform::runDetached([picture = std::move(picture), path]() mutable {
+        const QSize size = picture->full().size();
         const QByteArray contents = encodeStill(picture->full(), path);
         picture.reset();
-        writeStillFile(contents, path);
+        WrittenStill written = writeStillFile(contents, path);
+        written.size = size;
+        written.format = stillFormatName(path);
+        return written;
     });
 }
 

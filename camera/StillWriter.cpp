@@ -1,6 +1,7 @@
 #include "StillWriter.h"
 
 #include "CameraError.h"
+#include "Sha256.h"
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <future>
 
 namespace camera {
 
@@ -136,12 +138,23 @@ QByteArray stillFormatForPath(const QString& path, const QList<QByteArray>& writ
     return suffix;
 }
 
+QString stillFormatName(const QString& path) {
+    const QByteArray format = stillFormatForPath(path, QImageWriter::supportedImageFormats());
+    if (format == "jpg" || format == "jpeg") {
+        return QStringLiteral("JPEG");
+    }
+    if (format == "tif" || format == "tiff") {
+        return QStringLiteral("TIFF");
+    }
+    return QString::fromLatin1(format).toUpper();
+}
+
 QByteArray encodeStill(const QImage& picture, const QString& path) {
     const QByteArray format = stillFormatForPath(path);
     return format == "bmp" ? encodeBmp24(picture) : encodeWithQt(picture, format, path);
 }
 
-void writeStillFile(const QByteArray& contents, const QString& path) {
+WrittenStill writeStillFile(const QByteArray& contents, const QString& path) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         throwWriteError(path, file.errorString());
@@ -150,13 +163,24 @@ void writeStillFile(const QByteArray& contents, const QString& path) {
         file.cancelWriting();
         throwWriteError(path, file.errorString());
     }
-    if (!file.commit()) {
+    // The buffer is hashed while the kernel syncs the same bytes: the digest costs no time of its
+    // own, and it is of the bytes as written, not as read back later. The buffer outlives the
+    // hash, which is waited for on every path.
+    std::future<QByteArray> digest =
+        std::async(std::launch::async, [&contents] { return records::sha256Of(contents); });
+    const bool committed = file.commit();
+    QByteArray sha256 = digest.get();
+    if (!committed) {
         throwWriteError(path, file.errorString());
     }
+    return {std::move(sha256), contents.size(), {}, {}};
 }
 
-void writeStill(const QImage& picture, const QString& path) {
-    writeStillFile(encodeStill(picture, path), path);
+WrittenStill writeStill(const QImage& picture, const QString& path) {
+    WrittenStill written = writeStillFile(encodeStill(picture, path), path);
+    written.size = picture.size();
+    written.format = stillFormatName(path);
+    return written;
 }
 
 }  // namespace camera

@@ -419,8 +419,15 @@ std::optional<QString> Form_ImageMaker::selectCamera(qint16 index) {
     return VideoPortal1->select(index);
 }
 
-std::optional<QString> Form_ImageMaker::takeStill(const QString& path, QFuture<void>& write) {
-    write = VideoPortal1->stillToFile(path);
+std::optional<QString> Form_ImageMaker::takeStill(StillPair& pair, int still, View view,
+                                                  qint16 camera) {
+    const auto at = static_cast<std::size_t>(still);
+    camera::StillWrite& write = pair.stills.at(at);
+    write = VideoPortal1->stillToFile(pair.paths.temporaries.at(at));
+    pair.writes.at(at) = write;
+    // Read after the frame is taken, so that describing the camera never delays the still.
+    pair.pictures.at(at) =
+        stillMetadata(VideoPortal1->describeSelected(), SampleNumber, view, camera, pair.captureId);
     // A camera without a picture refuses at once: that failure is the camera's, not the save
     // folder's, and is reported as such.
     if (write.isFinished()) {

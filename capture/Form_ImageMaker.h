@@ -11,12 +11,15 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 
 #include "ImageNaming.h"
+#include "RecordBook.h"
 #include "SoftwareSettings.h"
 #include "StationState.h"
+#include "StillMetadata.h"
 #include "StillPairCommit.h"
 
 class QEventLoop;
@@ -181,9 +184,13 @@ private:
         View otherView;
     };
     // Two stills on their way from temporary files to their final names.
+    // The metadata is gathered at each still; the writes add each picture's digest.
     struct StillPair {
         StillPairPaths paths;
         std::array<QFuture<void>, 2> writes;
+        std::array<camera::StillWrite, 2> stills;
+        std::array<records::AcquisitionMetadata, 2> pictures;
+        QUuid captureId = QUuid::createUuid();
     };
     struct StillFailure {
         qint16 camera;
@@ -226,8 +233,9 @@ private:
 
     // Empty when the camera delivers pictures, otherwise why it does not.
     std::optional<QString> selectCamera(qint16 index);
-    // Starts the still into `write`; why the camera gave none when it refused at once.
-    std::optional<QString> takeStill(const QString& path, QFuture<void>& write);
+    // Starts still 0 or 1 of the pair from the selected camera and reads the camera's description
+    // right after it; why the camera gave none when it refused at once.
+    std::optional<QString> takeStill(StillPair& pair, int still, View view, qint16 camera);
     // Waits for both writes, then renames both.
     PairEnd finishStillPair(const StillPair& pair);
     // A pair's commit into the save folder, under way off the window's thread, and the probe of
@@ -241,6 +249,11 @@ private:
         std::shared_ptr<std::atomic<bool>> setAside = std::make_shared<std::atomic<bool>>(false);
     };
     SaveFolderCommit startSaveFolderCommit(const StillPair& pair, const QString& folder);
+    // This station's record book for the pairs of a save folder; one per records folder.
+    std::shared_ptr<records::RecordBook> recordBookFor(const QString& saveFolder);
+    std::map<QString, std::shared_ptr<records::RecordBook>> recordBooks_;
+    // After Delete: the sample's record says its pictures are gone and which copies stay.
+    void recordDeletion(const QString& saveDir, const QString& sampleNumber);
     // Unreachable when the folder is out of reach, else Failed with the problem.
     PairEnd failureIn(const QString& folder, const QString& problem);
     void discardStillPair(const StillPair& pair);
@@ -276,7 +289,16 @@ private:
         QString temporary;
         QString target;
         QString spoolKey;  // set while the compressor writes into the spool
+        // The picture the copy is made from, whose provenance the copy carries; none for a pair
+        // kept on this PC.
+        std::optional<records::AcquisitionMetadata> original;
     };
+    // The pictures of the pair just saved, by view, with their digests.
+    std::map<View, records::AcquisitionMetadata> savedPictures_;
+    // The capture id of each sample's pair saved by this station since it started, for a redo's
+    // record.
+    std::map<QString, QUuid> savedCaptures_;
+    void rememberSavedPictures(const StillPair& pair, const CameraOrder& cameras);
     void reportCompressionFailure(const PendingCompression& compression, const QString& reason);
     // Finishes or undoes, off the window's thread, what a crash left in the save folder.
     void recoverSaveFolder();

@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "CameraError.h"
+#include "CaptureRecord.h"
 #include "DetachedWork.h"
 #include "Diagnostics.h"
 #include "Form_ImageMaker.h"
@@ -139,9 +140,13 @@ bool Form_ImageMaker::Save_Sample_Images() {
         failure = std::move(lost);
     }
     StoreEnd stored;
+    savedPictures_.clear();
     if (saving && pair && !failure) {
         stored = storeStillPair(*pair, *saving, cameras);
         failure = stored.failure;
+        if (!failure && !stored.kept) {
+            rememberSavedPictures(*pair, cameras);
+        }
     } else if (pair) {
         discardStillPair(*pair);
     }
@@ -152,6 +157,16 @@ bool Form_ImageMaker::Save_Sample_Images() {
         showFailure(*failure);
     }
     return saving && !failure && startCompressors(*saving, stored.kept);
+}
+
+void Form_ImageMaker::rememberSavedPictures(const StillPair& pair, const CameraOrder& cameras) {
+    const std::array<View, 2> views{cameras.firstView, cameras.otherView};
+    for (std::size_t i = 0; i < views.size(); ++i) {
+        records::AcquisitionMetadata picture = pair.pictures.at(i);
+        addWrittenStill(picture, pair.stills.at(i).result());  // saved: both writes ended well
+        savedPictures_[views.at(i)] = picture;
+    }
+    savedCaptures_[pair.pictures[0].sample] = pair.captureId;
 }
 
 QString Form_ImageMaker::cameraName(qint16 index) const {
@@ -197,7 +212,9 @@ std::optional<Form_ImageMaker::SavingSettings> Form_ImageMaker::checkSavingSetti
 }
 
 Form_ImageMaker::StillPair Form_ImageMaker::stillPairAt(const std::array<QString, 2>& finals) {
-    return {{{temporaryPathFor(finals[0]), temporaryPathFor(finals[1])}, finals}, {}};
+    StillPair pair;
+    pair.paths = {{temporaryPathFor(finals[0]), temporaryPathFor(finals[1])}, finals};
+    return pair;
 }
 
 std::optional<Form_ImageMaker::Failure> Form_ImageMaker::takeSamplePair(
@@ -217,13 +234,13 @@ std::optional<Form_ImageMaker::Failure> Form_ImageMaker::takeSamplePair(
 std::optional<Form_ImageMaker::StillFailure> Form_ImageMaker::takeStills(
     StillPair& pair, const CameraOrder& cameras) {
     // The first picture comes from the camera already selected: the current view's.
-    if (std::optional<QString> reason = takeStill(pair.paths.temporaries[0], pair.writes[0])) {
+    if (std::optional<QString> reason = takeStill(pair, 0, cameras.firstView, cameras.first)) {
         return StillFailure{cameras.first, *reason};
     }
     if (std::optional<QString> reason = selectCamera(cameras.other)) {
         return StillFailure{cameras.other, *reason};
     }
-    if (std::optional<QString> reason = takeStill(pair.paths.temporaries[1], pair.writes[1])) {
+    if (std::optional<QString> reason = takeStill(pair, 1, cameras.otherView, cameras.other)) {
         return StillFailure{cameras.other, *reason};
     }
     return std::nullopt;
@@ -327,8 +344,12 @@ bool Form_ImageMaker::startCompressor(View view, const QString& pairDir,
         imagePath(pairDir, view, SampleNumber, saving.savedExt), temporary);
     try {
         const qint64 id = services_.processes.start(command.program, command.arguments);
-        compressions_.insert(id, {SampleNumber, imageFileName(view, SampleNumber, saving.savedExt),
-                                  captureSerial_, temporary, target, spoolKey});
+        const auto original = savedPictures_.find(view);
+        compressions_.insert(
+            id,
+            {SampleNumber, imageFileName(view, SampleNumber, saving.savedExt), captureSerial_,
+             temporary, target, spoolKey,
+             original == savedPictures_.end() ? std::nullopt : std::optional(original->second)});
     } catch (const std::exception& error) {
         const QString reason = platform::reasonOf(error);
         showFailure({platform::errorMessage(
@@ -347,9 +368,11 @@ void Form_ImageMaker::recoverSaveFolder() {
         return;  // no pictures are taken without one
     }
     // The setting may end in a file-name prefix: the folder is that of a file named by it.
+    const QString folder = QFileInfo(saveDir + QLatin1Char('x')).absolutePath();
     platform::runDetached(
-        [folder = QFileInfo(saveDir + QLatin1Char('x')).absolutePath(),
-         started = QDateTime::currentDateTime()] { recoverStillPairs(folder, started); });
+        [folder, book = recordBookFor(folder), started = QDateTime::currentDateTime()] {
+            recordRepairs(recoverStillPairs(folder, started), folder, *book, started);
+        });
 }
 
 void Form_ImageMaker::cmd_capture_Click() {

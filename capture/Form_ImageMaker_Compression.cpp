@@ -2,12 +2,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QListWidget>
+#include <QUuid>
 #include <exception>
 #include <optional>
 
 #include "DetachedWork.h"
 #include "Diagnostics.h"
+#include "EmbeddedProvenance.h"
 #include "Form_ImageMaker.h"
+#include "PlatformError.h"
 #include "ProcessStarter.h"
 #include "StillPairCommit.h"
 
@@ -36,12 +39,25 @@ void Form_ImageMaker::compressionEnded(const platform::ProcessEnd& end) {
             if (!QFileInfo::exists(compression.temporary)) {
                 return QStringLiteral("the compression program wrote no copy");
             }
+            // The copy says which picture it was made from before it takes its name. One that
+            // cannot carry it is still placed, as the operator and the lab expect, and noted: the
+            // records then show it as a copy nobody vouches for.
+            std::optional<QString> unprovenanced;
+            if (compression.original) {
+                try {
+                    records::embedProvenance(compression.temporary, *compression.original,
+                                             QUuid::createUuid());
+                } catch (const std::exception& error) {
+                    unprovenanced = QStringLiteral("the copy carries no provenance: %1")
+                                        .arg(platform::reasonOf(error));
+                }
+            }
             try {
                 placeWholeFile(compression.temporary, compression.target);
             } catch (const std::exception& error) {
                 return QString::fromUtf8(error.what());
             }
-            return std::nullopt;
+            return unprovenanced;
         },
         [this, compression](const std::optional<QString>& problem) {
             if (problem) {

@@ -8,14 +8,17 @@
 #include <mutex>
 #include <optional>
 
+#include "CaptureRecord.h"
 #include "CompressedImageWatcher.h"
 #include "DetachedWork.h"
+#include "Diagnostics.h"
 #include "FileSystem.h"
 #include "Form_ImageMaker.h"
 #include "Frm_Wo.h"
 #include "ImageNaming.h"
 #include "MessageBoxes.h"
 #include "OperatorMessage.h"
+#include "PlatformError.h"
 #include "SettingNames.h"
 #include "SpoolForwarder.h"
 
@@ -154,6 +157,7 @@ void Form_ImageMaker::cmd_Delete_Click() {
     const QString sampleNumber = *state_.displayedSample;
     const QString saveDir = setting(settings::kImageSaveDir);
     QStringList failures;
+    bool removed = false;
     for (const View view : {View::Color, View::Bottom}) {
         const QString path = imagePath(saveDir, view, sampleNumber, savedExt);
         if (!services_.files.fileExists(path)) {
@@ -161,7 +165,12 @@ void Form_ImageMaker::cmd_Delete_Click() {
         }
         if (const std::optional<QString> reason = services_.files.removeFile(path)) {
             failures.append(path + QStringLiteral(": ") + *reason);
+        } else {
+            removed = true;
         }
+    }
+    if (removed) {
+        recordDeletion(saveDir, sampleNumber);
     }
     // A kept sample's copies go too, so that they are not forwarded afterwards.
     if (forwarder_ != nullptr) {
@@ -182,6 +191,27 @@ void Form_ImageMaker::cmd_Delete_Click() {
         showFailure({QStringLiteral("Error:\r\nThe saved pictures could not be deleted:\r\n\r\n") +
                          failures.join(QStringLiteral("\r\n")),
                      {sampleNumber, {}, saveDir, failures.join(QStringLiteral("; "))}});
+    }
+}
+
+void Form_ImageMaker::recordDeletion(const QString& saveDir, const QString& sampleNumber) {
+    const QString folder = QFileInfo(saveDir + QLatin1Char('x')).absolutePath();
+    const QString compressedExt = setting(settings::kFileExtCompressed);
+    std::vector<QString> staying;
+    for (const View view : {View::Color, View::Bottom}) {
+        const QString copy = imagePath(saveDir, view, sampleNumber, compressedExt);
+        if (!compressedExt.isEmpty() && QFile::exists(copy)) {
+            staying.push_back(copy);
+        }
+    }
+    try {
+        recordBookFor(folder)->write(deleteRecord(sampleNumber, staying, folder));
+    } catch (const std::exception& error) {
+        // The pictures are gone already; the operator's result stands, IT is told.
+        platform::diagnose(
+            platform::lcCapture(), QtWarningMsg,
+            QStringLiteral("the record of a delete cannot be written"),
+            {{"SAMPLE", sampleNumber}, {"FOLDER", folder}, {"REASON", platform::reasonOf(error)}});
     }
 }
 

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "CameraError.h"
+#include "CaptureRecord.h"
 #include "DetachedWork.h"
 #include "Form_ImageMaker.h"
 #include "ImageNaming.h"
@@ -93,9 +94,31 @@ Form_ImageMaker::SaveFolderCommit Form_ImageMaker::startSaveFolderCommit(const S
             setAside->store(!spool->spool.setAside(key).isEmpty());
         }
     };
+    // The record is written after the journal and before the renames: a pair under its final
+    // names always has it, and a records folder that cannot be written fails the pair like a
+    // picture that cannot be written.
+    const auto earlier = savedCaptures_.find(pair.pictures[0].sample);
+    auto record = [book = recordBookFor(folder), stills = pair.stills, pictures = pair.pictures,
+                   paths = pair.paths, folder,
+                   earlier = earlier == savedCaptures_.end() ? QUuid() : earlier->second] {
+        book->write(pairRecord(stills, pictures, paths, folder, earlier));
+    };
     // The commit waits for the writes itself and removes the temporaries when it is abandoned.
-    started.commit = commitStillPairOnceWritten(pair.writes, pair.paths, started.abandoned, guard);
+    started.commit = commitStillPairOnceWritten(pair.writes, pair.paths, started.abandoned, guard,
+                                                std::move(record));
     return started;
+}
+
+std::shared_ptr<records::RecordBook> Form_ImageMaker::recordBookFor(const QString& saveFolder) {
+    const QString setting = SoftwareSettings.contains(settings::kRecordsDir)
+                                ? this->setting(settings::kRecordsDir)
+                                : QString();
+    const QString folder = recordsFolderFor(saveFolder, setting);
+    std::shared_ptr<records::RecordBook>& book = recordBooks_[folder];
+    if (book == nullptr) {
+        book = std::make_shared<records::RecordBook>(folder, records::thisStation().host);
+    }
+    return book;
 }
 
 Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair) {

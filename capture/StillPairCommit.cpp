@@ -191,8 +191,15 @@ CommitNames namesInOneFolder(const StillPairPaths& paths) {
     return CommitNames::of(paths);
 }
 
-// Finishes or undoes the commit that a journal left from before the start names; what was done.
-QString repairFromJournal(const QByteArray& encodedFolder, const QFileInfo& info) {
+// What a repair did, and whether the new pair stands under its final names.
+struct Repair {
+    QString outcome;
+    bool landed = false;
+    std::array<QString, 2> finals;
+};
+
+// Finishes or undoes the commit that a journal left from before the start names.
+Repair repairFromJournal(const QByteArray& encodedFolder, const QFileInfo& info) {
     QFile file(info.absoluteFilePath());
     const QByteArray journal = QFile::encodeName(info.absoluteFilePath());
     const std::optional<CommitNames> names =
@@ -202,23 +209,43 @@ QString repairFromJournal(const QByteArray& encodedFolder, const QFileInfo& info
     if (!names || !exists(names->earlier)) {
         // Cut short before it was synced, or before the renames began: no final name changed.
         names ? discard(*names) : void(::unlink(journal.constData()));
-        return QStringLiteral("cut short before its renames began: the earlier pair stays");
+        return {QStringLiteral("cut short before its renames began: the earlier pair stays"), false,
+                names ? std::array{QFile::decodeName(names->finals[0]),
+                                   QFile::decodeName(names->finals[1])}
+                      : std::array<QString, 2>{}};
     }
     if (exists(names->temporaries[1])) {
         undo(*names, !exists(names->temporaries[0]));  // the pair was not made
-        return QStringLiteral("cut short during its renames: undone, the earlier pair stays");
+        return {QStringLiteral("cut short during its renames: undone, the earlier pair stays"),
+                false,
+                {QFile::decodeName(names->finals[0]), QFile::decodeName(names->finals[1])}};
     }
     ::unlink(names->earlier.constData());  // both renames were made
     ::unlink(names->temporaries[0].constData());
     syncFolder(names->folder);
     ::unlink(journal.constData());
-    return QStringLiteral("cut short after its renames: finished, the new pair stays");
+    return {QStringLiteral("cut short after its renames: finished, the new pair stays"), true, {}};
 }
 
 // "12345678" of ".1a2b3c4d-CLR_12345678_01.BMP.pair".
 QString sampleOf(const QString& journalName) {
     static const QRegularExpression number(QStringLiteral(R"((?:CLR|BTM)_(.+)_01\.)"));
     return number.match(journalName).captured(1);
+}
+
+// The record of a pair goes in after the journal and before the first rename: once any final
+// name changes, the record stands. A record that cannot be written stops the pair.
+void recordThenRename(const CommitNames& names, const std::atomic<bool>& abandoned,
+                      const std::function<void()>& beforeRenames) {
+    if (beforeRenames && !abandoned.load()) {
+        try {
+            beforeRenames();
+        } catch (...) {
+            discard(names);
+            throw;
+        }
+    }
+    renamePair(names, abandoned, {});
 }
 
 }  // namespace
@@ -264,7 +291,7 @@ void placeWholeFile(const QString& temporary, const QString& finalPath) {
     syncFolder(QFile::encodeName(QFileInfo(finalPath).absolutePath()));
 }
 
-void recoverStillPairs(const QString& folder, const QDateTime& startedAt) {
+std::vector<UnlandedPair> recoverStillPairs(const QString& folder, const QDateTime& startedAt) {
     // Ours: hidden, a random mark, a picture's name (a save folder setting may prefix it), and
     // after it perhaps a journal's or a file writer's own ending.
     static const QRegularExpression ours(
@@ -278,17 +305,21 @@ void recoverStillPairs(const QString& folder, const QDateTime& startedAt) {
     const QDir::Filters filters = QDir::Files | QDir::Hidden | QDir::System;
     const QByteArray encodedFolder = QFile::encodeName(dir.absolutePath());
     bool changed = false;
+    std::vector<UnlandedPair> notLanded;
     for (const QFileInfo& info :
          dir.entryInfoList({QStringLiteral("*") + QString::fromLatin1(kJournalEnding)}, filters)) {
         if (!leftOver(info)) {
             continue;
         }
-        const QString outcome = repairFromJournal(encodedFolder, info);
-        platform::diagnose(platform::lcRecovery(), QtWarningMsg,
-                           QStringLiteral("a pair's commit that a crash cut short was repaired"),
-                           {{"SAMPLE", sampleOf(info.fileName())},
-                            {"FOLDER", dir.absolutePath()},
-                            {"REASON", outcome}});
+        const Repair repair = repairFromJournal(encodedFolder, info);
+        const QString sample = sampleOf(info.fileName());
+        platform::diagnose(
+            platform::lcRecovery(), QtWarningMsg,
+            QStringLiteral("a pair's commit that a crash cut short was repaired"),
+            {{"SAMPLE", sample}, {"FOLDER", dir.absolutePath()}, {"REASON", repair.outcome}});
+        if (!repair.landed && !repair.finals[0].isEmpty()) {
+            notLanded.push_back({sample, repair.finals});
+        }
         changed = true;
     }
     for (const QFileInfo& info : dir.entryInfoList(filters)) {
@@ -299,43 +330,45 @@ void recoverStillPairs(const QString& folder, const QDateTime& startedAt) {
     if (changed) {
         syncFolder(encodedFolder);
     }
+    return notLanded;
 }
 
 QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& writes,
                                          const StillPairPaths& paths,
                                          std::shared_ptr<const std::atomic<bool>> abandoned,
-                                         RenameGuard guard) {
-    return platform::runDetached(
-        [writes, paths, abandoned = std::move(abandoned), guard = std::move(guard)] {
-            std::exception_ptr failure;
-            std::optional<CommitNames> names;
-            // The journal is written and synced while the stills are, so that its sync joins theirs
-            // instead of adding one to the capture.
+                                         RenameGuard guard, std::function<void()> beforeRenames) {
+    return platform::runDetached([writes, paths, abandoned = std::move(abandoned),
+                                  guard = std::move(guard),
+                                  beforeRenames = std::move(beforeRenames)] {
+        std::exception_ptr failure;
+        std::optional<CommitNames> names;
+        // The journal is written and synced while the stills are, so that its sync joins theirs
+        // instead of adding one to the capture.
+        try {
+            names = namesInOneFolder(paths);
+            if (!abandoned->load()) {
+                writeJournal(*names);
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // Neither still gets its final name before both writes have ended well.
+        for (QFuture<void> write : writes) {
             try {
-                names = namesInOneFolder(paths);
-                if (!abandoned->load()) {
-                    writeJournal(*names);
-                }
+                write.waitForFinished();
             } catch (...) {
-                failure = std::current_exception();
-            }
-            // Neither still gets its final name before both writes have ended well.
-            for (QFuture<void> write : writes) {
-                try {
-                    write.waitForFinished();
-                } catch (...) {
-                    if (!failure) {
-                        failure = std::current_exception();
-                    }
+                if (!failure) {
+                    failure = std::current_exception();
                 }
             }
-            if (failure) {
-                discard(names ? *names : CommitNames::of(paths));
-                std::rethrow_exception(failure);
-            }
-            const auto renames = [&] { renamePair(*names, *abandoned, {}); };
-            guard ? guard(renames) : renames();
-        });
+        }
+        if (failure) {
+            discard(names ? *names : CommitNames::of(paths));
+            std::rethrow_exception(failure);
+        }
+        const auto renames = [&] { recordThenRename(*names, *abandoned, beforeRenames); };
+        guard ? guard(renames) : renames();
+    });
 }
 
 }  // namespace capture

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace capture {
 
@@ -43,10 +44,14 @@ using RenameGuard = std::function<void(const std::function<void()>& renames)>;
 // Off the caller's thread: once both writes have ended, commits the pair; when a write failed or
 // the capture was abandoned meanwhile, removes both temporaries instead. The future carries the
 // first failure.
+// BEFORE_RENAMES runs once the journal is synced and both writes have ended well, right before
+// the renames (inside the guard): a record of the pair written there stands whenever the pair
+// lands. When it throws, nothing is renamed and the temporaries go.
 QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& writes,
                                          const StillPairPaths& paths,
                                          std::shared_ptr<const std::atomic<bool>> abandoned,
-                                         RenameGuard guard = {});
+                                         RenameGuard guard = {},
+                                         std::function<void()> beforeRenames = {});
 
 // A file written whole under a temporary name (a compressed copy) takes its final name: its data
 // synced, renamed, the folder synced. Throws platform::FileAccessError with the reason and then
@@ -57,6 +62,12 @@ void placeWholeFile(const QString& temporary, const QString& finalPath);
 // crash or power cut cut short, so that each sample has its earlier or its new pair, never one of
 // each, and removes the temporaries (stills and compressed copies) left from before STARTED_AT.
 // Blocks as long as the folder does.
-void recoverStillPairs(const QString& folder, const QDateTime& startedAt);
+// Returns the pairs whose new pictures did not land: a record written before their renames began
+// must be answered by one saying so.
+struct UnlandedPair {
+    QString sample;
+    std::array<QString, 2> finals;
+};
+std::vector<UnlandedPair> recoverStillPairs(const QString& folder, const QDateTime& startedAt);
 
 }  // namespace capture

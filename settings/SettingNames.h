@@ -14,6 +14,8 @@ inline const QString kImageSaveDir = QStringLiteral("IMAGE_SAVE_DIR");
 // take them, and how long a capture waits for the save folder before it keeps the pair there.
 inline const QString kSpoolDir = QStringLiteral("SPOOL_DIR");
 inline const QString kSpoolAfterSeconds = QStringLiteral("SPOOL_AFTER_SECONDS");
+// Optional: the folder of the capture records, when not records/ inside the save folder.
+inline const QString kRecordsDir = QStringLiteral("RECORDS_DIR");
 
 // The five lines a new settings file is made of, in their index order 0..4. They are also the
 // defaults for settings the file does not define.

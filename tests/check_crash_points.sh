@@ -47,7 +47,7 @@ for before in earlier none; do
         rm -rf "$run"
         mkdir -p "$run/images"
         if [[ $before == earlier ]]; then
-            cp "$work/earlier/images/"* "$run/images/"
+            cp -r "$work/earlier/images/"* "$run/images/"  # with the earlier pair's records
         fi
         status=0
         CRASH_AT_FOLDER="$run/images" CRASH_AT_CALL=$step LD_PRELOAD="$library" \
@@ -68,6 +68,16 @@ for before in earlier none; do
             [[ $(origin "$run/images/${copy}_12345678_01.JPG") != neither ]] ||
                 fail "$before, step $step: the $copy copy is not whole"
         done
+        # The pair under the final names has its record: the newest names the new pictures'
+        # digest, or says that the capture whose record went in before the crash did not land.
+        newest=$(find "$run/images/records" -name '*.json' ! -name '.*' 2>/dev/null | sort | tail -1)
+        digest=$(sha256sum "$work/new/images/CLR_12345678_01.BMP" | cut -d' ' -f1)
+        if [[ $colour == new ]]; then
+            grep -q "$digest" "$newest" || fail "$before, step $step: the new pair has no record"
+        elif grep -lq "$digest" "$run/images/records"/*/*.json 2>/dev/null; then
+            [[ $newest == *-repaired-* ]] ||
+                fail "$before, step $step: a record of a pair that did not land stands: $newest"
+        fi
         left=$(find "$run/images" -name '.*' -printf '%f ')
         [[ -z "$left" ]] || fail "$before, step $step: temporaries left: $left"
         echo "$before, step $step: $colour pair"

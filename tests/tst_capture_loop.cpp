@@ -1,5 +1,6 @@
 // The capture sequence, the captured-samples list, the image panel, the view button, redo and
 // delete, on the real main window with a recording camera control.
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
@@ -12,9 +13,13 @@
 #include "DetachedWork.h"
 #include "Diagnostics.h"
 
+#include "EmbeddedProvenance.h"
 #include "GeneralDate.h"
+#include "RecordVerifier.h"
+#include "Sha256.h"
 #include "SpoolForwarder.h"
 #include "StationFixture.h"
+#include "StillMetadata.h"
 
 using capture::Form_ImageMaker;
 
@@ -85,6 +90,21 @@ private slots:
         station.processes.finish(0, 0);
         QTRY_VERIFY(QFile::exists(btmJpg));
         QVERIFY(!QFile::exists(bottomCommand.last()));
+        // The copy names the picture it was made from, by its id and the digest of its bytes,
+        // and so is explained to an auditor without a record of its own.
+        const records::CopyProvenance provenance = records::readProvenance(btmJpg);
+        const std::vector<records::LoadedRecord> loaded =
+            records::loadRecords(station.saveDir + QStringLiteral("records"));
+        QCOMPARE(loaded.size(), std::size_t{1});
+        QVERIFY(loaded.front().record);
+        const records::AcquisitionMetadata& bottom = loaded.front().record->event.pictures.at(1);
+        QCOMPARE(bottom.view, records::PictureView::Bottom);
+        QCOMPARE(provenance.originalId, bottom.pictureId);
+        QCOMPARE(provenance.originalSha256, records::sha256OfFile(btm));
+        QCOMPARE(provenance.sample, QStringLiteral("12345678"));
+        QVERIFY(!provenance.copyId.isNull() && provenance.copyId != bottom.pictureId);
+        const records::VerifyReport report = records::verifySaveFolder({station.saveDir, {}, 2});
+        QVERIFY2(report.ok(), qPrintable(report.problems.join('\n')));
         QCOMPARE(station.processes.started.at(1).at(1), clr);
         Form_ImageMaker& w = *station.window;
         QCOMPARE(w.TXT_CMDLINE->text(), QStringLiteral("/usr/bin/convert ") + clr +
@@ -103,6 +123,48 @@ private slots:
         QCOMPARE(w.SampleNumber, QString());
         QVERIFY(!w.cmd_capture->isEnabled());
         QVERIFY(station.messages.shown.isEmpty());
+    }
+
+    // What the camera reads back at the still goes into the picture's metadata as it was read:
+    // numbers as numbers, text as text, nothing for what the camera lacks, and the reason when
+    // its description could not be read whole.
+    void stillMetadataKeepsWhatTheCameraReadBack_data() {
+        QTest::addColumn<QString>("reason");
+        QTest::addRow("all read") << QString();
+        QTest::addRow("part unreadable") << QStringLiteral("exposure answers no capability query");
+    }
+    void stillMetadataKeepsWhatTheCameraReadBack() {
+        QFETCH(QString, reason);
+        camera::CameraDescription description;
+        description.identity = {{"card", "Lab Cam"}, {"serial", "0042"}};
+        description.controls = {{"exposure_time_absolute", "120"},
+                                {"gain", "1.5"},
+                                {"white_balance_automatic", "true"},
+                                {"focus", "0"}};
+        description.reason = reason;
+        const QUuid captureId = QUuid::createUuid();
+        records::AcquisitionMetadata metadata =
+            capture::stillMetadata(description, "  12345678 ", capture::View::Bottom, 1, captureId);
+        QCOMPARE(metadata.sample, QString("12345678"));
+        QCOMPARE(metadata.view, records::PictureView::Bottom);
+        QCOMPARE(metadata.cameraIndex, 1);
+        QCOMPARE(metadata.captureId, captureId);
+        QVERIFY(!metadata.pictureId.isNull() && metadata.pictureId != captureId);
+        QCOMPARE(metadata.camera.at("serial"), QString("0042"));  // text, its zeros kept
+        QCOMPARE(metadata.controls.at("exposure_time_absolute").value, QJsonValue(120));
+        QCOMPARE(metadata.controls.at("gain").value, QJsonValue(1.5));
+        QCOMPARE(metadata.controls.at("focus").value, QJsonValue(0));  // a real 0 stays
+        QCOMPARE(metadata.controls.at("white_balance_automatic").value, QJsonValue("true"));
+        QVERIFY(!metadata.controls.contains("brightness"));  // the camera lacks it: no 0
+        QCOMPARE(metadata.controls.contains("controls"), !reason.isEmpty());
+        if (!reason.isEmpty()) {
+            QVERIFY(!metadata.controls.at("controls").readable());
+            QCOMPARE(metadata.controls.at("controls").unreadableReason, reason);
+        }
+        capture::addWrittenStill(metadata, {QByteArray(32, 'x'), 99, {8, 6}, "BMP"});
+        QCOMPARE(metadata.sha256, QByteArray(32, 'x'));
+        QCOMPARE(metadata.size, QSize(8, 6));
+        QCOMPARE(metadata.format, QString("BMP"));
     }
 
     void bottomViewIsTakenFirstAndReselected() {
@@ -507,6 +569,90 @@ private slots:
         }
     }
 
+    // Each pair has its record, written before its pictures take their final names; the same
+    // number taken again is a redo. A records folder that cannot be written fails the capture as
+    // a picture that cannot be written does: nothing under the final names.
+    void eachPairHasItsRecord_data() {
+        QTest::addColumn<QString>("recordsSetting");  // below the station's folder; empty: none
+        QTest::addColumn<bool>("writable");
+        QTest::addRow("inside the save folder") << QString() << true;
+        QTest::addRow("named by the setting") << QStringLiteral("elsewhere/records") << true;
+        QTest::addRow("cannot be written") << QStringLiteral("blocked/records") << false;
+    }
+    void eachPairHasItsRecord() {
+        QFETCH(QString, recordsSetting);
+        QFETCH(bool, writable);
+        StationFixture station;
+        QStringList lines{QStringLiteral("COMPRESS_EXE;/usr/bin/convert;x"),
+                          QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS;-quality 80;x"),
+                          QStringLiteral("IMAGE_SAVE_DIR;%1;x").arg(station.saveDir)};
+        const QString recordsDir = recordsSetting.isEmpty()
+                                       ? station.saveDir + QStringLiteral("records")
+                                       : station.folder() + QLatin1Char('/') + recordsSetting;
+        if (!recordsSetting.isEmpty()) {
+            lines.append(QStringLiteral("RECORDS_DIR;%1;x").arg(recordsDir));
+        }
+        QFile blocker(station.folder() + QStringLiteral("/blocked"));  // a file, not a folder
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        station.writeSettings(lines);
+        station.startWaiting();
+        station.video->controls[1] = {{QStringLiteral("gain"), QStringLiteral("3")}};
+        station.accept(QStringLiteral("12345678"), true);
+        const QString clr = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"));
+        const QString btm = station.savedPath(QStringLiteral("BTM_"), QStringLiteral("12345678"));
+        if (!writable) {
+            QCOMPARE(station.messages.shown.size(), 1);
+            QVERIFY2(station.messages.shown.first().contains("could not be saved"),
+                     qPrintable(station.messages.shown.first()));
+            QVERIFY(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden).isEmpty());
+            QCOMPARE(station.window->CapturedCount, qint16(0));
+            return;
+        }
+        QVERIFY2(station.messages.shown.isEmpty(), qPrintable(station.messages.shown.join('\n')));
+        // A watcher of the save folder sees the pair and nothing else beside it.
+        QCOMPARE(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{QFileInfo(btm).fileName(), QFileInfo(clr).fileName()}));
+        station.messages.answers.enqueue(true);
+        station.window->cmd_Redo->click();
+        QCOMPARE(station.window->CapturedCount, qint16(2));
+
+        const std::vector<records::LoadedRecord> loaded = records::loadRecords(recordsDir);
+        QCOMPARE(loaded.size(), std::size_t{2});
+        QVERIFY(loaded[0].record && loaded[1].record);
+        QCOMPARE(loaded[0].record->event.kind, records::RecordEventKind::Capture);
+        QCOMPARE(loaded[1].record->event.kind, records::RecordEventKind::Redo);
+        QCOMPARE(loaded[1].record->event.supersedes,
+                 loaded[0].record->event.pictures.at(0).captureId);
+        const records::RecordEvent& event = loaded[1].record->event;
+        QCOMPARE(event.sample, QString("12345678"));
+        QCOMPARE(event.pictures.size(), std::size_t{2});
+        const records::AcquisitionMetadata& colour = event.pictures[0];
+        const records::AcquisitionMetadata& bottom = event.pictures[1];
+        QCOMPARE(colour.view, records::PictureView::Color);
+        QCOMPARE(colour.cameraIndex, 1);
+        QCOMPARE(bottom.view, records::PictureView::Bottom);
+        QCOMPARE(bottom.cameraIndex, 0);
+        QCOMPARE(colour.captureId, bottom.captureId);
+        QVERIFY(colour.captureId != loaded[0].record->event.pictures[0].captureId);
+        QVERIFY(colour.pictureId != bottom.pictureId);
+        QCOMPARE(colour.controls.at("gain").value, QJsonValue(3));
+        QVERIFY(bottom.controls.empty());  // camera 0 reads back none: none written
+        QCOMPARE(colour.camera.at("description"), QString("recording camera 1"));
+        for (const auto& [picture, path] : {std::pair{&colour, clr}, std::pair{&bottom, btm}}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(picture->sha256,
+                     QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256));
+            QCOMPARE(picture->size, QSize(8, 6));
+            QCOMPARE(picture->format, QString("BMP"));
+        }
+        QCOMPARE(event.files.size(), std::size_t{2});
+        QCOMPARE(event.files[0].name, QFileInfo(clr).fileName());
+        const records::VerifyReport report = records::verifySaveFolder(
+            {station.saveDir, recordsSetting.isEmpty() ? QString() : recordsDir});
+        QVERIFY2(report.ok(), qPrintable(report.problems.join('\n')));
+    }
+
     void redoOffersTheDisplayedSampleAgain() {
         StationFixture station;
         station.writeWorkingSettings();
@@ -547,6 +693,16 @@ private slots:
         QVERIFY(!QFile::exists(clr));
         QVERIFY(!QFile::exists(btm));
         QVERIFY(QFile::exists(jpg));
+        // The sample's newest record says so and names the copy that stays: the folder verifies.
+        const std::vector<records::LoadedRecord> loaded =
+            records::loadRecords(station.saveDir + QStringLiteral("records"));
+        QCOMPARE(loaded.size(), std::size_t{2});
+        QVERIFY(loaded.back().record);
+        QCOMPARE(loaded.back().record->event.kind, records::RecordEventKind::Delete);
+        QCOMPARE(loaded.back().record->event.files.size(), std::size_t{1});
+        QCOMPARE(loaded.back().record->event.files[0].name, QFileInfo(jpg).fileName());
+        const records::VerifyReport report = records::verifySaveFolder({station.saveDir, {}, 2});
+        QVERIFY2(report.ok(), qPrintable(report.problems.join('\n')));
         QVERIFY(!w.cmd_Delete->isHidden());
         QCOMPARE(w.lst_Captured->count(), 1);
         w.cmd_Delete->click();

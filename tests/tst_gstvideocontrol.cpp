@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -387,8 +388,14 @@ void TestGstVideoControl::stillFormatFollowsTheExtension() {
     QVERIFY(delivers(*control, 0));
 
     const QString path = outputPath(file);
-    still(*control, path);
+    const camera::WrittenStill written = control->stillToFile(path).result();
+    const QByteArray bytes = readAll(path);
     QCOMPARE(readAll(path).left(magic.size()), magic);
+    // The digest computed while the file was synced is that of the bytes as they lie on disk.
+    QCOMPARE(written.sha256, QCryptographicHash::hash(bytes, QCryptographicHash::Sha256));
+    QCOMPARE(written.bytes, bytes.size());
+    QCOMPARE(written.size, QSize(kWidth, kHeight));
+    QCOMPARE(written.format.toLower().left(3), QString::fromLatin1(format).left(3));
     QImageReader reader(path);
     reader.setDecideFormatFromContent(true);
     QCOMPARE(reader.format(), format);

@@ -7,8 +7,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "CaptureRecord.h"
 #include "Diagnostics.h"
 #include "PlatformError.h"
+#include "RecordVerifier.h"
+#include "Sha256.h"
 #include "StillPairCommit.h"
 
 using capture::StillPairPaths;
@@ -186,13 +189,30 @@ private slots:
                                  capture::commitStillPair(folder.paths, notAbandoned, crash));
         const platform::DiagnosticRecorder recorder;
         const QString dir = QFileInfo(folder.paths.finals[0]).absolutePath();
-        capture::recoverStillPairs(dir, QDateTime::currentDateTime().addSecs(60));
+        const std::vector<capture::UnlandedPair> unlanded =
+            capture::recoverStillPairs(dir, QDateTime::currentDateTime().addSecs(60));
         folder.verifyHolds(kEarlier);
         const std::vector<platform::DiagnosticEvent> told =
             recorder.matching("station.recovery", QStringLiteral("12345678"));
         QCOMPARE(told.size(), std::size_t(1));
         QCOMPARE(told.front().field("FOLDER"), dir);
         QVERIFY(!told.front().field("REASON").isEmpty());
+        // The record written before the renames is answered: the capture did not land, and the
+        // earlier pictures that stand are named with their digests.
+        QCOMPARE(unlanded.size(), std::size_t(1));
+        QCOMPARE(unlanded.front().sample, QString("12345678"));
+        QCOMPARE(unlanded.front().finals, folder.paths.finals);
+        const QTemporaryDir recordsDir;
+        records::RecordBook book(recordsDir.path(), QStringLiteral("station"));
+        capture::recordRepairs(unlanded, dir, book);
+        const std::vector<records::LoadedRecord> loaded = records::loadRecords(recordsDir.path());
+        QCOMPARE(loaded.size(), std::size_t(1));
+        QVERIFY(loaded.front().record);
+        const records::RecordEvent& repaired = loaded.front().record->event;
+        QCOMPARE(repaired.kind, records::RecordEventKind::Repaired);
+        QCOMPARE(repaired.files.size(), std::size_t(2));
+        QCOMPARE(repaired.files[0].name, QFileInfo(folder.paths.finals[0]).fileName());
+        QCOMPARE(repaired.files[0].sha256, records::sha256OfFile(folder.paths.finals[0]));
     }
 };
 

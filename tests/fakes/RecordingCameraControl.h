@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QBuffer>
 #include <QColor>
+#include <QCryptographicHash>
+#include <QFile>
 #include <QFuture>
 #include <QImage>
 #include <QList>
@@ -44,7 +47,7 @@ public:
     }
     camera::StillWrite stillToFile(const QString& path) override {
         const auto failed = [](const QString& why) {
-            return QtFuture::makeExceptionalFuture(
+            return QtFuture::makeExceptionalFuture<camera::WrittenStill>(
                 std::make_exception_ptr(camera::CameraError(why)));
         };
         if (!started || !delivering.contains(selected)) {
@@ -56,13 +59,20 @@ public:
         --failStillsAfter;
         QImage picture(8, 6, QImage::Format_RGB888);
         picture.fill(colours.value(selected, Qt::gray));
-        if (!picture.save(path, "BMP")) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        picture.save(&buffer, "BMP");
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
             // The folder's failure, not the camera's, as the real control reports it.
-            return QtFuture::makeExceptionalFuture(std::make_exception_ptr(
+            return QtFuture::makeExceptionalFuture<camera::WrittenStill>(std::make_exception_ptr(
                 camera::StillFileError(QStringLiteral("cannot write %1").arg(path))));
         }
         stills.append({selected, path});
-        return QtFuture::makeReadyFuture();
+        return QtFuture::makeReadyFuture(
+            camera::WrittenStill{QCryptographicHash::hash(bytes, QCryptographicHash::Sha256),
+                                 bytes.size(), picture.size(), QStringLiteral("BMP")});
     }
 
     camera::CameraDescription describeSelected() const override {

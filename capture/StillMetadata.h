@@ -1,0 +1,24 @@
+#pragma once
+
+#include "AcquisitionMetadata.h"
+#include "CameraControl.h"
+#include "CameraDescription.h"
+#include "ImageNaming.h"
+
+#include <QUuid>
+
+namespace capture {
+
+records::PictureView recordsView(View view);
+
+// The metadata of one still as its camera describes itself right after the still was taken: the
+// camera's identity and the controls it read back. A description that could not be read whole
+// leaves its reason under "controls" instead of any value.
+records::AcquisitionMetadata stillMetadata(const camera::CameraDescription& camera,
+                                           const QString& scannedSample, View view, int cameraIndex,
+                                           const QUuid& captureId);
+
+// The metadata completed with what the write reported: size, format and digest.
+void addWrittenStill(records::AcquisitionMetadata& metadata, const camera::WrittenStill& written);
+
+}  // namespace capture
