@@ -18,6 +18,7 @@
 #include "ImageNaming.h"
 #include "RecordBook.h"
 #include "SoftwareSettings.h"
+#include "SpoolForwarder.h"
 #include "StationState.h"
 #include "StillMetadata.h"
 #include "StillPairCommit.h"
@@ -249,11 +250,16 @@ private:
         std::shared_ptr<std::atomic<bool>> setAside = std::make_shared<std::atomic<bool>>(false);
     };
     SaveFolderCommit startSaveFolderCommit(const StillPair& pair, const QString& folder);
-    // This station's record book for the pairs of a save folder; one per records folder.
+    // This station's record book for the pairs of a save folder.
     std::shared_ptr<records::RecordBook> recordBookFor(const QString& saveFolder);
-    std::map<QString, std::shared_ptr<records::RecordBook>> recordBooks_;
-    // After Delete: the sample's record says its pictures are gone and which copies stay.
-    void recordDeletion(const QString& saveDir, const QString& sampleNumber);
+    // Whether Redo and Delete keep the pictures they replace or remove (the default).
+    bool keepsOriginals() const;
+    // After Delete: the sample's record says its pictures are gone, where they were kept and which
+    // copies stay.
+    void removeSpooledPictures(const QString& sampleNumber, const QString& savedExt,
+                               QStringList& failures);
+    void recordDeletion(const QString& folder, const QString& sampleNumber,
+                        std::vector<records::KeptFile> kept, bool originalsKept);
     // Unreachable when the folder is out of reach, else Failed with the problem.
     PairEnd failureIn(const QString& folder, const QString& problem);
     void discardStillPair(const StillPair& pair);
@@ -261,6 +267,8 @@ private:
     SpoolEnd spoolStillPair(const std::array<QString, 2>& names, const CameraOrder& cameras);
     std::optional<QString> commitSpooledPair(const StillPair& pair, const QString& key);
     void startSpool();
+    // Records each pair the forwarder takes into a save folder, as this station's settings say.
+    ForwardRecorder forwardRecorder() const;
     // Lets the forwarder take a spooled sample once none of its compressors is running.
     void releaseSpooled(const QString& key);
     static std::optional<QString> errorOfWork(QFuture<void> work);
@@ -295,9 +303,6 @@ private:
     };
     // The pictures of the pair just saved, by view, with their digests.
     std::map<View, records::AcquisitionMetadata> savedPictures_;
-    // The capture id of each sample's pair saved by this station since it started, for a redo's
-    // record.
-    std::map<QString, QUuid> savedCaptures_;
     void rememberSavedPictures(const StillPair& pair, const CameraOrder& cameras);
     void reportCompressionFailure(const PendingCompression& compression, const QString& reason);
     // Finishes or undoes, off the window's thread, what a crash left in the save folder.

@@ -166,7 +166,6 @@ void Form_ImageMaker::rememberSavedPictures(const StillPair& pair, const CameraO
         addWrittenStill(picture, pair.stills.at(i).result());  // saved: both writes ended well
         savedPictures_[views.at(i)] = picture;
     }
-    savedCaptures_[pair.pictures[0].sample] = pair.captureId;
 }
 
 QString Form_ImageMaker::cameraName(qint16 index) const {

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "CaptureRecord.h"
+#include "Retention.h"
 #include "CompressedImageWatcher.h"
 #include "DetachedWork.h"
 #include "Diagnostics.h"
@@ -156,37 +157,41 @@ void Form_ImageMaker::cmd_Delete_Click() {
     }
     const QString sampleNumber = *state_.displayedSample;
     const QString saveDir = setting(settings::kImageSaveDir);
+    const QString folder = QFileInfo(saveDir + QLatin1Char('x')).absolutePath();
+    const bool keep = keepsOriginals();
+    const std::optional<records::Record> earlier =
+        keep ? recordBookFor(folder)->latestPairOf(sampleNumber.trimmed()) : std::nullopt;
     QStringList failures;
     bool removed = false;
+    std::vector<records::KeptFile> kept;
     for (const View view : {View::Color, View::Bottom}) {
         const QString path = imagePath(saveDir, view, sampleNumber, savedExt);
         if (!services_.files.fileExists(path)) {
             continue;
         }
-        if (const std::optional<QString> reason = services_.files.removeFile(path)) {
+        if (keep) {
+            // Moved into deleted/, never destroyed; a file that cannot be moved stays.
+            try {
+                const KeptFacts facts = keptFactsOf(folder, path, earlier);
+                kept.push_back(records::keepFile(
+                    folder, facts.name, facts.taken, records::KeptReason::Deleted, facts.sha256,
+                    [this](const QString& from, const QString& to) {
+                        return services_.files.moveWithoutReplacing(from, to);
+                    }));
+                removed = true;
+            } catch (const std::exception& error) {
+                failures.append(path + QStringLiteral(": ") + platform::reasonOf(error));
+            }
+        } else if (const std::optional<QString> reason = services_.files.removeFile(path)) {
             failures.append(path + QStringLiteral(": ") + *reason);
         } else {
             removed = true;
         }
     }
     if (removed) {
-        recordDeletion(saveDir, sampleNumber);
+        recordDeletion(folder, sampleNumber, std::move(kept), keep);
     }
-    // A kept sample's copies go too, so that they are not forwarded afterwards.
-    if (forwarder_ != nullptr) {
-        const std::shared_ptr<SpoolShared> shared = forwarder_->shared();
-        const std::lock_guard spooling(shared->spoolFolder);
-        for (const View view : {View::Color, View::Bottom}) {
-            const QString name = imageFileName(view, sampleNumber, savedExt);
-            for (const QString& path :
-                 {shared->spool.pathOf(name), shared->spool.claimedPathOf(name)}) {
-                if (QFile::exists(path) && !QFile::remove(path)) {
-                    failures.append(path);
-                }
-            }
-        }
-        forwarder_->recount();
-    }
+    removeSpooledPictures(sampleNumber, savedExt, failures);
     if (!failures.isEmpty()) {
         showFailure({QStringLiteral("Error:\r\nThe saved pictures could not be deleted:\r\n\r\n") +
                          failures.join(QStringLiteral("\r\n")),
@@ -194,8 +199,29 @@ void Form_ImageMaker::cmd_Delete_Click() {
     }
 }
 
-void Form_ImageMaker::recordDeletion(const QString& saveDir, const QString& sampleNumber) {
-    const QString folder = QFileInfo(saveDir + QLatin1Char('x')).absolutePath();
+void Form_ImageMaker::removeSpooledPictures(const QString& sampleNumber, const QString& savedExt,
+                                            QStringList& failures) {
+    // A kept sample's copies go too, so that they are not forwarded afterwards.
+    if (forwarder_ == nullptr) {
+        return;
+    }
+    const std::shared_ptr<SpoolShared> shared = forwarder_->shared();
+    const std::lock_guard spooling(shared->spoolFolder);
+    for (const View view : {View::Color, View::Bottom}) {
+        const QString name = imageFileName(view, sampleNumber, savedExt);
+        for (const QString& path :
+             {shared->spool.pathOf(name), shared->spool.claimedPathOf(name)}) {
+            if (QFile::exists(path) && !QFile::remove(path)) {
+                failures.append(path);
+            }
+        }
+    }
+    forwarder_->recount();
+}
+
+void Form_ImageMaker::recordDeletion(const QString& folder, const QString& sampleNumber,
+                                     std::vector<records::KeptFile> kept, bool originalsKept) {
+    const QString saveDir = setting(settings::kImageSaveDir);
     const QString compressedExt = setting(settings::kFileExtCompressed);
     std::vector<QString> staying;
     for (const View view : {View::Color, View::Bottom}) {
@@ -205,7 +231,8 @@ void Form_ImageMaker::recordDeletion(const QString& saveDir, const QString& samp
         }
     }
     try {
-        recordBookFor(folder)->write(deleteRecord(sampleNumber, staying, folder));
+        recordBookFor(folder)->write(
+            deleteRecord(sampleNumber, staying, folder, std::move(kept), originalsKept));
     } catch (const std::exception& error) {
         // The pictures are gone already; the operator's result stands, IT is told.
         platform::diagnose(

@@ -1,5 +1,6 @@
 // Saving a pair: into the save folder, or kept on this PC (the spool) while the folder cannot
 // take it.
+#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <atomic>
@@ -38,10 +39,44 @@ void Form_ImageMaker::startSpool() {
                       : kDefaultSpoolAfter;
     delete forwarder_;
     forwarder_ = new SpoolForwarder(SpoolFolder(dir.isEmpty() ? defaultSpoolDir() : dir),
-                                    setting(settings::kImageSaveDir), this);
+                                    setting(settings::kImageSaveDir), forwardRecorder(), this);
     connect(forwarder_, &SpoolForwarder::waitingChanged, this, [this] { showStatus(statusText_); });
     // What was still waiting when the station last ended goes first.
     forwarder_->wake();
+}
+
+ForwardRecorder Form_ImageMaker::forwardRecorder() const {
+    const QString recordsSetting =
+        SoftwareSettings.contains(settings::kRecordsDir) ? setting(settings::kRecordsDir) : QString();
+    return [recordsSetting, keep = keepsOriginals(), savedExt = setting(settings::kFileExtSaved),
+            compressedExt = setting(settings::kFileExtCompressed)](
+               const SpoolFolder& spool, const QStringList& names,
+               const std::array<QString, 2>& finals) {
+        const QString key = SpoolFolder::sampleKey(names[0]);
+        const std::optional<records::RecordEvent> pending =
+            readPendingRecord(spool.recordPathOf(key));
+        const auto named = [&pending, &names](const QString& name) {
+            return std::any_of(pending->files.begin(), pending->files.end(),
+                               [&name](const records::RecordedFile& file) { return file.name == name; });
+        };
+        // The pictures of a pair, not its compressed copies, which the pictures' record explains.
+        if (pending ? !named(names[0]) : names[0].endsWith(compressedExt)) {
+            return PairCommitSteps{};
+        }
+        const QString saveFolder = QFileInfo(finals[0]).absolutePath();
+        const std::shared_ptr<records::RecordBook> book = records::RecordBook::of(
+            recordsFolderFor(saveFolder, recordsSetting), records::thisStation().host);
+        const QString sample = pending ? pending->sample : SpoolFolder::sampleOfKey(key);
+        PairCommitSteps steps;
+        steps.beforeRenames = [=] {
+            book->write(forwardedRecord(
+                pending, sample, {spool.claimedPathOf(names[0]), spool.claimedPathOf(names[1])},
+                finals,
+                Replacing{book.get(), compressedCopiesOf(finals, savedExt, compressedExt), keep}));
+        };
+        steps.notLanded = [=] { recordRepairs({{sample, finals}}, saveFolder, *book); };
+        return steps;
+    };
 }
 
 QString Form_ImageMaker::spoolNote() const {
@@ -96,29 +131,42 @@ Form_ImageMaker::SaveFolderCommit Form_ImageMaker::startSaveFolderCommit(const S
     };
     // The record is written after the journal and before the renames: a pair under its final
     // names always has it, and a records folder that cannot be written fails the pair like a
-    // picture that cannot be written.
-    const auto earlier = savedCaptures_.find(pair.pictures[0].sample);
-    auto record = [book = recordBookFor(folder), stills = pair.stills, pictures = pair.pictures,
-                   paths = pair.paths, folder,
-                   earlier = earlier == savedCaptures_.end() ? QUuid() : earlier->second] {
-        book->write(pairRecord(stills, pictures, paths, folder, earlier));
+    // picture that cannot be written. The earlier pair is kept there too, before it is replaced.
+    const std::shared_ptr<records::RecordBook> book = recordBookFor(folder);
+    PairCommitSteps steps;
+    steps.beforeRenames = [book, stills = pair.stills, pictures = pair.pictures,
+                           paths = pair.paths, folder,
+                           replacing = Replacing{book.get(),
+                                                 compressedCopiesOf(pair.paths.finals,
+                                                                    setting(settings::kFileExtSaved),
+                                                                    setting(settings::kFileExtCompressed)),
+                                                 keepsOriginals()}] {
+        book->write(pairRecord(stills, pictures, paths, folder, replacing));
     };
+    steps.notLanded = [book, sample = pair.pictures[0].sample, finals = pair.paths.finals,
+                       folder] { recordRepairs({{sample, finals}}, folder, *book); };
     // The commit waits for the writes itself and removes the temporaries when it is abandoned.
     started.commit = commitStillPairOnceWritten(pair.writes, pair.paths, started.abandoned, guard,
-                                                std::move(record));
+                                                std::move(steps));
     return started;
+}
+
+bool Form_ImageMaker::keepsOriginals() const {
+    if (!SoftwareSettings.contains(settings::kKeepReplacedPictures)) {
+        return true;
+    }
+    const QString value = setting(settings::kKeepReplacedPictures).trimmed().toLower();
+    return !QStringList{QStringLiteral("no"), QStringLiteral("0"), QStringLiteral("false"),
+                        QStringLiteral("off")}
+                .contains(value);
 }
 
 std::shared_ptr<records::RecordBook> Form_ImageMaker::recordBookFor(const QString& saveFolder) {
     const QString setting = SoftwareSettings.contains(settings::kRecordsDir)
                                 ? this->setting(settings::kRecordsDir)
                                 : QString();
-    const QString folder = recordsFolderFor(saveFolder, setting);
-    std::shared_ptr<records::RecordBook>& book = recordBooks_[folder];
-    if (book == nullptr) {
-        book = std::make_shared<records::RecordBook>(folder, records::thisStation().host);
-    }
-    return book;
+    return records::RecordBook::of(recordsFolderFor(saveFolder, setting),
+                                   records::thisStation().host);
 }
 
 Form_ImageMaker::PairEnd Form_ImageMaker::finishStillPair(const StillPair& pair) {
@@ -207,17 +255,27 @@ Form_ImageMaker::SpoolEnd Form_ImageMaker::spoolStillPair(const std::array<QStri
         return end;
     }
     end.problem = commitSpooledPair(pair, key);
+    if (!end.problem) {
+        rememberSavedPictures(pair, cameras);  // its copies say which pictures they were made of
+    }
     return end;
 }
 
 std::optional<QString> Form_ImageMaker::commitSpooledPair(const StillPair& pair,
                                                           const QString& key) {
     const std::shared_ptr<SpoolShared> shared = forwarder_->shared();
-    const QFuture<void> commit = platform::runDetached([paths = pair.paths, shared] {
-        const std::lock_guard spooling(shared->spoolFolder);
-        const std::atomic<bool> notAbandoned{false};
-        commitStillPair(paths, notAbandoned);
-    });
+    // The capture's record waits with the pair, so that it arrives with it.
+    PairCommitSteps steps;
+    steps.beforeRenames = [stills = pair.stills, pictures = pair.pictures, paths = pair.paths,
+                           path = shared->spool.recordPathOf(key), dir = shared->spool.dir()] {
+        writePendingRecord(path, pairRecord(stills, pictures, paths, dir, Replacing{}));
+    };
+    const QFuture<void> commit =
+        platform::runDetached([paths = pair.paths, shared, steps = std::move(steps)] {
+            const std::lock_guard spooling(shared->spoolFolder);
+            const std::atomic<bool> notAbandoned{false};
+            commitStillPair(paths, notAbandoned, {}, steps);
+        });
     if (awaitFileWork({commit}, kSpoolAnswerTime) != WaitEnd::Done) {
         return QStringLiteral("the folder %1 has not answered").arg(shared->spool.dir());
     }

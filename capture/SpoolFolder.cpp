@@ -154,6 +154,14 @@ QString SpoolFolder::claimedPathOf(const QString& fileName) const {
     return dir_ + kClaimPrefix + fileName;
 }
 
+QString SpoolFolder::sampleOfKey(const QString& key) {
+    return key.endsWith(QStringLiteral("_01")) ? key.chopped(3) : key;
+}
+
+QString SpoolFolder::recordPathOf(const QString& key) const {
+    return dir_ + QStringLiteral("records/") + key + QStringLiteral(".json");
+}
+
 QString SpoolFolder::supersededDir() const {
     return dir_ + QLatin1String(kSupersededFolder) + QLatin1Char('/');
 }

@@ -75,6 +75,8 @@ public:
     QString pathOf(const QString& fileName) const { return dir_ + fileName; }
     QString claimedPathOf(const QString& fileName) const;
     QString supersededDir() const;
+    // Where the record of a sample's pair waits with it (a folder that waiting() does not list).
+    QString recordPathOf(const QString& key) const;
 
     // Creates the folder for this user only, and records its destination when it has one (synced:
     // a pair without it could not go anywhere); throws platform::FileAccessError.
@@ -93,6 +95,8 @@ public:
     // "CLR_12345678_01.BMP" -> "12345678_01": the files of one sample share it. Empty for a name
     // the station does not make.
     static QString sampleKey(const QString& fileName);
+    // "12345678_01" -> "12345678", as the operator scanned it.
+    static QString sampleOfKey(const QString& key);
 
     // One sample's waiting files (plain and claimed names, as plain names), oldest first.
     struct Waiting {

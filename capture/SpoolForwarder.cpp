@@ -115,9 +115,14 @@ bool forwardFiles(SpoolShared& shared, const QStringList& names) {
     }
     if (names.size() == 2) {
         const std::atomic<bool> notAbandoned{false};
-        commitStillPair({{temporaries[0], temporaries[1]},
-                         {shared.saveDir + names[0], shared.saveDir + names[1]}},
-                        notAbandoned);
+        const std::array<QString, 2> finals{shared.saveDir + names[0], shared.saveDir + names[1]};
+        const PairCommitSteps steps =
+            shared.recorder ? shared.recorder(shared.spool, names, finals) : PairCommitSteps{};
+        commitStillPair({{temporaries[0], temporaries[1]}, finals}, notAbandoned, {}, steps);
+        if (steps.beforeRenames) {
+            // Its record is in the save folder's now.
+            QFile::remove(shared.spool.recordPathOf(SpoolFolder::sampleKey(names[0])));
+        }
     } else {
         const QString final = shared.saveDir + names[0];
         if (::rename(QFile::encodeName(temporaries[0]).constData(),
@@ -133,11 +138,6 @@ bool forwardFiles(SpoolShared& shared, const QStringList& names) {
         QFile::remove(shared.spool.claimedPathOf(name));
     }
     return true;
-}
-
-// "12345678_01" -> "12345678", as the operator scanned it.
-QString sampleNumber(const QString& key) {
-    return key.endsWith(QStringLiteral("_01")) ? key.chopped(3) : key;
 }
 
 // Every destination's samples: the operator's count goes down only as their pairs leave this PC,
@@ -174,10 +174,10 @@ void forwardWaiting(SpoolShared& shared, AttemptResult& result) {
                 platform::diagnose(
                     platform::lcSpool(), QtInfoMsg,
                     QStringLiteral("a pair kept on this PC was forwarded"),
-                    {{"SAMPLE", sampleNumber(next->key)}, {"FOLDER", shared.saveDir}});
+                    {{"SAMPLE", SpoolFolder::sampleOfKey(next->key)}, {"FOLDER", shared.saveDir}});
             }
         } catch (const std::exception& error) {
-            end.sample = sampleNumber(next->key);
+            end.sample = SpoolFolder::sampleOfKey(next->key);
             end.reason = QString::fromUtf8(error.what());
             result.failed = true;
             break;
@@ -227,7 +227,7 @@ AttemptResult forwardAll(SpoolShared& shared, const QString& root,
             continue;
         }
         recoverIn(other, recoverFrom);
-        SpoolShared theirs(other, other.destination());
+        SpoolShared theirs(other, other.destination(), shared.recorder);
         forwardWaiting(theirs, result);
     }
     result.waiting = countWaiting(root, shared.spool);
@@ -281,10 +281,11 @@ bool forwardSample(SpoolShared& shared, const SpoolFolder::Waiting& sample) {
     return forwarded;
 }
 
-SpoolForwarder::SpoolForwarder(const SpoolFolder& root, const QString& saveDir, QObject* parent)
+SpoolForwarder::SpoolForwarder(const SpoolFolder& root, const QString& saveDir,
+                               ForwardRecorder recorder, QObject* parent)
     : QObject(parent),
       shared_(std::make_shared<SpoolShared>(SpoolFolder::forDestination(root.dir(), saveDir),
-                                            absoluteSaveDir(saveDir))),
+                                            absoluteSaveDir(saveDir), std::move(recorder))),
       root_(root.dir()) {
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, &SpoolForwarder::attempt);

@@ -11,19 +11,28 @@
 #include <mutex>
 
 #include "SpoolFolder.h"
+#include "StillPairCommit.h"
 
 namespace capture {
 
 struct AttemptResult;
 
+// How a group of files about to be forwarded under FINALS is recorded: the steps of its commit,
+// none for files that are not a pair's pictures.
+using ForwardRecorder = std::function<PairCommitSteps(
+    const SpoolFolder& spool, const QStringList& names, const std::array<QString, 2>& finals)>;
+
 // What the forwarding threads share with the window; it outlives both, since an attempt on a dead
 // share may hang in the kernel long after the window has gone.
 struct SpoolShared {
-    SpoolShared(SpoolFolder folder, QString saveFolder)
-        : spool(std::move(folder)), saveDir(std::move(saveFolder)) {}
+    SpoolShared(SpoolFolder folder, QString saveFolder, ForwardRecorder forwardRecorder = {})
+        : spool(std::move(folder)),
+          saveDir(std::move(saveFolder)),
+          recorder(std::move(forwardRecorder)) {}
 
     const SpoolFolder spool;
     const QString saveDir;
+    const ForwardRecorder recorder;
     // Held while a pair goes under its final names in the save folder, by the forwarder and by a
     // direct capture alike, so that a newer direct pair and an older spooled one of the same sample
     // are never renamed in the wrong order.
@@ -53,7 +62,9 @@ public:
     static constexpr std::chrono::milliseconds kLongestRetry{30000};
 
     // ROOT: the spool, which holds one folder per save folder; SAVE_DIR: this station's.
-    SpoolForwarder(const SpoolFolder& root, const QString& saveDir, QObject* parent = nullptr);
+    // RECORDER records the pairs as they reach their save folders.
+    SpoolForwarder(const SpoolFolder& root, const QString& saveDir, ForwardRecorder recorder = {},
+                   QObject* parent = nullptr);
 
     // Where this station's save folder's pairs wait.
     const SpoolFolder& spool() const { return shared_->spool; }

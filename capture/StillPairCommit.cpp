@@ -234,18 +234,27 @@ QString sampleOf(const QString& journalName) {
 }
 
 // The record of a pair goes in after the journal and before the first rename: once any final
-// name changes, the record stands. A record that cannot be written stops the pair.
+// name changes, the record stands. A record that cannot be written stops the pair; a pair whose
+// renames were undone after its record went in gets one more that says so.
 void recordThenRename(const CommitNames& names, const std::atomic<bool>& abandoned,
-                      const std::function<void()>& beforeRenames) {
-    if (beforeRenames && !abandoned.load()) {
+                      const PairCommitSteps& steps, const StillPairCommitProbe& probe = {}) {
+    const bool recorded = steps.beforeRenames && !abandoned.load();
+    if (recorded) {
         try {
-            beforeRenames();
+            steps.beforeRenames();
         } catch (...) {
             discard(names);
             throw;
         }
     }
-    renamePair(names, abandoned, {});
+    try {
+        renamePair(names, abandoned, probe);
+    } catch (...) {
+        if (recorded && steps.notLanded) {
+            steps.notLanded();
+        }
+        throw;
+    }
 }
 
 }  // namespace
@@ -259,7 +268,7 @@ QString temporaryPathFor(const QString& finalPath) {
 }
 
 void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& abandoned,
-                     const StillPairCommitProbe& probe) {
+                     const StillPairCommitProbe& probe, const PairCommitSteps& steps) {
     const CommitNames names = namesInOneFolder(paths);
     if (!abandoned.load()) {
         try {
@@ -269,7 +278,7 @@ void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& aband
             throw;
         }
     }
-    renamePair(names, abandoned, probe);
+    recordThenRename(names, abandoned, steps, probe);
 }
 
 void placeWholeFile(const QString& temporary, const QString& finalPath) {
@@ -336,10 +345,9 @@ std::vector<UnlandedPair> recoverStillPairs(const QString& folder, const QDateTi
 QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& writes,
                                          const StillPairPaths& paths,
                                          std::shared_ptr<const std::atomic<bool>> abandoned,
-                                         RenameGuard guard, std::function<void()> beforeRenames) {
+                                         RenameGuard guard, PairCommitSteps steps) {
     return platform::runDetached([writes, paths, abandoned = std::move(abandoned),
-                                  guard = std::move(guard),
-                                  beforeRenames = std::move(beforeRenames)] {
+                                  guard = std::move(guard), steps = std::move(steps)] {
         std::exception_ptr failure;
         std::optional<CommitNames> names;
         // The journal is written and synced while the stills are, so that its sync joins theirs
@@ -366,7 +374,7 @@ QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& wri
             discard(names ? *names : CommitNames::of(paths));
             std::rethrow_exception(failure);
         }
-        const auto renames = [&] { recordThenRename(*names, *abandoned, beforeRenames); };
+        const auto renames = [&] { recordThenRename(*names, *abandoned, steps); };
         guard ? guard(renames) : renames();
     });
 }

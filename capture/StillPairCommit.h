@@ -29,13 +29,23 @@ struct StillPairCommitProbe {
     std::function<void()> betweenRenames;
 };
 
+// What a commit does beside its renames. BEFORE_RENAMES runs once the journal is synced and both
+// writes have ended well, right before the renames (inside the guard): a record of the pair
+// written there stands whenever the pair lands. When it throws, nothing is renamed and the
+// temporaries go. NOT_LANDED runs when the renames fail or the pair is abandoned after
+// BEFORE_RENAMES ran, once the earlier pair stands again: its record must be answered.
+struct PairCommitSteps {
+    std::function<void()> beforeRenames;
+    std::function<void()> notLanded;
+};
+
 // Renames both temporaries into their final names and syncs the folder, or leaves both earlier
 // pictures as they were and removes the temporaries: all or nothing. All four names lie in one
 // folder (a pair kept elsewhere is first copied to temporaries beside its final names). Throws
 // platform::FileAccessError with the reason. Blocks as long as the folder does, so it belongs off
 // the window's thread.
 void commitStillPair(const StillPairPaths& paths, const std::atomic<bool>& abandoned,
-                     const StillPairCommitProbe& probe = {});
+                     const StillPairCommitProbe& probe = {}, const PairCommitSteps& steps = {});
 
 // Runs the renames it is given; a caller that must order them against other renames into the
 // same folder passes one that holds its lock around them (and may abandon the pair first).
@@ -44,14 +54,10 @@ using RenameGuard = std::function<void(const std::function<void()>& renames)>;
 // Off the caller's thread: once both writes have ended, commits the pair; when a write failed or
 // the capture was abandoned meanwhile, removes both temporaries instead. The future carries the
 // first failure.
-// BEFORE_RENAMES runs once the journal is synced and both writes have ended well, right before
-// the renames (inside the guard): a record of the pair written there stands whenever the pair
-// lands. When it throws, nothing is renamed and the temporaries go.
 QFuture<void> commitStillPairOnceWritten(const std::array<QFuture<void>, 2>& writes,
                                          const StillPairPaths& paths,
                                          std::shared_ptr<const std::atomic<bool>> abandoned,
-                                         RenameGuard guard = {},
-                                         std::function<void()> beforeRenames = {});
+                                         RenameGuard guard = {}, PairCommitSteps steps = {});
 
 // A file written whole under a temporary name (a compressed copy) takes its final name: its data
 // synced, renamed, the folder synced. Throws platform::FileAccessError with the reason and then

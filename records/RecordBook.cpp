@@ -2,7 +2,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <algorithm>
 #include <array>
+#include <map>
 #include <utility>
 
 #include "PlatformError.h"
@@ -56,6 +58,17 @@ QString defaultRecordsFolder(const QString& saveFolder) {
 RecordBook::RecordBook(QString recordsDir, QString station)
     : recordsDir_(std::move(recordsDir)), station_(std::move(station)) {}
 
+std::shared_ptr<RecordBook> RecordBook::of(const QString& recordsDir, const QString& station) {
+    static std::mutex booksMutex;
+    static std::map<std::pair<QString, QString>, std::shared_ptr<RecordBook>> books;
+    const std::lock_guard lock(booksMutex);
+    std::shared_ptr<RecordBook>& book = books[{QDir(recordsDir).absolutePath(), station}];
+    if (book == nullptr) {
+        book = std::make_shared<RecordBook>(recordsDir, station);
+    }
+    return book;
+}
+
 QString RecordBook::stationFolder() const {
     return QDir(recordsDir_).filePath(stationFolderName(station_));
 }
@@ -77,6 +90,36 @@ RecordBook::ChainEnd RecordBook::findChainEnd() const {
         end.sha256 = sha256OfFile(folder.filePath(last));
     }
     return end;
+}
+
+std::optional<Record> RecordBook::latestPairOf(const QString& sample) const {
+    const QDir folder(stationFolder());
+    std::vector<std::pair<qint64, QString>> candidates;
+    for (const RecordEventKind kind :
+         {RecordEventKind::Capture, RecordEventKind::Redo, RecordEventKind::Forwarded}) {
+        // The name carries the sample, so only its own records are read.
+        const QString ending = recordFileName(0, kind, sample).mid(8);
+        for (const QString& name : folder.entryList({QStringLiteral("*") + ending}, QDir::Files)) {
+            if (const std::optional<qint64> sequence = sequenceOfRecordFileName(name)) {
+                candidates.emplace_back(*sequence, name);
+            }
+        }
+    }
+    std::sort(candidates.begin(), candidates.end());
+    for (auto candidate = candidates.rbegin(); candidate != candidates.rend(); ++candidate) {
+        QFile file(folder.filePath(candidate->second));
+        try {
+            if (file.open(QIODevice::ReadOnly)) {
+                Record record = recordOfBytes(file.readAll());
+                if (record.event.sample == sample && !record.event.pictures.empty()) {
+                    return record;
+                }
+            }
+        } catch (const platform::FileAccessError&) {
+            // An unreadable record is the verifier's to report; an older one may still answer.
+        }
+    }
+    return std::nullopt;
 }
 
 Record RecordBook::write(const RecordEvent& event) {

@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QUuid>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -46,6 +47,9 @@ struct RecordEvent {
     std::vector<AcquisitionMetadata> pictures;
     QUuid supersedes;  // the capture id a redo replaces
     std::vector<KeptFile> kept;
+    // False when the station was set not to keep replaced and deleted pictures: a redo overwrote
+    // the earlier pair, a delete removed the pictures.
+    bool originalsKept = true;
     bool operator==(const RecordEvent&) const = default;
 };
 
@@ -69,10 +73,18 @@ class RecordBook {
 public:
     RecordBook(QString recordsDir, QString station);
 
+    // The one book of this process for a records folder and station, shared by the window and the
+    // threads that forward pairs, so that their records follow each other in one chain.
+    static std::shared_ptr<RecordBook> of(const QString& recordsDir, const QString& station);
+
     // Throws platform::FileAccessError when the folder cannot be written.
     Record write(const RecordEvent& event);
 
     QString stationFolder() const;
+
+    // The station's latest record of SAMPLE that put pictures under their names (a capture, redo
+    // or forwarded pair), when the folder holds one that can be read.
+    std::optional<Record> latestPairOf(const QString& sample) const;
 
 private:
     struct ChainEnd {

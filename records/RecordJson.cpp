@@ -129,7 +129,8 @@ QByteArray recordBytes(const Record& record) {
                      {QStringLiteral("user"), event.user},
                      {QStringLiteral("files"), filesJson(event.files)},
                      {QStringLiteral("pictures"), pictures},
-                     {QStringLiteral("kept"), keptJson(event.kept)}};
+                     {QStringLiteral("kept"), keptJson(event.kept)},
+                     {QStringLiteral("originalsKept"), event.originalsKept}};
     if (!event.supersedes.isNull()) {
         json.insert(QStringLiteral("supersedes"), idText(event.supersedes));
     }
@@ -167,6 +168,7 @@ Record recordOfBytes(const QByteArray& bytes) {
     }
     event.supersedes = idOf(json.value(QStringLiteral("supersedes")));
     event.kept = keptOf(json.value(QStringLiteral("kept")).toArray());
+    event.originalsKept = json.value(QStringLiteral("originalsKept")).toBool(true);
     record.station = json.value(QStringLiteral("station")).toString();
     record.sequence = json.value(QStringLiteral("sequence")).toInteger();
     record.previousSha256 = unhex(json.value(QStringLiteral("previousSha256")));

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "FileSystem.h"
 #include "PlatformError.h"
 
 namespace records {
@@ -55,33 +56,6 @@ void writeSynced(const QByteArray& temporary, QByteArrayView bytes, const QStrin
     }
 }
 
-bool exists(const QByteArray& path) {
-    struct stat status {};
-    return ::lstat(path.constData(), &status) == 0;
-}
-
-// renameat2 where the file system has it, a hard link where it has those; a share with neither
-// is asked first, which holds within the one process that writes a station's files.
-int renameNoReplace(const QByteArray& from, const QByteArray& to) {
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
-        return 0;
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
-        return errno;
-    }
-    if (::link(from.constData(), to.constData()) == 0) {
-        ::unlink(from.constData());
-        return 0;
-    }
-    if (errno == EEXIST || (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP)) {
-        return errno;
-    }
-    if (exists(to)) {
-        return EEXIST;
-    }
-    return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
-}
-
 }  // namespace
 
 bool writeNewWholeFile(const QString& path, QByteArrayView bytes) {
@@ -91,7 +65,7 @@ bool writeNewWholeFile(const QString& path, QByteArrayView bytes) {
         QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() +
                           QStringLiteral(".") + QUuid::createUuid().toString(QUuid::Id128));
     writeSynced(temporary, bytes, path);
-    const int error = renameNoReplace(temporary, target);
+    const int error = platform::renameNoReplace(temporary, target);
     if (error != 0) {
         ::unlink(temporary.constData());
         if (error == EEXIST) {
@@ -104,7 +78,7 @@ bool writeNewWholeFile(const QString& path, QByteArrayView bytes) {
 }
 
 bool moveWithoutReplacing(const QString& from, const QString& to) {
-    const int error = renameNoReplace(QFile::encodeName(from), QFile::encodeName(to));
+    const int error = platform::renameNoReplace(QFile::encodeName(from), QFile::encodeName(to));
     if (error == EEXIST) {
         return false;
     }

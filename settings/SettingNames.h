@@ -16,6 +16,9 @@ inline const QString kSpoolDir = QStringLiteral("SPOOL_DIR");
 inline const QString kSpoolAfterSeconds = QStringLiteral("SPOOL_AFTER_SECONDS");
 // Optional: the folder of the capture records, when not records/ inside the save folder.
 inline const QString kRecordsDir = QStringLiteral("RECORDS_DIR");
+// Optional: "no" (or "0", "false", "off") lets Redo overwrite the earlier pair and Delete remove
+// the pictures, instead of keeping them in superseded/ and deleted/ of the save folder.
+inline const QString kKeepReplacedPictures = QStringLiteral("KEEP_REPLACED_PICTURES");
 
 // The five lines a new settings file is made of, in their index order 0..4. They are also the
 // defaults for settings the file does not define.

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "FileSystem.h"
+#include "PlatformError.h"
 #include "KeySender.h"
 #include "MessageBoxes.h"
 #include "PlatformError.h"
@@ -82,6 +83,14 @@ public:
             return QStringLiteral("Permission denied");
         }
         return real_.removeFile(path);
+    }
+    // Refused for the same paths, as a folder that does not let them go refuses both.
+    bool moveWithoutReplacing(const QString& from, const QString& to) override {
+        removeAttempts.append(from);
+        if (undeletable.contains(from)) {
+            throw platform::FileAccessError(QStringLiteral("cannot move %1: Permission denied").arg(from));
+        }
+        return real_.moveWithoutReplacing(from, to);
     }
     QStringList removeAttempts;
     QSet<QString> undeletable;
