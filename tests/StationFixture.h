@@ -40,6 +40,12 @@ public:
         }
     }
 
+    void appendSetting(const QString& line) const {
+        QFile file(folder_.filePath(QStringLiteral("settings.txt")));
+        QVERIFY(file.open(QIODevice::Append));
+        file.write(line.toUtf8() + "\r\n");
+    }
+
     // Settings that let a capture run to the end: a save folder and a compressor.
     void writeWorkingSettings(const QString& compressExe = QStringLiteral("/usr/bin/convert"),
                               const QString& options = QStringLiteral("-quality 80")) const {

@@ -78,6 +78,14 @@ for before in earlier none; do
             [[ $newest == *-repaired-* ]] ||
                 fail "$before, step $step: a record of a pair that did not land stands: $newest"
         fi
+        # A replaced pair is kept whole before the new one takes its names.
+        if [[ $before == earlier && $colour == new ]]; then
+            for picture in CLR_12345678_01.BMP BTM_12345678_01.BMP; do
+                kept=$(find "$run/images/superseded" -name "*_$picture" 2>/dev/null | head -1)
+                [[ -n "$kept" ]] && cmp -s "$kept" "$work/earlier/images/$picture" ||
+                    fail "$before, step $step: the replaced $picture was not kept"
+            done
+        fi
         left=$(find "$run/images" -name '.*' -printf '%f ')
         [[ -z "$left" ]] || fail "$before, step $step: temporaries left: $left"
         echo "$before, step $step: $colour pair"

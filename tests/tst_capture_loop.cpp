@@ -31,6 +31,11 @@ void writeJpeg(const QString& path, const QColor& colour) {
     QVERIFY(picture.save(path, "JPG"));
 }
 
+QByteArray contentsOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // The still came from `camera` into a hidden file of its own beside its final name, where it stays
 // until both stills are there.
 bool takenBeside(const QPair<int, QString>& still, int camera, const QString& path) {
@@ -575,13 +580,16 @@ private slots:
     void eachPairHasItsRecord_data() {
         QTest::addColumn<QString>("recordsSetting");  // below the station's folder; empty: none
         QTest::addColumn<bool>("writable");
-        QTest::addRow("inside the save folder") << QString() << true;
-        QTest::addRow("named by the setting") << QStringLiteral("elsewhere/records") << true;
-        QTest::addRow("cannot be written") << QStringLiteral("blocked/records") << false;
+        QTest::addColumn<bool>("keep");  // the redo keeps the earlier pair
+        QTest::addRow("inside the save folder") << QString() << true << true;
+        QTest::addRow("named by the setting") << QStringLiteral("elsewhere/records") << true << true;
+        QTest::addRow("cannot be written") << QStringLiteral("blocked/records") << false << true;
+        QTest::addRow("originals not kept") << QString() << true << false;
     }
     void eachPairHasItsRecord() {
         QFETCH(QString, recordsSetting);
         QFETCH(bool, writable);
+        QFETCH(bool, keep);
         StationFixture station;
         QStringList lines{QStringLiteral("COMPRESS_EXE;/usr/bin/convert;x"),
                           QStringLiteral("COMPRESS_COMMAND_LINE_OPTIONS;-quality 80;x"),
@@ -591,6 +599,9 @@ private slots:
                                        : station.folder() + QLatin1Char('/') + recordsSetting;
         if (!recordsSetting.isEmpty()) {
             lines.append(QStringLiteral("RECORDS_DIR;%1;x").arg(recordsDir));
+        }
+        if (!keep) {
+            lines.append(QStringLiteral("KEEP_REPLACED_PICTURES;no;x"));
         }
         QFile blocker(station.folder() + QStringLiteral("/blocked"));  // a file, not a folder
         QVERIFY(blocker.open(QIODevice::WriteOnly));
@@ -612,9 +623,13 @@ private slots:
         // A watcher of the save folder sees the pair and nothing else beside it.
         QCOMPARE(QDir(station.saveDir).entryList(QDir::Files | QDir::Hidden),
                  (QStringList{QFileInfo(btm).fileName(), QFileInfo(clr).fileName()}));
+        const QByteArray earlierColour = contentsOf(clr);
+        const QByteArray earlierBottom = contentsOf(btm);
+        station.video->colours[1] = Qt::green;
         station.messages.answers.enqueue(true);
         station.window->cmd_Redo->click();
         QCOMPARE(station.window->CapturedCount, qint16(2));
+        QVERIFY(contentsOf(clr) != earlierColour);
 
         const std::vector<records::LoadedRecord> loaded = records::loadRecords(recordsDir);
         QCOMPARE(loaded.size(), std::size_t{2});
@@ -648,6 +663,16 @@ private slots:
         }
         QCOMPARE(event.files.size(), std::size_t{2});
         QCOMPARE(event.files[0].name, QFileInfo(clr).fileName());
+        // The earlier pair byte for byte in superseded/, under names no watcher takes for live
+        // pictures; or, set not to keep it, nothing kept and the record says so.
+        QCOMPARE(event.originalsKept, keep);
+        QCOMPARE(event.kept.size(), keep ? std::size_t{2} : std::size_t{0});
+        for (const records::KeptFile& kept : event.kept) {
+            QVERIFY2(kept.keptAs.startsWith(QStringLiteral("superseded/2")), qPrintable(kept.keptAs));
+            QCOMPARE(contentsOf(station.saveDir + kept.keptAs),
+                     kept.name == QFileInfo(clr).fileName() ? earlierColour : earlierBottom);
+        }
+        QCOMPARE(QFileInfo::exists(station.saveDir + QStringLiteral("superseded")), keep);
         const records::VerifyReport report = records::verifySaveFolder(
             {station.saveDir, recordsSetting.isEmpty() ? QString() : recordsDir});
         QVERIFY2(report.ok(), qPrintable(report.problems.join('\n')));
@@ -677,9 +702,18 @@ private slots:
         QVERIFY(!w.cmd_Redo->isHidden());
     }
 
+    void deleteRemovesTheSavedPicturesOnly_data() {
+        QTest::addColumn<bool>("keep");
+        QTest::addRow("kept in deleted/") << true;
+        QTest::addRow("originals not kept") << false;
+    }
     void deleteRemovesTheSavedPicturesOnly() {
+        QFETCH(bool, keep);
         StationFixture station;
         station.writeWorkingSettings();
+        if (!keep) {
+            station.appendSetting(QStringLiteral("KEEP_REPLACED_PICTURES;off;x"));
+        }
         station.startWaiting();
         Form_ImageMaker& w = *station.window;
         station.accept(QStringLiteral("12345678"), true);
@@ -688,11 +722,23 @@ private slots:
         const QString jpg = station.savedPath(QStringLiteral("CLR_"), QStringLiteral("12345678"),
                                               QStringLiteral("JPG"));
         writeJpeg(jpg, Qt::red);
+        const QByteArray colour = contentsOf(clr);
 
         w.cmd_Delete->click();
         QVERIFY(!QFile::exists(clr));
         QVERIFY(!QFile::exists(btm));
         QVERIFY(QFile::exists(jpg));
+        const records::RecordEvent deleted =
+            records::loadRecords(station.saveDir + QStringLiteral("records")).back().record->event;
+        QCOMPARE(deleted.originalsKept, keep);
+        QCOMPARE(deleted.kept.size(), keep ? std::size_t{2} : std::size_t{0});
+        for (const records::KeptFile& kept : deleted.kept) {
+            QVERIFY2(kept.keptAs.startsWith(QStringLiteral("deleted/2")), qPrintable(kept.keptAs));
+            QVERIFY(QFile::exists(station.saveDir + kept.keptAs));
+            if (kept.name == QFileInfo(clr).fileName()) {
+                QCOMPARE(contentsOf(station.saveDir + kept.keptAs), colour);
+            }
+        }
         // The sample's newest record says so and names the copy that stays: the folder verifies.
         const std::vector<records::LoadedRecord> loaded =
             records::loadRecords(station.saveDir + QStringLiteral("records"));

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QListWidget>
@@ -13,6 +14,7 @@
 
 #include "DetachedWork.h"
 #include "LiveStation.h"
+#include "RecordVerifier.h"
 
 namespace {
 
@@ -250,6 +252,40 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(
             QDir(shareDir).entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden),
             QStringList(), 30000);
+
+        // Each kept pair arrived with its capture's record, the Redo of the pair saved before the
+        // outage with the earlier pair kept, and the share's folder verifies as a whole.
+        QMap<QString, const records::RecordEvent*> forwarded;
+        const std::vector<records::LoadedRecord> loaded =
+            records::loadRecords(shareDir + QStringLiteral("records"));
+        for (const records::LoadedRecord& record : loaded) {
+            if (record.record && record.record->event.kind == records::RecordEventKind::Forwarded) {
+                forwarded.insert(record.record->event.sample, &record.record->event);
+            }
+        }
+        for (const QString& number : {numbers[0], numbers[2], numbers[3]}) {
+            const records::RecordEvent* event = forwarded.value(number);
+            QVERIFY2(event != nullptr, qPrintable(number));
+            QCOMPARE(event->pictures.size(), std::size_t{2});
+            for (const records::AcquisitionMetadata& picture : event->pictures) {
+                const QString name = QStringLiteral("%1_%2_01.BMP")
+                                         .arg(picture.view == records::PictureView::Color
+                                                  ? QStringLiteral("CLR")
+                                                  : QStringLiteral("BTM"),
+                                              number);
+                QCOMPARE(picture.sha256, QCryptographicHash::hash(kept[number][name],
+                                                                  QCryptographicHash::Sha256));
+                QVERIFY(picture.time < event->time);  // taken during the outage, not on arrival
+            }
+        }
+        QCOMPARE(forwarded.value(numbers[3])->supersedes,
+                 loaded.front().record->event.pictures.front().captureId);
+        QCOMPARE(forwarded.value(numbers[3])->kept.size(), std::size_t{4});
+        // Once the Redo's copies have replaced the ones made of the pair it superseded.
+        QTRY_VERIFY2_WITH_TIMEOUT(records::verifySaveFolder({shareDir, {}}).ok(),
+                                  qPrintable(records::verifySaveFolder({shareDir, {}})
+                                                 .problems.join('\n')),
+                                  20000);
     }
 };
 
