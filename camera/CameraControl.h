@@ -7,6 +7,7 @@
 #include <QSize>
 #include <QString>
 #include <QWidget>
+#include <functional>
 #include <optional>
 
 namespace camera {
@@ -22,6 +23,10 @@ struct WrittenStill {
 
 // Finishes once the still is written and synced, or carries the CameraError that stopped it.
 using StillWrite = QFuture<WrittenStill>;
+
+// Given the encoded still on the writing thread, before it is written: the bytes to write instead
+// (the picture with its metadata embedded). None: written as encoded.
+using StillTagger = std::function<QByteArray(const QByteArray& encoded)>;
 
 // The camera control hosted on the main window: it paints the live picture of the selected camera
 // and takes stills from it. Every failure comes back in the answer of the call; none is thrown.
@@ -42,8 +47,9 @@ public:
     // delivers pictures, otherwise why it does not.
     virtual std::optional<QString> select(int index) = 0;
     // Takes the selected camera's picture at once and writes it to `path`; the format follows the
-    // extension.
-    virtual StillWrite stillToFile(const QString& path) = 0;
+    // extension. TAGGER, when given, may add to the encoded bytes before they are written.
+    virtual StillWrite stillToFile(const QString& path, const StillTagger& tagger) = 0;
+    StillWrite stillToFile(const QString& path) { return stillToFile(path, {}); }
     // The selected camera as it is now: its kind, identity and controls read back. Cheap enough
     // for every still (a few milliseconds at most for a GenICam camera on its network).
     virtual CameraDescription describeSelected() const = 0;

@@ -98,7 +98,7 @@ std::optional<QString> GstVideoControl::select(int index) {
     return cameras_->select(index);
 }
 
-StillWrite GstVideoControl::stillToFile(const QString& path) {
+StillWrite GstVideoControl::stillToFile(const QString& path, const StillTagger& tagger) {
     std::shared_ptr<const CameraFrame> picture;
     try {
         picture = cameras_->stillOfSelected();
@@ -108,10 +108,13 @@ StillWrite GstVideoControl::stillToFile(const QString& path) {
     // The picture is taken here; encoding and writing run off the window's thread. The camera
     // gets its frame back once it is encoded: a write to a stalled share must not keep one of the
     // few frames the camera has.
-    return platform::runDetached([picture = std::move(picture), path]() mutable {
+    return platform::runDetached([picture = std::move(picture), path, tagger]() mutable {
         const QSize size = picture->full().size();
-        const QByteArray contents = encodeStill(picture->full(), path);
+        QByteArray contents = encodeStill(picture->full(), path);
         picture.reset();
+        if (tagger) {
+            contents = tagger(contents);
+        }
         WrittenStill written = writeStillFile(contents, path);
         written.size = size;
         written.format = stillFormatName(path);

@@ -24,7 +24,8 @@ public:
     void start() override;
     void setLivePicture(bool shown) override;
     std::optional<QString> select(int index) override;
-    StillWrite stillToFile(const QString& path) override;
+    using CameraControl::stillToFile;
+    StillWrite stillToFile(const QString& path, const StillTagger& tagger) override;
     CameraDescription describeSelected() const override;
 
 protected:

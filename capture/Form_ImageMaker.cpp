@@ -9,12 +9,14 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <future>
 
 #include "CameraConfig.h"
 #include "CameraControl.h"
 #include "CameraError.h"
 #include "CompressedImageWatcher.h"
 #include "Diagnostics.h"
+#include "EmbeddedProvenance.h"
 #include "FileSystem.h"
 #include "Frm_Wo.h"
 #include "ImageNaming.h"
@@ -423,11 +425,22 @@ std::optional<QString> Form_ImageMaker::takeStill(StillPair& pair, int still, Vi
                                                   qint16 camera) {
     const auto at = static_cast<std::size_t>(still);
     camera::StillWrite& write = pair.stills.at(at);
-    write = VideoPortal1->stillToFile(pair.paths.temporaries.at(at));
+    const QString& path = pair.paths.temporaries.at(at);
+    // A format that carries metadata gets the picture's own, known only once the camera has been
+    // described after the still: the writer waits for it after encoding.
+    auto described = std::make_shared<std::promise<records::AcquisitionMetadata>>();
+    camera::StillTagger tagger;
+    if (records::carriesXmp(path)) {
+        tagger = [known = described->get_future().share()](const QByteArray& encoded) {
+            return embeddedOrAsEncoded(encoded, known.get());
+        };
+    }
+    write = VideoPortal1->stillToFile(path, tagger);
     pair.writes.at(at) = write;
     // Read after the frame is taken, so that describing the camera never delays the still.
     pair.pictures.at(at) =
         stillMetadata(VideoPortal1->describeSelected(), SampleNumber, view, camera, pair.captureId);
+    described->set_value(pair.pictures.at(at));
     // A camera without a picture refuses at once: that failure is the camera's, not the save
     // folder's, and is reported as such.
     if (write.isFinished()) {

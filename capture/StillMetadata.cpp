@@ -2,6 +2,10 @@
 
 #include <QJsonValue>
 
+#include "Diagnostics.h"
+#include "EmbeddedProvenance.h"
+#include "PlatformError.h"
+
 namespace capture {
 
 namespace {
@@ -41,6 +45,18 @@ records::AcquisitionMetadata stillMetadata(const camera::CameraDescription& came
                                   records::ControlReading::unreadable(camera.reason));
     }
     return metadata;
+}
+
+QByteArray embeddedOrAsEncoded(const QByteArray& encoded,
+                               const records::AcquisitionMetadata& picture) {
+    try {
+        return records::withPictureMetadata(encoded, picture);
+    } catch (const std::exception& error) {
+        platform::diagnose(platform::lcCapture(), QtWarningMsg,
+                           QStringLiteral("a picture was saved without its embedded metadata"),
+                           {{"SAMPLE", picture.sample}, {"REASON", platform::reasonOf(error)}});
+        return encoded;
+    }
 }
 
 void addWrittenStill(records::AcquisitionMetadata& metadata, const camera::WrittenStill& written) {

@@ -18,6 +18,11 @@ records::AcquisitionMetadata stillMetadata(const camera::CameraDescription& came
                                            const QString& scannedSample, View view, int cameraIndex,
                                            const QUuid& captureId);
 
+// The encoded picture with its own metadata embedded; as encoded, with the reason told to IT, when
+// it cannot carry it (its record still describes it).
+QByteArray embeddedOrAsEncoded(const QByteArray& encoded,
+                               const records::AcquisitionMetadata& picture);
+
 // The metadata completed with what the write reported: size, format and digest.
 void addWrittenStill(records::AcquisitionMetadata& metadata, const camera::WrittenStill& written);
 

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QStringList>
 #include <cmath>
 #include <exiv2/exiv2.hpp>
 #include <mutex>
@@ -60,17 +61,12 @@ void setStation(Exiv2::XmpData& xmp, const QString& property, const QString& val
     xmp[utf8(QStringLiteral("Xmp.station.") + property)] = utf8(value);
 }
 
-void writeXmp(Exiv2::XmpData& xmp, const AcquisitionMetadata& original, const QUuid& copyId) {
+// What the picture itself and every copy of it say of it; the document is the picture or the copy.
+void writeAcquisitionXmp(Exiv2::XmpData& xmp, const AcquisitionMetadata& original,
+                         const QUuid& documentId) {
     xmp["Xmp.dc.identifier"] = utf8(original.sample);
-    xmp["Xmp.xmpMM.DocumentID"] = utf8(uuidUrn(copyId));
-    xmp["Xmp.xmpMM.InstanceID"] = utf8(uuidUrn(copyId));
-    if (xmp.findKey(Exiv2::XmpKey("Xmp.xmpMM.DerivedFrom")) == xmp.end()) {
-        Exiv2::XmpTextValue structure;
-        structure.setXmpStruct();
-        xmp.add(Exiv2::XmpKey("Xmp.xmpMM.DerivedFrom"), &structure);
-    }
-    xmp["Xmp.xmpMM.DerivedFrom/stRef:documentID"] = utf8(uuidUrn(original.pictureId));
-    setStation(xmp, QStringLiteral("originalSHA256"), QString::fromLatin1(original.sha256.toHex()));
+    xmp["Xmp.xmpMM.DocumentID"] = utf8(uuidUrn(documentId));
+    xmp["Xmp.xmpMM.InstanceID"] = utf8(uuidUrn(documentId));
     setStation(xmp, QStringLiteral("captureId"), idText(original.captureId));
     setStation(xmp, QStringLiteral("view"), viewName(original.view));
     setStation(xmp, QStringLiteral("cameraIndex"), QString::number(original.cameraIndex));
@@ -87,6 +83,17 @@ void writeXmp(Exiv2::XmpData& xmp, const AcquisitionMetadata& original, const QU
                                  : QStringLiteral("unreadable: ") + reading.unreadableReason;
         setStation(xmp, propertyName(QStringLiteral("control_"), name), text);
     }
+}
+
+void writeXmp(Exiv2::XmpData& xmp, const AcquisitionMetadata& original, const QUuid& copyId) {
+    writeAcquisitionXmp(xmp, original, copyId);
+    if (xmp.findKey(Exiv2::XmpKey("Xmp.xmpMM.DerivedFrom")) == xmp.end()) {
+        Exiv2::XmpTextValue structure;
+        structure.setXmpStruct();
+        xmp.add(Exiv2::XmpKey("Xmp.xmpMM.DerivedFrom"), &structure);
+    }
+    xmp["Xmp.xmpMM.DerivedFrom/stRef:documentID"] = utf8(uuidUrn(original.pictureId));
+    setStation(xmp, QStringLiteral("originalSHA256"), QString::fromLatin1(original.sha256.toHex()));
 }
 
 QString cameraField(const AcquisitionMetadata& original, const QString& key,
@@ -161,6 +168,38 @@ void embedProvenance(const QString& path, const AcquisitionMetadata& original,
         image->writeMetadata();
     } catch (const Exiv2::AnyError& e) {
         throwExiv2(QStringLiteral("write the metadata of"), path, e);
+    }
+}
+
+bool carriesXmp(const QString& path) {
+    const QString extension = path.mid(path.lastIndexOf(QLatin1Char('.')) + 1).toLower();
+    return QStringList{QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("png"),
+                       QStringLiteral("tif"), QStringLiteral("tiff")}
+        .contains(extension);
+}
+
+QByteArray withPictureMetadata(const QByteArray& encoded, const AcquisitionMetadata& picture) {
+    initialiseXmp();
+    try {
+        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(
+            reinterpret_cast<const Exiv2::byte*>(encoded.constData()),  // NOLINT: Exiv2's bytes
+            static_cast<long>(encoded.size()));
+        image->readMetadata();
+        writeAcquisitionXmp(image->xmpData(), picture, picture.pictureId);
+        writeExif(image->exifData(), picture);
+        image->writeMetadata();
+        Exiv2::BasicIo& io = image->io();
+        if (io.open() != 0) {
+            throw Exiv2::Error(Exiv2::kerDataSourceOpenFailed, "memory");
+        }
+        const Exiv2::DataBuf bytes = io.read(static_cast<long>(io.size()));
+        io.close();
+        return {reinterpret_cast<const char*>(bytes.pData_),  // NOLINT: Exiv2's bytes
+                static_cast<qsizetype>(bytes.size_)};
+    } catch (const Exiv2::AnyError& e) {
+        throw platform::FileAccessError(
+            QStringLiteral("cannot embed the metadata of the picture of sample %1: %2")
+                .arg(picture.sample, QString::fromLocal8Bit(e.what())));
     }
 }
 

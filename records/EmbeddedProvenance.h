@@ -20,6 +20,16 @@ inline constexpr auto kStationXmpUri = "http://ns.example.org/sample-image-stati
 // platform::FileAccessError naming the file.
 void embedProvenance(const QString& path, const AcquisitionMetadata& original, const QUuid& copyId);
 
+// Whether a picture written to PATH carries XMP: its extension names JPEG, PNG or TIFF, as the
+// still writer picks the format.
+bool carriesXmp(const QString& path);
+
+// The encoded picture (JPEG, PNG or TIFF) with its own acquisition metadata embedded: XMP
+// dc:identifier, xmpMM:DocumentID (the picture's id) and the rest in the station namespace, and
+// the EXIF fields as in a copy. Its digest cannot be among them: it is of these bytes. Throws
+// platform::FileAccessError when the bytes cannot be read as such a picture.
+QByteArray withPictureMetadata(const QByteArray& encoded, const AcquisitionMetadata& picture);
+
 // What a copy says of itself; empty members where it says nothing.
 struct CopyProvenance {
     QString sample;

@@ -678,6 +678,36 @@ private slots:
         QVERIFY2(report.ok(), qPrintable(report.problems.join('\n')));
     }
 
+    // A saved picture in a format that carries XMP says which record it belongs to; its record's
+    // digest is that of the bytes with the metadata in them. A BMP carries none.
+    void savedPictureCarriesItsMetadata_data() {
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<bool>("carries");
+        QTest::addRow("PNG") << QStringLiteral("PNG") << true;
+        QTest::addRow("JPEG") << QStringLiteral("jpg") << true;
+        QTest::addRow("BMP") << QStringLiteral("BMP") << false;
+    }
+    void savedPictureCarriesItsMetadata() {
+        QFETCH(QString, extension);
+        QFETCH(bool, carries);
+        StationFixture station;
+        station.writeWorkingSettings();
+        station.appendSetting(QStringLiteral("FILE_EXT_SAVED;%1;x").arg(extension));
+        station.startWaiting();
+        station.accept(QStringLiteral("12345678"), true);
+        QVERIFY2(station.messages.shown.isEmpty(), qPrintable(station.messages.shown.join('\n')));
+        const records::RecordEvent event =
+            records::loadRecords(station.saveDir + QStringLiteral("records")).at(0).record->event;
+        for (std::size_t i = 0; i < 2; ++i) {
+            const QString path = station.saveDir + event.files.at(i).name;
+            QCOMPARE(event.files.at(i).sha256, records::sha256OfFile(path));
+            QVERIFY(!QImage(path).isNull());
+            const records::CopyProvenance said = records::readProvenance(path);
+            QCOMPARE(said.copyId, carries ? event.pictures.at(i).pictureId : QUuid());
+            QCOMPARE(said.sample, carries ? QStringLiteral("12345678") : QString());
+        }
+    }
+
     void redoOffersTheDisplayedSampleAgain() {
         StationFixture station;
         station.writeWorkingSettings();

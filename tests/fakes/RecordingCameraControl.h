@@ -5,6 +5,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFuture>
+#include <QFileInfo>
 #include <QImage>
 #include <QList>
 #include <QMap>
@@ -17,6 +18,7 @@
 
 #include "CameraControl.h"
 #include "CameraError.h"
+#include "DetachedWork.h"
 
 namespace fakes {
 
@@ -45,7 +47,9 @@ public:
         }
         return std::nullopt;
     }
-    camera::StillWrite stillToFile(const QString& path) override {
+    using camera::CameraControl::stillToFile;
+    camera::StillWrite stillToFile(const QString& path,
+                                   const camera::StillTagger& tagger) override {
         const auto failed = [](const QString& why) {
             return QtFuture::makeExceptionalFuture<camera::WrittenStill>(
                 std::make_exception_ptr(camera::CameraError(why)));
@@ -59,20 +63,39 @@ public:
         --failStillsAfter;
         QImage picture(8, 6, QImage::Format_RGB888);
         picture.fill(colours.value(selected, Qt::gray));
+        stills.append({selected, path});
+        if (tagger) {
+            // As the real control: encoded and tagged on another thread, which may wait for the
+            // window to describe the camera.
+            return platform::runDetached([picture, path, tagger] {
+                QByteArray bytes;
+                QBuffer buffer(&bytes);
+                buffer.open(QIODevice::WriteOnly);
+                picture.save(&buffer, QFileInfo(path).suffix().toLatin1().constData());
+                return writeStill(tagger(bytes), path, picture.size());
+            });
+        }
         QByteArray bytes;
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
         picture.save(&buffer, "BMP");
+        try {
+            return QtFuture::makeReadyFuture(writeStill(bytes, path, picture.size()));
+        } catch (const camera::StillFileError&) {
+            stills.removeLast();
+            return QtFuture::makeExceptionalFuture<camera::WrittenStill>(std::current_exception());
+        }
+    }
+
+    // The folder's failure, not the camera's, as the real control reports it.
+    static camera::WrittenStill writeStill(const QByteArray& bytes, const QString& path,
+                                           QSize size) {
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-            // The folder's failure, not the camera's, as the real control reports it.
-            return QtFuture::makeExceptionalFuture<camera::WrittenStill>(std::make_exception_ptr(
-                camera::StillFileError(QStringLiteral("cannot write %1").arg(path))));
+            throw camera::StillFileError(QStringLiteral("cannot write %1").arg(path));
         }
-        stills.append({selected, path});
-        return QtFuture::makeReadyFuture(
-            camera::WrittenStill{QCryptographicHash::hash(bytes, QCryptographicHash::Sha256),
-                                 bytes.size(), picture.size(), QStringLiteral("BMP")});
+        return {QCryptographicHash::hash(bytes, QCryptographicHash::Sha256), bytes.size(), size,
+                QFileInfo(path).suffix().toUpper()};
     }
 
     camera::CameraDescription describeSelected() const override {
