@@ -201,18 +201,24 @@ void Form_ImageMaker::cmd_Delete_Click() {
 
 void Form_ImageMaker::removeSpooledPictures(const QString& sampleNumber, const QString& savedExt,
                                             QStringList& failures) {
-    // A kept sample's copies go too, so that they are not forwarded afterwards.
+    // A kept sample's pictures go too, so that they are not forwarded afterwards; into the spool's
+    // deleted/ unless the station keeps no originals.
     if (forwarder_ == nullptr) {
         return;
     }
     const std::shared_ptr<SpoolShared> shared = forwarder_->shared();
     const std::lock_guard spooling(shared->spoolFolder);
-    for (const View view : {View::Color, View::Bottom}) {
-        const QString name = imageFileName(view, sampleNumber, savedExt);
-        for (const QString& path :
-             {shared->spool.pathOf(name), shared->spool.claimedPathOf(name)}) {
-            if (QFile::exists(path) && !QFile::remove(path)) {
-                failures.append(path);
+    const QStringList names{imageFileName(View::Color, sampleNumber, savedExt),
+                            imageFileName(View::Bottom, sampleNumber, savedExt)};
+    if (keepsOriginals()) {
+        failures.append(shared->spool.keepDeleted(names));
+    } else {
+        for (const QString& name : names) {
+            for (const QString& path :
+                 {shared->spool.pathOf(name), shared->spool.claimedPathOf(name)}) {
+                if (QFile::exists(path) && !QFile::remove(path)) {
+                    failures.append(path);
+                }
             }
         }
     }

@@ -286,11 +286,30 @@ QStringList SpoolFolder::setAside(const QString& key) const {
         const QDir superseded(supersededDir());
         QDir().mkpath(superseded.path());
         for (const QString& name : sample.names) {
-            for (const QString& path : {claimedPathOf(name), pathOf(name)}) {
-                if (QFile::rename(path, superseded.filePath(freeNameIn(superseded, name)))) {
-                    moved.append(name);
-                }
+            if (!locate(name).isEmpty() && moveInto(superseded, name)) {
+                moved.append(name);
             }
+        }
+    }
+    return moved;
+}
+
+QStringList SpoolFolder::keepDeleted(const QStringList& names) const {
+    const QDir deleted(dir_ + QStringLiteral("deleted"));
+    QStringList failed;
+    for (const QString& name : names) {
+        if (!locate(name).isEmpty() && (!QDir().mkpath(deleted.path()) || !moveInto(deleted, name))) {
+            failed.append(locate(name));
+        }
+    }
+    return failed;
+}
+
+bool SpoolFolder::moveInto(const QDir& folder, const QString& fileName) const {
+    bool moved = true;
+    for (const QString& path : {claimedPathOf(fileName), pathOf(fileName)}) {
+        if (QFileInfo::exists(path)) {
+            moved = QFile::rename(path, folder.filePath(freeNameIn(folder, fileName))) && moved;
         }
     }
     return moved;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QDir>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -112,8 +113,15 @@ public:
     // Moves every waiting file of the sample into superseded/, never over an earlier one there;
     // the names moved.
     QStringList setAside(const QString& key) const;
+    // Moves the waiting files of these names into deleted/, never over an earlier one there: a
+    // sample deleted before it reached the save folder is kept as it would be there. The names
+    // that could not be moved.
+    QStringList keepDeleted(const QStringList& names) const;
 
 private:
+    // Moves FILE_NAME's waiting copies into FOLDER; false when one could not be moved.
+    bool moveInto(const QDir& folder, const QString& fileName) const;
+
     QString dir_;
     QString destination_;
 };

@@ -424,6 +424,11 @@ private slots:
                                 station.messages.shown.join('|') + QLatin1Char('|') +
                                 QString::number(w.CapturedCount)));
             w.cmd_Delete_Click();
+            for (const QString& name : {QStringLiteral("CLR_87654321_01.BMP"),
+                                        QStringLiteral("BTM_87654321_01.BMP")}) {
+                QVERIFY(QFile::exists(w.spoolForwarder()->spool().dir() +
+                                      QStringLiteral("deleted/") + name));  // kept, not destroyed
+            }
             // The share is back: the forwarder finds it by itself, after its pause at the latest.
             QVERIFY(QDir().mkpath(saveDir));
             const auto folders = [&] {
