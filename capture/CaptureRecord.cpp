@@ -4,9 +4,9 @@
 #include "PlatformError.h"
 #include "RecordJson.h"
 #include "Retention.h"
-#include "WholeFile.h"
 #include "Sha256.h"
 #include "StillMetadata.h"
+#include "WholeFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -137,18 +137,19 @@ records::RecordEvent forwardedRecord(const std::optional<records::RecordEvent>& 
     const QDir folder(saveFolder);
     event.kind = records::RecordEventKind::Forwarded;
     event.sample = pending ? pending->sample : sample;
+    if (pending) {
+        event.pictures = pending->pictures;
+    }
     for (std::size_t i = 0; i < finals.size(); ++i) {
-        const QString name = folder.relativeFilePath(finals.at(i));
         const QString spooledName = QFileInfo(spooled.at(i)).fileName();
-        records::RecordedFile file{name, {}, {}, {}};
+        records::RecordedFile file;
         if (pending) {
-            event.pictures = pending->pictures;
             for (const records::RecordedFile& recorded : pending->files) {
                 // Named as in the spool, where a claimed file's name has a mark in front.
                 file = spooledName.endsWith(recorded.name) ? recorded : file;
             }
-            file.name = name;
         }
+        file.name = folder.relativeFilePath(finals.at(i));
         if (file.sha256.isEmpty()) {
             file.sha256 = records::sha256OfFile(spooled.at(i));
         }

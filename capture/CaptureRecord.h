@@ -75,7 +75,8 @@ records::RecordEvent forwardedRecord(const std::optional<records::RecordEvent>& 
 records::RecordEvent repairedRecord(const UnlandedPair& pair, const QString& saveFolder);
 
 // The record of a delete: the sample's pictures are gone (KEPT says where they went; none when the
-// station keeps no originals); FILES_THAT_STAY (its compressed copies) are named with their digests.
+// station keeps no originals); FILES_THAT_STAY (its compressed copies) are named with their
+// digests.
 records::RecordEvent deleteRecord(const QString& sample, const std::vector<QString>& filesThatStay,
                                   const QString& saveFolder, std::vector<records::KeptFile> kept,
                                   bool originalsKept);

@@ -9,7 +9,6 @@
 #include <optional>
 
 #include "CaptureRecord.h"
-#include "Retention.h"
 #include "CompressedImageWatcher.h"
 #include "DetachedWork.h"
 #include "Diagnostics.h"
@@ -20,6 +19,7 @@
 #include "MessageBoxes.h"
 #include "OperatorMessage.h"
 #include "PlatformError.h"
+#include "Retention.h"
 #include "SettingNames.h"
 #include "SpoolForwarder.h"
 
@@ -173,11 +173,11 @@ void Form_ImageMaker::cmd_Delete_Click() {
             // Moved into deleted/, never destroyed; a file that cannot be moved stays.
             try {
                 const KeptFacts facts = keptFactsOf(folder, path, earlier);
-                kept.push_back(records::keepFile(
-                    folder, facts.name, facts.taken, records::KeptReason::Deleted, facts.sha256,
-                    [this](const QString& from, const QString& to) {
-                        return services_.files.moveWithoutReplacing(from, to);
-                    }));
+                kept.push_back(
+                    records::keepFile(folder, facts.name, facts.taken, records::KeptReason::Deleted,
+                                      facts.sha256, [this](const QString& from, const QString& to) {
+                                          return services_.files.moveWithoutReplacing(from, to);
+                                      }));
                 removed = true;
             } catch (const std::exception& error) {
                 failures.append(path + QStringLiteral(": ") + platform::reasonOf(error));

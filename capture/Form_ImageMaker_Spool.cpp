@@ -46,8 +46,9 @@ void Form_ImageMaker::startSpool() {
 }
 
 ForwardRecorder Form_ImageMaker::forwardRecorder() const {
-    const QString recordsSetting =
-        SoftwareSettings.contains(settings::kRecordsDir) ? setting(settings::kRecordsDir) : QString();
+    const QString recordsSetting = SoftwareSettings.contains(settings::kRecordsDir)
+                                       ? setting(settings::kRecordsDir)
+                                       : QString();
     return [recordsSetting, keep = keepsOriginals(), savedExt = setting(settings::kFileExtSaved),
             compressedExt = setting(settings::kFileExtCompressed)](
                const SpoolFolder& spool, const QStringList& names,
@@ -55,9 +56,10 @@ ForwardRecorder Form_ImageMaker::forwardRecorder() const {
         const QString key = SpoolFolder::sampleKey(names[0]);
         const std::optional<records::RecordEvent> pending =
             readPendingRecord(spool.recordPathOf(key));
-        const auto named = [&pending, &names](const QString& name) {
-            return std::any_of(pending->files.begin(), pending->files.end(),
-                               [&name](const records::RecordedFile& file) { return file.name == name; });
+        const auto named = [&pending](const QString& name) {
+            return std::any_of(
+                pending->files.begin(), pending->files.end(),
+                [&name](const records::RecordedFile& file) { return file.name == name; });
         };
         // The pictures of a pair, not its compressed copies, which the pictures' record explains.
         if (pending ? !named(names[0]) : names[0].endsWith(compressedExt)) {
@@ -134,17 +136,18 @@ Form_ImageMaker::SaveFolderCommit Form_ImageMaker::startSaveFolderCommit(const S
     // picture that cannot be written. The earlier pair is kept there too, before it is replaced.
     const std::shared_ptr<records::RecordBook> book = recordBookFor(folder);
     PairCommitSteps steps;
-    steps.beforeRenames = [book, stills = pair.stills, pictures = pair.pictures,
-                           paths = pair.paths, folder,
-                           replacing = Replacing{book.get(),
-                                                 compressedCopiesOf(pair.paths.finals,
-                                                                    setting(settings::kFileExtSaved),
-                                                                    setting(settings::kFileExtCompressed)),
-                                                 keepsOriginals()}] {
-        book->write(pairRecord(stills, pictures, paths, folder, replacing));
+    steps.beforeRenames =
+        [book, stills = pair.stills, pictures = pair.pictures, paths = pair.paths, folder,
+         replacing =
+             Replacing{book.get(),
+                       compressedCopiesOf(pair.paths.finals, setting(settings::kFileExtSaved),
+                                          setting(settings::kFileExtCompressed)),
+                       keepsOriginals()}] {
+            book->write(pairRecord(stills, pictures, paths, folder, replacing));
+        };
+    steps.notLanded = [book, sample = pair.pictures[0].sample, finals = pair.paths.finals, folder] {
+        recordRepairs({{sample, finals}}, folder, *book);
     };
-    steps.notLanded = [book, sample = pair.pictures[0].sample, finals = pair.paths.finals,
-                       folder] { recordRepairs({{sample, finals}}, folder, *book); };
     // The commit waits for the writes itself and removes the temporaries when it is abandoned.
     started.commit = commitStillPairOnceWritten(pair.writes, pair.paths, started.abandoned, guard,
                                                 std::move(steps));

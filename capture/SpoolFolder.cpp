@@ -298,7 +298,8 @@ QStringList SpoolFolder::keepDeleted(const QStringList& names) const {
     const QDir deleted(dir_ + QStringLiteral("deleted"));
     QStringList failed;
     for (const QString& name : names) {
-        if (!locate(name).isEmpty() && (!QDir().mkpath(deleted.path()) || !moveInto(deleted, name))) {
+        if (!locate(name).isEmpty() &&
+            (!QDir().mkpath(deleted.path()) || !moveInto(deleted, name))) {
             failed.append(locate(name));
         }
     }

@@ -105,9 +105,9 @@ std::optional<Record> RecordBook::latestPairOf(const QString& sample) const {
             }
         }
     }
-    std::sort(candidates.begin(), candidates.end());
-    for (auto candidate = candidates.rbegin(); candidate != candidates.rend(); ++candidate) {
-        QFile file(folder.filePath(candidate->second));
+    std::sort(candidates.rbegin(), candidates.rend());  // the newest first
+    for (const auto& [sequence, name] : candidates) {
+        QFile file(folder.filePath(name));
         try {
             if (file.open(QIODevice::ReadOnly)) {
                 Record record = recordOfBytes(file.readAll());
@@ -115,7 +115,7 @@ std::optional<Record> RecordBook::latestPairOf(const QString& sample) const {
                     return record;
                 }
             }
-        } catch (const platform::FileAccessError&) {
+        } catch (const platform::FileAccessError&) {  // NOLINT(bugprone-empty-catch)
             // An unreadable record is the verifier's to report; an older one may still answer.
         }
     }

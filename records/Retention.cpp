@@ -65,9 +65,9 @@ bool linkOrCopy(const QString& from, const QString& to) {
     }
     if (error != EPERM && error != ENOTSUP && error != EOPNOTSUPP && error != EXDEV &&
         error != EMLINK) {
-        throw platform::FileAccessError(QStringLiteral("cannot keep %1 as %2: %3")
-                                            .arg(from, to, QString::fromLocal8Bit(
-                                                               std::strerror(error))));
+        throw platform::FileAccessError(
+            QStringLiteral("cannot keep %1 as %2: %3")
+                .arg(from, to, QString::fromLocal8Bit(std::strerror(error))));
     }
     QFile file(from);
     if (!file.open(QIODevice::ReadOnly)) {

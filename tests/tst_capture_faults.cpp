@@ -424,8 +424,8 @@ private slots:
                                 station.messages.shown.join('|') + QLatin1Char('|') +
                                 QString::number(w.CapturedCount)));
             w.cmd_Delete_Click();
-            for (const QString& name : {QStringLiteral("CLR_87654321_01.BMP"),
-                                        QStringLiteral("BTM_87654321_01.BMP")}) {
+            for (const QString& name :
+                 {QStringLiteral("CLR_87654321_01.BMP"), QStringLiteral("BTM_87654321_01.BMP")}) {
                 QVERIFY(QFile::exists(w.spoolForwarder()->spool().dir() +
                                       QStringLiteral("deleted/") + name));  // kept, not destroyed
             }

@@ -582,7 +582,8 @@ private slots:
         QTest::addColumn<bool>("writable");
         QTest::addColumn<bool>("keep");  // the redo keeps the earlier pair
         QTest::addRow("inside the save folder") << QString() << true << true;
-        QTest::addRow("named by the setting") << QStringLiteral("elsewhere/records") << true << true;
+        QTest::addRow("named by the setting")
+            << QStringLiteral("elsewhere/records") << true << true;
         QTest::addRow("cannot be written") << QStringLiteral("blocked/records") << false << true;
         QTest::addRow("originals not kept") << QString() << true << false;
     }
@@ -668,7 +669,8 @@ private slots:
         QCOMPARE(event.originalsKept, keep);
         QCOMPARE(event.kept.size(), keep ? std::size_t{2} : std::size_t{0});
         for (const records::KeptFile& kept : event.kept) {
-            QVERIFY2(kept.keptAs.startsWith(QStringLiteral("superseded/2")), qPrintable(kept.keptAs));
+            QVERIFY2(kept.keptAs.startsWith(QStringLiteral("superseded/2")),
+                     qPrintable(kept.keptAs));
             QCOMPARE(contentsOf(station.saveDir + kept.keptAs),
                      kept.name == QFileInfo(clr).fileName() ? earlierColour : earlierBottom);
         }

@@ -268,13 +268,13 @@ private slots:
             QVERIFY2(event != nullptr, qPrintable(number));
             QCOMPARE(event->pictures.size(), std::size_t{2});
             for (const records::AcquisitionMetadata& picture : event->pictures) {
-                const QString name = QStringLiteral("%1_%2_01.BMP")
-                                         .arg(picture.view == records::PictureView::Color
-                                                  ? QStringLiteral("CLR")
-                                                  : QStringLiteral("BTM"),
-                                              number);
-                QCOMPARE(picture.sha256, QCryptographicHash::hash(kept[number][name],
-                                                                  QCryptographicHash::Sha256));
+                const QString name =
+                    QStringLiteral("%1_%2_01.BMP")
+                        .arg(picture.view == records::PictureView::Color ? QStringLiteral("CLR")
+                                                                         : QStringLiteral("BTM"),
+                             number);
+                QCOMPARE(picture.sha256,
+                         QCryptographicHash::hash(kept[number][name], QCryptographicHash::Sha256));
                 QVERIFY(picture.time < event->time);  // taken during the outage, not on arrival
             }
         }
@@ -282,10 +282,9 @@ private slots:
                  loaded.front().record->event.pictures.front().captureId);
         QCOMPARE(forwarded.value(numbers[3])->kept.size(), std::size_t{4});
         // Once the Redo's copies have replaced the ones made of the pair it superseded.
-        QTRY_VERIFY2_WITH_TIMEOUT(records::verifySaveFolder({shareDir, {}}).ok(),
-                                  qPrintable(records::verifySaveFolder({shareDir, {}})
-                                                 .problems.join('\n')),
-                                  20000);
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            records::verifySaveFolder({shareDir, {}}).ok(),
+            qPrintable(records::verifySaveFolder({shareDir, {}}).problems.join('\n')), 20000);
     }
 };
 

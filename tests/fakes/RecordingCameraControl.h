@@ -4,8 +4,8 @@
 #include <QColor>
 #include <QCryptographicHash>
 #include <QFile>
-#include <QFuture>
 #include <QFileInfo>
+#include <QFuture>
 #include <QImage>
 #include <QList>
 #include <QMap>

@@ -13,7 +13,6 @@
 #include <optional>
 
 #include "FileSystem.h"
-#include "PlatformError.h"
 #include "KeySender.h"
 #include "MessageBoxes.h"
 #include "PlatformError.h"
@@ -88,7 +87,8 @@ public:
     bool moveWithoutReplacing(const QString& from, const QString& to) override {
         removeAttempts.append(from);
         if (undeletable.contains(from)) {
-            throw platform::FileAccessError(QStringLiteral("cannot move %1: Permission denied").arg(from));
+            throw platform::FileAccessError(
+                QStringLiteral("cannot move %1: Permission denied").arg(from));
         }
         return real_.moveWithoutReplacing(from, to);
     }
