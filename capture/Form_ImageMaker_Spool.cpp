@@ -62,7 +62,8 @@ ForwardRecorder Form_ImageMaker::forwardRecorder() const {
                 [&name](const records::RecordedFile& file) { return file.name == name; });
         };
         // The pictures of a pair, not its compressed copies, which the pictures' record explains.
-        if (pending ? !named(names[0]) : names[0].endsWith(compressedExt)) {
+        if (pending ? !named(names[0])
+                    : !compressedExt.isEmpty() && names[0].endsWith(compressedExt)) {
             return PairCommitSteps{};
         }
         const QString saveFolder = QFileInfo(finals[0]).absolutePath();

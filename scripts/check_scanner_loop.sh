@@ -5,7 +5,8 @@
 # code is refused with a message and gives no pictures.
 set -euo pipefail
 
-station="$(cd "$(dirname "${1:?usage: check_scanner_loop.sh STATION-PROGRAM}")" && pwd)/$(basename "$1")"
+station="$(cd "$(dirname "${1:?usage: check_scanner_loop.sh STATION-PROGRAM [RECORDS-PROGRAM]}")" && pwd)/$(basename "$1")"
+verifier="${2:-$(dirname "$station")/station-records}"
 # shellcheck source=xvfb.sh
 source "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh"
 work="$(mktemp -d)"
@@ -55,6 +56,7 @@ xdotool key Return
 awaitFile images/CLR_12345678_01.BMP || fail "Yes took no picture"
 awaitFile images/BTM_12345678_01.BMP || fail "Yes took no bottom picture"
 log "Yes: both pictures written"
+cp images/CLR_12345678_01.BMP first-colour.bmp
 await "^Scan Wo$" || fail "the scan dialog did not come back after the capture"
 log "scan dialog open again"
 
@@ -73,6 +75,24 @@ awaitFile images/CLR_87654321_01.BMP || fail "Return after the question was show
 log "Return once shown: pictures written"
 
 await "^Scan Wo$" || fail "the scan dialog did not come back after the second capture"
+# The first code scanned again: the new pair takes the names, the earlier one is kept, and the
+# auditor's verifier finds the folder whole.
+sleep 0.5
+scan 12345678
+await "^Take Picture$" || fail "the code scanned again did not ask Take Picture"
+sleep 0.5
+xdotool key Return
+for _ in $(seq 200); do ! cmp -s images/CLR_12345678_01.BMP first-colour.bmp && break; sleep 0.1; done
+! cmp -s images/CLR_12345678_01.BMP first-colour.bmp || fail "the code scanned again took no new picture"
+kept=$(find images/superseded -name '*_CLR_12345678_01.BMP' | head -1)
+[[ -n "$kept" ]] && cmp -s "$kept" first-colour.bmp || fail "the replaced picture was not kept"
+log "scanned again: new pair, the earlier one kept as $kept"
+await "^Scan Wo$" || fail "the scan dialog did not come back after the second capture of a code"
+# Until the new copies have replaced those of the earlier pair, those are copies of no live picture.
+for _ in $(seq 100); do "$verifier" verify images >verify.txt 2>&1 && break; sleep 0.1; done
+"$verifier" verify images >verify.txt 2>&1 || fail "the verifier found problems: $(cat verify.txt)"
+log "station-records verify: $(tail -1 verify.txt)"
+
 sleep 0.5
 scan 5555555512
 # The message box carries the program name without the main window title's trailing blank.
@@ -84,4 +104,5 @@ sleep 0.5
 xdotool key Return
 for _ in $(seq 50); do visible "^Sample Image Capturing$" || break; sleep 0.1; done
 ! visible "^Sample Image Capturing$" || fail "Return did not close the message"
+
 echo "scanner loop checks passed"
