@@ -4,6 +4,8 @@
 # pair or its new pair, never one of each, every compressed copy must be whole, and no temporary
 # may be left.  Usage: check_crash_points.sh CRASH_VICTIM CRASH_AT_LIBRARY
 set -euo pipefail
+# A check that stops the script names itself rather than ending it without a word.
+trap 'echo "FAIL: line $LINENO: $BASH_COMMAND"' ERR
 victim=$1
 library=$2
 work="$(mktemp -d "${TMPDIR:-/tmp}/crash-points.XXXXXX")"
@@ -70,7 +72,10 @@ for before in earlier none; do
         done
         # The pair under the final names has its record: the newest names the new pictures'
         # digest, or says that the capture whose record went in before the crash did not land.
-        newest=$(find "$run/images/records" -name '*.json' ! -name '.*' 2>/dev/null | sort | tail -1)
+        # None at all when the crash came before the first record (the stills are written on
+        # threads of their own, so which call comes first varies).
+        newest=$({ find "$run/images/records" -name '*.json' ! -name '.*' 2>/dev/null || true; } |
+            sort | tail -1)
         digest=$(sha256sum "$work/new/images/CLR_12345678_01.BMP" | cut -d' ' -f1)
         if [[ $colour == new ]]; then
             grep -q "$digest" "$newest" || fail "$before, step $step: the new pair has no record"
@@ -81,7 +86,8 @@ for before in earlier none; do
         # A replaced pair is kept whole before the new one takes its names.
         if [[ $before == earlier && $colour == new ]]; then
             for picture in CLR_12345678_01.BMP BTM_12345678_01.BMP; do
-                kept=$(find "$run/images/superseded" -name "*_$picture" 2>/dev/null | head -1)
+                kept=$({ find "$run/images/superseded" -name "*_$picture" 2>/dev/null || true; } |
+                    head -1)
                 [[ -n "$kept" ]] && cmp -s "$kept" "$work/earlier/images/$picture" ||
                     fail "$before, step $step: the replaced $picture was not kept"
             done
