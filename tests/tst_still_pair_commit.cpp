@@ -102,9 +102,13 @@ private slots:
             };
         }
 
+        // The record goes in before the renames; one whose pair did not land is answered.
+        int recorded = 0;
+        int answered = 0;
+        capture::PairCommitSteps steps{[&recorded] { ++recorded; }, [&answered] { ++answered; }};
         bool threw = false;
         try {
-            capture::commitStillPair(folder.paths, abandoned, probe);
+            capture::commitStillPair(folder.paths, abandoned, probe, steps);
         } catch (const platform::FileAccessError& error) {
             threw = true;
             if (fault == Fault::SecondRenameFails) {
@@ -113,6 +117,8 @@ private slots:
             }
         }
         QCOMPARE(threw, fault != Fault::None);
+        QCOMPARE(recorded, fault == Fault::AbandonedBefore ? 0 : 1);
+        QCOMPARE(answered, fault == Fault::None || fault == Fault::AbandonedBefore ? 0 : 1);
         if (fault == Fault::SecondRenameFails) {
             QVERIFY(QDir(folder.paths.finals[1]).removeRecursively());
             folder.verifyHolds({earlier ? kEarlier[0] : QByteArray(), QByteArray()});
