@@ -113,8 +113,8 @@ inline std::optional<QSize> parseSize(const QString& text) {
 // whose frames are prepared ahead, so that the sources cost next to nothing. Genicam makes the
 // colour camera (1), the one the waiting window shows, Aravis's simulated GigE Vision camera,
 // Bayer through aravissrc, and the bottom camera a negligible one; it needs
-// arv-fake-gv-camera-0.8 running on 127.0.0.1. Its packets are 8,000 bytes: at Aravis's default 1,400 a 512x512 frame's
-// burst overflows the loopback socket's default receive buffer.
+// arv-fake-gv-camera-0.8 running on 127.0.0.1. Its packets are 8,000 bytes: at Aravis's default
+// 1,400 a 512x512 frame's burst overflows the loopback socket's default receive buffer.
 enum class CameraKind { Bgrx, Raw, Mjpeg, UvcRaw, UvcMjpeg, Genicam };
 
 // "raw", "mjpeg", "uvc-raw", "uvc-mjpeg" or "genicam"; empty for any other text.

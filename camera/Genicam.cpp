@@ -176,7 +176,7 @@ std::optional<CameraFailure> classifyGenicamError(const GenicamError& raised,
             FailureReason::GenicamNotFound,
             QStringLiteral("looked for %1; cameras that answer: %2")
                 .arg(raised.id, present.isEmpty() ? QStringLiteral("none")
-                                           : present.join(QStringLiteral(", ")))};
+                                                  : present.join(QStringLiteral(", ")))};
     }
     // The stream stopped: a camera that dies also loses its control access once its heartbeat
     // goes unanswered, so this comes before the control check.

@@ -244,9 +244,9 @@ void TestGenicam::failureNamesItsCause_data() {
     QTest::addColumn<bool>("otherViewer");         // another program holds its control access
     QTest::addColumn<bool>("cameraDies");          // after its first picture
     QTest::addColumn<QStringList>("named");        // all in the reason the station gives
-    QTest::newRow("not found")
-        << QString(kMono).replace("CAM01", "CAM99") << QStringList() << false << false
-        << QStringList{"camera not found", "Aravis-Fake-CAM99", kId};
+    QTest::newRow("not found") << QString(kMono).replace("CAM01", "CAM99") << QStringList() << false
+                               << false
+                               << QStringList{"camera not found", "Aravis-Fake-CAM99", kId};
     QTest::newRow("controlled by another program")
         << kMono << QStringList() << true << false
         << QStringList{"controlled by another program", "close the other viewer"};
@@ -255,8 +255,8 @@ void TestGenicam::failureNamesItsCause_data() {
     QTest::newRow("frames lost, then stopped")
         << QString(kMono).replace("Aravis-Fake-CAM01", "Aravis-Fake-CAM01 packet-resend=false")
         << QStringList{"-r", "20"} << false << true << QStringList{"frames were lost"};
-    QTest::newRow("stopped, nothing lost") << kMono << QStringList() << false << true
-                                           << QStringList{"picture stream stopped"};
+    QTest::newRow("stopped, nothing lost")
+        << kMono << QStringList() << false << true << QStringList{"picture stream stopped"};
 }
 
 void TestGenicam::failureNamesItsCause() {
