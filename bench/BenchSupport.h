@@ -111,10 +111,10 @@ inline std::optional<QSize> parseSize(const QString& text) {
 // camera, or JPEG that the camera line decodes, as an MJPEG USB camera. The Uvc kinds read the
 // userspace UVC cameras /dev/video0 and /dev/video2 through v4l2src (libfake_uvc.so preloaded),
 // whose frames are prepared ahead, so that the sources cost next to nothing. Genicam makes the
-// bottom camera (0), the one the idle window shows, Aravis's simulated GigE Vision camera, Bayer
-// through aravissrc, and the colour camera a negligible one; it needs arv-fake-gv-camera-0.8
-// running on 127.0.0.1. Its packets are 8,000 bytes: at Aravis's default 1,400 a 512x512 frame's
-// burst overflows the loopback socket's default receive buffer.
+// colour camera (1), the one the waiting window shows, Aravis's simulated GigE Vision camera,
+// Bayer through aravissrc, and the bottom camera a negligible one; it needs
+// arv-fake-gv-camera-0.8 running on 127.0.0.1. Its packets are 8,000 bytes: at Aravis's default
+// 1,400 a 512x512 frame's burst overflows the loopback socket's default receive buffer.
 enum class CameraKind { Bgrx, Raw, Mjpeg, UvcRaw, UvcMjpeg, Genicam };
 
 // "raw", "mjpeg", "uvc-raw", "uvc-mjpeg" or "genicam"; empty for any other text.
@@ -141,7 +141,7 @@ inline std::optional<CameraKind> parseCameraKind(const QString& text) {
 // the same text draws exactly the same frames.
 inline QString cameraDescription(int index, QSize size, CameraKind kind = CameraKind::Bgrx) {
     if (kind == CameraKind::Genicam) {
-        return index == 0 ? QStringLiteral(
+        return index == 1 ? QStringLiteral(
                                 "aravissrc camera-name=Aravis-Fake-CAM01 packet-size=8000 ! "
                                 "video/x-bayer,format=bggr,width=%1,height=%2,"
                                 "framerate=25/1 ! bayer2rgb")

@@ -252,6 +252,27 @@ ErrorOrigin originOf(GstObject* object) {
     return origin;
 }
 
+// The cause of an error that aravissrc raised, asking the camera it opened; aravissrc posts its
+// errors with its lock released, so its camera can be asked from here.
+std::optional<CameraFailure> genicamFailureOf(GstMessage* message, const GError& error,
+                                              const QString& id) {
+    GObject* raw = nullptr;
+    g_object_get(GST_MESSAGE_SRC(message), "camera", &raw, nullptr);
+    const std::shared_ptr<GObject> camera(raw, [](GObject* object) {
+        if (object != nullptr) {
+            g_object_unref(object);
+        }
+    });
+    // A stopped stream's error carries its flow return in its details.
+    const GstStructure* details = nullptr;
+    gst_message_parse_error_details(message, &details);
+    int flow = 0;
+    const bool stopped = details != nullptr && gst_structure_get_int(details, "flow-return", &flow);
+    return genicam::classifyGenicamError(
+        {error, stopped ? std::optional<int>(flow) : std::nullopt, camera.get(), id},
+        genicam::lastDiscoveredIds());
+}
+
 }  // namespace
 
 CameraFailure classifyError(const GError& error, const QString& debug, const ErrorOrigin& origin) {
@@ -521,6 +542,16 @@ void CameraPipeline::countLostFrames(const GstBuffer& buffer,
     }
 }
 
+int CameraPipeline::framesLostBeforeLastPicture() const {
+    const std::lock_guard lock(mutex_);
+    if (!state_.frame) {
+        return 0;
+    }
+    const CameraClock::time_point since = state_.frame->arrivedAt - kLossMemory;
+    return int(
+        std::count_if(losses_.begin(), losses_.end(), [since](auto at) { return at >= since; }));
+}
+
 void CameraPipeline::takeSample(GstAppSink* sink) {
     gst::SamplePtr sample(gst_app_sink_pull_sample(sink));
     if (!sample) {
@@ -568,11 +599,10 @@ void CameraPipeline::failOnError(GstMessage* message) {
         return;
     }
     if (origin.factory == QLatin1String("aravissrc")) {
-        std::optional<CameraFailure> failure = genicam::classifyGenicamError(
-            QString::fromUtf8(error->message), QString::fromUtf8(debug.get()),
-            genicam::lastDiscoveredIds());
+        std::optional<CameraFailure> failure = genicamFailureOf(
+            message, *error, genicam::cameraName(source_.description).value_or(QString()));
         if (failure && failure->reason == FailureReason::StreamStopped &&
-            state().recentlyLostFrames > 0) {
+            framesLostBeforeLastPicture() > 0) {
             failure->reason = FailureReason::FramesLost;
         }
         if (failure) {

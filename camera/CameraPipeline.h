@@ -92,6 +92,9 @@ private:
     std::optional<LatestFrame> frameOf(gst::SamplePtr& sample);
     // Counts the frames a GenICam camera lost before this one, from the gap in its timestamps.
     void countLostFrames(const GstBuffer& buffer, std::optional<CameraClock::duration> interval);
+    // Frames lost in the seconds before the last picture arrived: a stopped stream is reported
+    // only a time-out after its last frame, by when the losses that explain it are that old.
+    int framesLostBeforeLastPicture() const;
     void fail(const CameraFailure& failure);
     void failOnError(GstMessage* message);
 

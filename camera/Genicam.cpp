@@ -166,29 +166,37 @@ std::optional<QString> cameraName(const QString& description) {
     return std::nullopt;
 }
 
-std::optional<CameraFailure> classifyGenicamError(const QString& message, const QString& debug,
+std::optional<CameraFailure> classifyGenicamError(const GenicamError& raised,
                                                   const QStringList& present) {
-    const auto mentions = [&](const char* needle) {
-        return message.contains(QLatin1String(needle), Qt::CaseInsensitive) ||
-               debug.contains(QLatin1String(needle), Qt::CaseInsensitive);
-    };
-    static const QRegularExpression notFound(QStringLiteral(R"(Could not find camera "([^"]*)\")"));
-    if (const QRegularExpressionMatch match = notFound.match(message); match.hasMatch()) {
+    const GError& error = raised.error;
+    const QString message = text(error.message);
+    // aravissrc reports "not found" by Aravis's own code; its words are translated.
+    if (error.domain == GST_RESOURCE_ERROR && error.code == GST_RESOURCE_ERROR_NOT_FOUND) {
         return CameraFailure{
             FailureReason::GenicamNotFound,
             QStringLiteral("looked for %1; cameras that answer: %2")
-                .arg(match.captured(1), present.isEmpty() ? QStringLiteral("none")
-                                                          : present.join(QStringLiteral(", ")))};
+                .arg(raised.id, present.isEmpty() ? QStringLiteral("none")
+                                                  : present.join(QStringLiteral(", ")))};
     }
-    if (mentions("control access") || mentions("Controller privilege") ||
-        mentions("not-controller") || mentions("not controller")) {
+    // The stream stopped: a camera that dies also loses its control access once its heartbeat
+    // goes unanswered, so this comes before the control check.
+    if (error.domain == GST_STREAM_ERROR && error.code == GST_STREAM_ERROR_FAILED &&
+        raised.flowReturn.value_or(GST_FLOW_ERROR) == GST_FLOW_ERROR) {
+        return CameraFailure{FailureReason::StreamStopped, QString()};
+    }
+    // Opening a GigE Vision camera asks for its control access; another program holding it
+    // leaves the camera open but without it, and every setting then fails (a time-out, or
+    // "access denied", depending on the camera).
+    ArvCamera* const arvCamera = asCamera(raised.camera);
+    ArvDevice* const device = arvCamera != nullptr ? arv_camera_get_device(arvCamera) : nullptr;
+    if (device != nullptr && ARV_IS_GV_DEVICE(device) &&
+        arv_gv_device_is_controller(ARV_GV_DEVICE(device)) == FALSE) {
         return CameraFailure{FailureReason::GenicamControlled, message};
     }
-    if (mentions("bandwidth") || mentions("throughput")) {
+    // No code for it: Aravis's own words, which it does not translate, inside aravissrc's.
+    if (message.contains(QLatin1String("bandwidth"), Qt::CaseInsensitive) ||
+        message.contains(QLatin1String("throughput"), Qt::CaseInsensitive)) {
         return CameraFailure{FailureReason::NetworkBandwidth, message};
-    }
-    if (mentions("streaming stopped, reason error")) {
-        return CameraFailure{FailureReason::StreamStopped, QString()};
     }
     return std::nullopt;
 }

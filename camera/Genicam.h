@@ -36,9 +36,17 @@ QStringList lastDiscoveredIds();
 // The camera-name an "aravissrc camera-name=ID ..." line opens; empty for other lines.
 std::optional<QString> cameraName(const QString& description);
 
-// The cause of an error that aravissrc raised; empty when it is not one of its own.
-// `present` are the ids that answer, named when the camera is not found.
-std::optional<CameraFailure> classifyGenicamError(const QString& message, const QString& debug,
+// What an error that aravissrc raised tells.
+struct GenicamError {
+    const GError& error;
+    std::optional<int> flowReturn;  // of a stopped stream, from the error's details
+    GObject* camera;                // the ArvCamera it opened; null when it opened none
+    QString id;                     // the camera it looked for
+};
+
+// The cause, from the error's domain and code and from the camera it opened; empty when neither
+// tells. `present` are the ids that answer, named when the camera is not found.
+std::optional<CameraFailure> classifyGenicamError(const GenicamError& raised,
                                                   const QStringList& present);
 
 // Feature name -> value as the camera reports it, in the order to apply them.

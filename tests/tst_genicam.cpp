@@ -90,13 +90,14 @@ private slots:
     void cleanup();
     void pairBesideUsbCamera_data();
     void pairBesideUsbCamera();
-    void notFoundNamesTheCamerasThatAnswer();
+    void failureNamesItsCause_data();
+    void failureNamesItsCause();
     void stoppedCameraComesBackByItself();
     void killedMidFrameLeavesNoCutStill();
     void setupListsAndLocks();
 
 private:
-    void startFake();
+    void startFake(const QStringList& options = {});
     void stopFake(int signal);
     void configure(const QString& text);
     std::unique_ptr<GstVideoControl> startedControl();
@@ -121,12 +122,13 @@ void TestGenicam::cleanup() {
     configHome_.reset();
 }
 
-void TestGenicam::startFake() {
+void TestGenicam::startFake(const QStringList& options) {
     fake_ = std::make_unique<QProcess>();
     fake_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     fake_->start(QStringLiteral("arv-fake-gv-camera-0.8"),
-                 {QStringLiteral("-i"), QStringLiteral("127.0.0.1"), QStringLiteral("-s"),
-                  QStringLiteral("CAM01")});
+                 QStringList{QStringLiteral("-i"), QStringLiteral("127.0.0.1"),
+                             QStringLiteral("-s"), QStringLiteral("CAM01")} +
+                     options);
     QVERIFY2(fake_->waitForStarted(), qPrintable(fake_->errorString()));
     // It answers once its sockets are bound; discovery finds it from then on.
     QTRY_VERIFY_WITH_TIMEOUT(
@@ -236,13 +238,63 @@ void TestGenicam::pairBesideUsbCamera() {
     QVERIFY2(valueOf(usb.identity, "driver") != "(absent)", qPrintable(usb.reason));
 }
 
-void TestGenicam::notFoundNamesTheCamerasThatAnswer() {
-    configure("camera0=" + QString(kMono).replace("CAM01", "CAM99") + "\n");
+void TestGenicam::failureNamesItsCause_data() {
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QStringList>("fakeOptions");  // how the simulated camera is started
+    QTest::addColumn<bool>("otherViewer");         // another program holds its control access
+    QTest::addColumn<bool>("cameraDies");          // after its first picture
+    QTest::addColumn<QStringList>("named");        // all in the reason the station gives
+    QTest::newRow("not found") << QString(kMono).replace("CAM01", "CAM99") << QStringList() << false
+                               << false
+                               << QStringList{"camera not found", "Aravis-Fake-CAM99", kId};
+    QTest::newRow("controlled by another program")
+        << kMono << QStringList() << true << false
+        << QStringList{"controlled by another program", "close the other viewer"};
+    // Packets dropped on the way (with no resending): most frames arrive incomplete, and
+    // aravissrc passes only the whole ones on.
+    QTest::newRow("frames lost, then stopped")
+        << QString(kMono).replace("Aravis-Fake-CAM01", "Aravis-Fake-CAM01 packet-resend=false")
+        << QStringList{"-r", "20"} << false << true << QStringList{"frames were lost"};
+    QTest::newRow("stopped, nothing lost")
+        << kMono << QStringList() << false << true << QStringList{"picture stream stopped"};
+}
+
+void TestGenicam::failureNamesItsCause() {
+    QFETCH(QString, line);
+    QFETCH(QStringList, fakeOptions);
+    QFETCH(bool, otherViewer);
+    QFETCH(bool, cameraDies);
+    QFETCH(QStringList, named);
+    if (!fakeOptions.isEmpty()) {
+        stopFake(SIGTERM);
+        startFake(fakeOptions);
+    }
+    QProcess viewer;
+    if (otherViewer) {
+        // Aravis's own test viewer streams once it holds the control access.
+        viewer.start(QStringLiteral("stdbuf"),
+                     {QStringLiteral("-oL"), QStringLiteral("arv-camera-test-0.8"),
+                      QStringLiteral("-n"), kId});
+        QVERIFY2(viewer.waitForStarted(), qPrintable(viewer.errorString()));
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += viewer.readAllStandardOutput()).contains("frame"),
+                                 kSlowTimeout);
+    }
+    configure("camera0=" + line + "\n");
     const auto control = startedControl();
+    if (cameraDies) {
+        QTRY_VERIFY_WITH_TIMEOUT(!control->select(0), kSlowTimeout);
+        QTest::qWait(1000);  // a lossy camera's gaps are counted as its later frames arrive
+        stopFake(SIGKILL);
+    }
     std::optional<QString> reason;
-    QTRY_VERIFY_WITH_TIMEOUT((reason = control->select(0)) && reason->contains("camera not found"),
+    QTRY_VERIFY_WITH_TIMEOUT((reason = control->select(0)) && reason->contains(named.first()),
                              kSlowTimeout);
-    QVERIFY2(reason->contains("Aravis-Fake-CAM99") && reason->contains(kId), qPrintable(*reason));
+    for (const QString& part : named) {
+        QVERIFY2(reason->contains(part), qPrintable(*reason));
+    }
+    viewer.kill();
+    viewer.waitForFinished();
 }
 
 void TestGenicam::stoppedCameraComesBackByItself() {
