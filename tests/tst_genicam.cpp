@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -336,7 +337,38 @@ void TestGenicam::killedMidFrameLeavesNoCutStill() {
     QVERIFY(control->select(0).has_value());
 }
 
-void TestGenicam::setupListsAndLocks() {}
+// The set-up program lists the camera with what an installer tells cameras apart by, offers its
+// modes, and Lock keeps the values read back in the camera line; features the camera lacks are
+// named absent, not failed.
+void TestGenicam::setupListsAndLocks() {
+    const QString configPath = configHome_->filePath(QStringLiteral("HPortal/PortalCam.conf"));
+    QStringList listed;
+    QStringList locked;
+    const std::optional<QString> failure =
+        genicamLockAndSave(configPath, kId, QStringLiteral("BayerBG8"), listed, locked);
+    QVERIFY2(!failure, qPrintable(failure.value_or(QString())));
+    const QStringList ours = listed.filter(kId);
+    QCOMPARE(ours.size(), 1);
+    for (const QString& part : {QStringLiteral("Aravis Fake (GigEVision)"),
+                                QStringLiteral("serial CAM01"), QStringLiteral("127.0.0.1"),
+                                QStringLiteral("BayerBG8 512x512 25 fps"),
+                                QStringLiteral("Mono8 512x512 25 fps")}) {
+        QVERIFY2(ours.first().contains(part), qPrintable(ours.first()));
+    }
+    QVERIFY2(locked.contains(QStringLiteral("ExposureAuto | absent: the camera has none")),
+             qPrintable(locked.join('\n')));
+    const QStringList exposure = locked.filter(QRegularExpression(R"(^ExposureTimeAbs \| \d+)"));
+    QCOMPARE(exposure.size(), 1);
+    QFile saved(configPath);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    const QString line = QString::fromUtf8(saved.readAll());
+    QVERIFY2(line.startsWith(QStringLiteral("camera0=aravissrc camera-name=") + kId +
+                             QStringLiteral(" features=\"ExposureTimeAbs=") +
+                             exposure.first().section(QStringLiteral(" | "), 1)),
+             qPrintable(line));
+    QVERIFY2(line.contains(QStringLiteral("video/x-bayer,format=bggr,width=512,height=512")),
+             qPrintable(line));
+}
 
 QTEST_MAIN(TestGenicam)
 #include "tst_genicam.moc"
