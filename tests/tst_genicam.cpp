@@ -349,10 +349,10 @@ void TestGenicam::setupListsAndLocks() {
     QVERIFY2(!failure, qPrintable(failure.value_or(QString())));
     const QStringList ours = listed.filter(kId);
     QCOMPARE(ours.size(), 1);
-    for (const QString& part : {QStringLiteral("Aravis Fake (GigEVision)"),
-                                QStringLiteral("serial CAM01"), QStringLiteral("127.0.0.1"),
-                                QStringLiteral("BayerBG8 512x512 25 fps"),
-                                QStringLiteral("Mono8 512x512 25 fps")}) {
+    for (const QString& part :
+         {QStringLiteral("Aravis Fake (GigEVision)"), QStringLiteral("serial CAM01"),
+          QStringLiteral("127.0.0.1"), QStringLiteral("BayerBG8 512x512 25 fps"),
+          QStringLiteral("Mono8 512x512 25 fps")}) {
         QVERIFY2(ours.first().contains(part), qPrintable(ours.first()));
     }
     QVERIFY2(locked.contains(QStringLiteral("ExposureAuto | absent: the camera has none")),
