@@ -277,6 +277,13 @@ pipeline_cpu() {
     sleep "$seconds"
     after=$(cpu_ticks "$pid")
     kill -INT "$pid" 2>/dev/null || true
+    # aravissrc that receives only incomplete frames never returns to see the end of stream.
+    local i
+    for ((i = 0; i < 10; i++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.5
+    done
+    kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" || true
     if [[ -z "$before" || -z "$after" ]]; then
         say "gst-launch-1.0 $* ended early"
