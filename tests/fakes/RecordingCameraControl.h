@@ -64,23 +64,20 @@ public:
         QImage picture(8, 6, QImage::Format_RGB888);
         picture.fill(colours.value(selected, Qt::gray));
         stills.append({selected, path});
+        // As the real control, a still to be tagged is encoded and tagged on another thread,
+        // which may wait for the window to describe the camera; the others are written at once.
+        const auto write = [picture, path, tagger] {
+            QByteArray bytes;
+            QBuffer buffer(&bytes);
+            buffer.open(QIODevice::WriteOnly);
+            picture.save(&buffer, tagger ? QFileInfo(path).suffix().toLatin1().constData() : "BMP");
+            return writeStill(tagger ? tagger(bytes) : bytes, path, picture.size());
+        };
         if (tagger) {
-            // As the real control: encoded and tagged on another thread, which may wait for the
-            // window to describe the camera.
-            return platform::runDetached([picture, path, tagger] {
-                QByteArray bytes;
-                QBuffer buffer(&bytes);
-                buffer.open(QIODevice::WriteOnly);
-                picture.save(&buffer, QFileInfo(path).suffix().toLatin1().constData());
-                return writeStill(tagger(bytes), path, picture.size());
-            });
+            return platform::runDetached(write);
         }
-        QByteArray bytes;
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        picture.save(&buffer, "BMP");
         try {
-            return QtFuture::makeReadyFuture(writeStill(bytes, path, picture.size()));
+            return QtFuture::makeReadyFuture(write());
         } catch (const camera::StillFileError&) {
             stills.removeLast();
             return QtFuture::makeExceptionalFuture<camera::WrittenStill>(std::current_exception());
