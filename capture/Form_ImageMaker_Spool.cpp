@@ -272,7 +272,9 @@ std::optional<QString> Form_ImageMaker::commitSpooledPair(const StillPair& pair,
     PairCommitSteps steps;
     steps.beforeRenames = [stills = pair.stills, pictures = pair.pictures, paths = pair.paths,
                            path = shared->spool.recordPathOf(key), dir = shared->spool.dir()] {
-        writePendingRecord(path, pairRecord(stills, pictures, paths, dir, Replacing{}));
+        // Only its pictures travel: what it replaces is decided where it arrives.
+        writePendingRecord(path, pairRecord(stills, pictures, paths, dir,
+                                            Replacing{nullptr, {}, /*keepOriginals=*/false}));
     };
     const QFuture<void> commit =
         platform::runDetached([paths = pair.paths, shared, steps = std::move(steps)] {
